@@ -1,0 +1,129 @@
+"""What Python sees of the module itself: names, docstrings, signatures,
+argument binding texts, version, the internal-fault class."""
+import inspect
+
+import pytest
+
+import quarn_py
+
+FUNCTIONS = ["tokenize", "extract_entities", "create_audit", "verify_audit",
+             "compile_source", "execute_bytecode", "version"]
+
+
+def test_module_has_exactly_the_seven_functions():
+    public = [n for n in vars(quarn_py) if not n.startswith("__")]
+    assert public == FUNCTIONS
+
+
+def test_module_docstring_is_the_usage_example():
+    doc = quarn_py.__doc__
+    lines = doc.split("\n")
+    assert len(lines) == 24
+    assert lines[0] == "Quarn Python module"
+    assert lines[13] == ('# Returns: [{"text": "diabetes", "type": "condition", '
+                         '"start": 13, "end": 21}, ...]')
+    assert lines[-1] == "```"
+    assert not doc.endswith("\n")
+
+
+@pytest.mark.parametrize("name, params", [
+    ("tokenize", "(text)"),
+    ("extract_entities", "(text)"),
+    ("create_audit", "(note_id, entities_json, timestamp=None)"),
+    ("verify_audit", "(audit_json, entities_json)"),
+    ("compile_source", "(source)"),
+    ("execute_bytecode", "(bytecode)"),
+    ("version", "()"),
+])
+def test_text_signatures(name, params):
+    fn = getattr(quarn_py, name)
+    assert str(inspect.signature(fn)) == params
+    assert fn.__text_signature__ == params
+
+
+def test_docstrings_keep_their_literal_text():
+    assert quarn_py.version.__doc__ == "Get Quarn version information"
+    assert quarn_py.tokenize.__doc__ == (
+        "Deterministically tokenize text into lowercase words\n\n# Arguments\n"
+        "* `text` - The text to tokenize\n\n# Returns\nA list of lowercased tokens")
+    assert quarn_py.compile_source.__doc__.endswith(
+        "- `bytecode`: bytes (if successful)\n- `error`: str (if failed)")
+
+
+def test_version():
+    assert quarn_py.version() == "quarn-py 0.1.1 (Quarn core 0.1.1)"
+    with pytest.raises(TypeError):
+        quarn_py.version(1)
+    with pytest.raises(TypeError):
+        quarn_py.version(x=1)
+
+
+@pytest.mark.parametrize("call, text", [
+    (lambda: quarn_py.tokenize("a", "b"),
+     "tokenize() takes 1 positional arguments but 2 were given"),
+    (lambda: quarn_py.create_audit("a", "b", 1, 2),
+     "create_audit() takes from 2 to 3 positional arguments but 4 were given"),
+    (lambda: quarn_py.tokenize(txt="a"),
+     "tokenize() got an unexpected keyword argument 'txt'"),
+    (lambda: quarn_py.tokenize("a", text="b"),
+     "tokenize() got multiple values for argument 'text'"),
+    (lambda: quarn_py.tokenize(),
+     "tokenize() missing 1 required positional argument: 'text'"),
+    (lambda: quarn_py.verify_audit(),
+     "verify_audit() missing 2 required positional arguments: 'audit_json' and 'entities_json'"),
+    (lambda: quarn_py.create_audit(timestamp=3),
+     "create_audit() missing 2 required positional arguments: 'note_id' and 'entities_json'"),
+    (lambda: quarn_py.verify_audit(entities_json="x"),
+     "verify_audit() missing 1 required positional argument: 'audit_json'"),
+    (lambda: quarn_py.execute_bytecode(b"", bytecode=b""),
+     "execute_bytecode() got multiple values for argument 'bytecode'"),
+    # the arity check comes before any conversion
+    (lambda: quarn_py.compile_source(1, 2),
+     "compile_source() takes 1 positional arguments but 2 were given"),
+])
+def test_arity_and_keyword_errors(call, text):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == text
+
+
+def test_unexpected_keyword_is_reported_before_missing_arguments():
+    with pytest.raises(TypeError, match="unexpected keyword argument 'nope'"):
+        quarn_py.create_audit(nope=1)
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize("fn, kw", [
+    ("tokenize", "text"), ("extract_entities", "text"), ("compile_source", "source"),
+])
+def test_text_parameters_refuse_other_types_with_a_cause(fn, kw):
+    with pytest.raises(TypeError) as info:
+        getattr(quarn_py, fn)(123)
+    assert str(info.value) == f"argument '{kw}': 'int' object cannot be converted to 'PyString'"
+    cause = info.value.__cause__
+    assert type(cause) is TypeError
+    assert str(cause) == "'int' object cannot be converted to 'PyString'"
+    with pytest.raises(TypeError, match=f"argument '{kw}': 'bytes' object"):
+        getattr(quarn_py, fn)(**{kw: b"x"})
+
+
+def test_lone_surrogate_passes_the_interpreters_unicode_error_through():
+    for fn in (quarn_py.tokenize, quarn_py.extract_entities, quarn_py.compile_source):
+        with pytest.raises(UnicodeEncodeError):
+            fn("a\ud800b")
+    with pytest.raises(UnicodeEncodeError):
+        quarn_py.create_audit("n", "\udfff", 1)
+    with pytest.raises(UnicodeEncodeError):
+        quarn_py.verify_audit("\ud800", "x")
+
+
+def test_first_failing_argument_is_reported():
+    with pytest.raises(TypeError, match="argument 'note_id'"):
+        quarn_py.create_audit(1, 2, "x")
+    with pytest.raises(TypeError, match="argument 'entities_json'"):
+        quarn_py.create_audit("n", 2, "x")
+    with pytest.raises(TypeError, match="argument 'audit_json'"):
+        quarn_py.verify_audit(None, None)
