@@ -127,3 +127,36 @@ def test_first_failing_argument_is_reported():
         quarn_py.create_audit("n", 2, "x")
     with pytest.raises(TypeError, match="argument 'audit_json'"):
         quarn_py.verify_audit(None, None)
+
+
+def test_reimport_in_the_same_interpreter_gives_the_same_module():
+    import importlib
+    import sys
+
+    first = sys.modules.pop("quarn_py")
+    try:
+        again = importlib.import_module("quarn_py")
+        assert again is first
+    finally:
+        sys.modules["quarn_py"] = first
+
+
+def test_sub_interpreters_are_refused_with_import_error(tmp_path):
+    import os
+    import subprocess
+    import sys
+
+    testcapi = pytest.importorskip("_testcapi")
+    assert testcapi  # the check itself runs in a fresh process
+    module_dir = os.path.dirname(quarn_py.__file__)
+    inner = ("import sys; sys.path.insert(0, %r)\n"
+             "try:\n    import quarn_py\n    print('IMPORTED')\n"
+             "except ImportError as e:\n    print('REFUSED', e)\n") % module_dir
+    script = ("import sys; sys.path.insert(0, %r)\nimport quarn_py, _testcapi\n"
+              "_testcapi.run_in_subinterp(%r)\nprint(quarn_py.version())\n") % (module_dir, inner)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert "REFUSED" in out.stdout and "sub-interpreters" in out.stdout
+    assert "IMPORTED" not in out.stdout
+    assert out.stdout.strip().endswith("quarn-py 0.1.1 (Quarn core 0.1.1)")
