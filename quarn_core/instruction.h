@@ -1,0 +1,163 @@
+// Instruction: the 126 variants of the register machine, generated from
+// instructions.def. Each variant is a plain aggregate struct named as in the
+// table, with its fields in table order, so
+//   Instruction insn = Add{dst, lhs, rhs};
+//   std::get<Jump>(code[at]).target = here;
+// work as expected. Every consumer that must see every field (encoder,
+// length computation, decoder, disassembler, equality) goes through
+// for_each_field, so it cannot drift from the table.
+#pragma once
+
+#include "quarn_core/value.h"
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <variant>
+#include <vector>
+
+namespace quarn::core {
+
+// Field type aliases used by instructions.def (Reg, Target, U32 in value.h).
+using I64 = std::int64_t;
+using F64 = double;
+using Text = std::string;
+using RegList = std::vector<Reg>;
+using U64List = std::vector<std::uint64_t>;
+using TextList = std::vector<std::string>;
+using OptReg = std::optional<Reg>;
+using OptU32 = std::optional<U32>;
+using OptF64 = std::optional<F64>;
+using OptText = std::optional<std::string>;
+using OptType = std::optional<BytecodeType>;
+using ConstantList = std::vector<ConstantEntry>;
+using StructList = std::vector<StructEntry>;
+using FunctionList = std::vector<FunctionEntry>;
+
+// Wire tags (the declaration order): written to disk, never renumber.
+enum class Opcode : std::uint32_t {
+#define QUARN_INSTRUCTION(Tag, Name, Fields) Name = Tag,
+#define FIELD(Type, name)
+#include "quarn_core/instructions.def"
+};
+
+inline constexpr std::uint32_t kOpcodeCount = 126;
+
+// What for_each_field_spec reports about a field: its name as printed
+// ("template", not "template_") and its type alias as spelled in
+// instructions.def ("Reg", "Target", "OptType", ...).
+struct FieldSpec {
+  std::string_view name;
+  std::string_view type;
+};
+
+namespace detail {
+constexpr std::string_view field_name(std::string_view spelled) {
+  return spelled.ends_with('_') ? spelled.substr(0, spelled.size() - 1) : spelled;
+}
+
+// Field equality as the byte format sees it: doubles by bit pattern.
+inline bool same_f64(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+template <class T>
+bool same_field(const T& a, const T& b) {
+  if constexpr (std::is_same_v<T, double>) {
+    return same_f64(a, b);
+  } else if constexpr (std::is_same_v<T, std::optional<double>>) {
+    return a.has_value() == b.has_value() && (!a || same_f64(*a, *b));
+  } else {
+    return a == b;
+  }
+}
+}  // namespace detail
+
+// One struct per variant. Each has
+//   kOpcode, kName                    its tag and name
+//   for_each_field(f)                 f("dst", dst), ... in order
+//   for_each_field_spec(f)            f(FieldSpec{"dst", "Reg"}, dst), ...
+//   operator==                        field-wise, doubles by bit pattern
+#define FIELD(Type, name) Type name{};
+#define QUARN_INSTRUCTION(Tag, Name, Fields)                                          \
+  struct Name {                                                                       \
+    static constexpr Opcode kOpcode = Opcode::Name;                                   \
+    static constexpr std::string_view kName = #Name;                                  \
+    Fields                                                                            \
+    template <class F> void for_each_field([[maybe_unused]] F&& fn_);                                    \
+    template <class F> void for_each_field([[maybe_unused]] F&& fn_) const;                              \
+    template <class F> void for_each_field_spec([[maybe_unused]] F&& fn_);                               \
+    template <class F> void for_each_field_spec([[maybe_unused]] F&& fn_) const;                         \
+    friend bool operator==(const Name& a, const Name& b) {                            \
+      bool same = true;                                                               \
+      a.for_each_field_pair(b, [&](const auto& x, const auto& y) {                    \
+        same = same && detail::same_field(x, y);                                      \
+      });                                                                             \
+      return same;                                                                    \
+    }                                                                                 \
+    template <class F> void for_each_field_pair(const Name& other, F&& fn_) const;      \
+  };
+#include "quarn_core/instructions.def"
+
+// Member template bodies, generated from the same rows.
+#define QUARN_INSTRUCTION(Tag, Name, Fields)                                       \
+  template <class F> void Name::for_each_field([[maybe_unused]] F&& fn_) {                            \
+    Fields                                                                         \
+  }                                                                                \
+  template <class F> void Name::for_each_field([[maybe_unused]] F&& fn_) const {                      \
+    Fields                                                                         \
+  }
+#define FIELD(Type, name) fn_(detail::field_name(#name), name);
+#include "quarn_core/instructions.def"
+
+#define QUARN_INSTRUCTION(Tag, Name, Fields)                                       \
+  template <class F> void Name::for_each_field_spec([[maybe_unused]] F&& fn_) {                       \
+    Fields                                                                         \
+  }                                                                                \
+  template <class F> void Name::for_each_field_spec([[maybe_unused]] F&& fn_) const {                 \
+    Fields                                                                         \
+  }
+#define FIELD(Type, name) fn_(FieldSpec{detail::field_name(#name), #Type}, name);
+#include "quarn_core/instructions.def"
+
+#define QUARN_INSTRUCTION(Tag, Name, Fields)                                       \
+  template <class F> void Name::for_each_field_pair([[maybe_unused]] const Name& other, [[maybe_unused]] F&& fn_) const { \
+    Fields                                                                         \
+  }
+#define FIELD(Type, name) fn_(name, other.name);
+#include "quarn_core/instructions.def"
+
+namespace detail {
+template <class First, class... Rest>
+struct VariantOfRest {
+  using type = std::variant<Rest...>;
+};
+}  // namespace detail
+
+// The variant, alternatives in tag order: index() == tag.
+using Instruction = detail::VariantOfRest<void
+#define QUARN_INSTRUCTION(Tag, Name, Fields) , Name
+#define FIELD(Type, name)
+#include "quarn_core/instructions.def"
+    >::type;
+
+static_assert(std::variant_size_v<Instruction> == kOpcodeCount);
+// Every row sits at its own tag.
+#define QUARN_INSTRUCTION(Tag, Name, Fields)                                        \
+  static_assert(std::is_same_v<std::variant_alternative_t<Tag, Instruction>, Name>, \
+                #Name " is not at tag " #Tag);
+#define FIELD(Type, name)
+#include "quarn_core/instructions.def"
+
+inline Opcode opcode_of(const Instruction& insn) { return static_cast<Opcode>(insn.index()); }
+
+// "LoadConst" for Opcode::LoadConst. REQUIRES: a valid opcode.
+std::string_view opcode_name(Opcode op);
+
+// f(name, field) for every field of any variant struct, in order.
+template <class Insn, class F>
+void for_each_field(Insn& insn, F&& fn_) {
+  insn.for_each_field(fn_);
+}
+
+}  // namespace quarn::core
