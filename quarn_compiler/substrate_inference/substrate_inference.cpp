@@ -1,0 +1,418 @@
+#include "quarn_compiler/substrate_inference/substrate_inference.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "blake3.h"
+#include "quarn_compiler/veka/ast.h"
+
+namespace quarn::compiler {
+
+namespace {
+
+constexpr std::string_view kSubstratePrefix = "substrate(";
+constexpr std::string_view kScalePrefix = "scale(";
+
+// Above this many Fixed members a swarm no longer suits a cpu.
+constexpr std::uint64_t kCpuSwarmLimit = 10000;
+
+std::string decimal(std::uint64_t n) {
+  char buf[24];
+  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, n);
+  return std::string(buf, end);
+}
+
+// Counts are sums of 1 and 0.5, so one decimal shows them exactly.
+std::string one_decimal(double x) {
+  char buf[64];
+  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::fixed, 1);
+  return std::string(buf, end);
+}
+
+// Decodes the code point starting at s[i] (well-formed UTF-8 only); returns
+// its length, or 0 when the bytes are not a well-formed sequence.
+std::size_t decode_at(std::string_view s, std::size_t i, char32_t& cp) {
+  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
+  const std::size_t left = s.size() - i;
+  const unsigned char c = b(0);
+  if (c < 0x80) { cp = c; return 1; }
+  std::size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
+  if (len == 0 || len > left) return 0;
+  cp = c & (0x7F >> len);
+  for (std::size_t k = 1; k < len; ++k) {
+    if ((b(k) & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (b(k) & 0x3F);
+  }
+  return len;
+}
+
+// Unicode White_Space, which is what "blank" means around keys and values.
+bool is_white_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 ||
+         c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
+         c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty()) {
+    char32_t cp = 0;
+    std::size_t len = decode_at(s, 0, cp);
+    if (len == 0 || !is_white_space(cp)) break;
+    s.remove_prefix(len);
+  }
+  while (!s.empty()) {
+    // Step back over continuation bytes to the start of the last code point.
+    std::size_t start = s.size() - 1;
+    while (start > 0 && s.size() - start < 4 &&
+           (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) {
+      --start;
+    }
+    char32_t cp = 0;
+    std::size_t len = decode_at(s, start, cp);
+    if (len != s.size() - start || !is_white_space(cp)) break;
+    s.remove_suffix(len);
+  }
+  return s;
+}
+
+// "+"? digits, the whole text, within 64 bits.
+std::optional<std::uint64_t> parse_u64(std::string_view s) {
+  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+  if (s.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+// The argument text of `prefix ... )` when `text` is longer than the prefix
+// plus the closing parenthesis would need, else nullopt.
+std::optional<std::string_view> pragma_argument(std::string_view text, std::string_view prefix) {
+  if (text.size() <= prefix.size() || !text.starts_with(prefix) || !text.ends_with(')')) {
+    return std::nullopt;
+  }
+  return text.substr(prefix.size(), text.size() - prefix.size() - 1);
+}
+
+// Visits every statement of a body that is executed in its own flow: the
+// statements themselves and those nested in if branches and while bodies.
+// Switch arms and expression-held statements are not visited. Iterative, so
+// the machine stack does not grow with the nesting of the body.
+template <class Visit>
+void for_each_flow_statement(const std::vector<SpannedStmt>& body, Visit visit) {
+  std::vector<const SpannedStmt*> pending;
+  const auto push_all = [&pending](const std::vector<SpannedStmt>& list) {
+    for (auto it = list.rbegin(); it != list.rend(); ++it) pending.push_back(&*it);
+  };
+  push_all(body);
+  while (!pending.empty()) {
+    const Stmt& stmt = pending.back()->node;
+    pending.pop_back();
+    visit(stmt);
+    if (const auto* s = stmt.as<Stmt::If>()) {
+      if (s->else_branch) push_all(*s->else_branch);
+      push_all(s->then_branch);
+    } else if (const auto* w = stmt.as<Stmt::While>()) {
+      push_all(w->body);
+    }
+  }
+}
+
+// Appends the expressions whose calls count as operations of `stmt`.
+void push_statement_expressions(const Stmt& stmt, std::vector<const SpannedExpr*>& out) {
+  if (const auto* s = stmt.as<Stmt::Let>()) {
+    out.push_back(&s->value);
+  } else if (const auto* s = stmt.as<Stmt::Local>()) {
+    out.push_back(&s->value);
+  } else if (const auto* s = stmt.as<Stmt::Assign>()) {
+    out.push_back(&s->value);  // the target is not an operation
+  } else if (const auto* s = stmt.as<Stmt::Return>()) {
+    out.push_back(&s->value);
+  } else if (const auto* s = stmt.as<Stmt::Expr>()) {
+    out.push_back(&s->expr);
+  } else if (const auto* s = stmt.as<Stmt::If>()) {
+    out.push_back(&s->condition);
+  } else if (const auto* s = stmt.as<Stmt::While>()) {
+    out.push_back(&s->condition);
+  }
+  // Break, Continue, Asm, Barrier and Switch hold no operations.
+}
+
+// Calls `on_call(name)` for every call whose callee is an identifier, within
+// the expressions an operation count looks into. Iterative.
+template <class OnCall>
+void for_each_named_call(std::vector<const SpannedExpr*> pending, OnCall on_call) {
+  while (!pending.empty()) {
+    const Expr& e = pending.back()->node;
+    pending.pop_back();
+    if (const auto* x = e.as<Expr::BinOp>()) {
+      pending.push_back(x->rhs.get());
+      pending.push_back(x->lhs.get());
+    } else if (const auto* x = e.as<Expr::UnaryOp>()) {
+      pending.push_back(x->operand.get());
+    } else if (const auto* x = e.as<Expr::Call>()) {
+      if (const auto* id = x->func->node.as<Expr::Ident>()) on_call(id->name);
+      for (auto it = x->args.rbegin(); it != x->args.rend(); ++it) pending.push_back(&*it);
+      pending.push_back(x->func.get());
+    } else if (const auto* x = e.as<Expr::Index>()) {
+      pending.push_back(x->index.get());
+      pending.push_back(x->object.get());
+    } else if (const auto* x = e.as<Expr::Field>()) {
+      pending.push_back(x->object.get());
+    } else if (const auto* x = e.as<Expr::Array>()) {
+      for (auto it = x->elements.rbegin(); it != x->elements.rend(); ++it) pending.push_back(&*it);
+    } else if (const auto* x = e.as<Expr::Pipe>()) {
+      pending.push_back(x->func.get());
+      pending.push_back(x->value.get());
+    }
+    // Object, Cast and the remaining kinds are not looked into.
+  }
+}
+
+// Hashes the function's name, parameters, return type and body, each piece
+// length-prefixed so that no two different signatures feed the same bytes.
+class SignatureHasher {
+ public:
+  SignatureHasher() { blake3_hasher_init(&h_); }
+
+  void piece(std::string_view tag, std::string_view text) {
+    feed_length(tag.size());
+    blake3_hasher_update(&h_, tag.data(), tag.size());
+    feed_length(text.size());
+    blake3_hasher_update(&h_, text.data(), text.size());
+  }
+
+  std::array<std::uint8_t, 32> finish() {
+    std::array<std::uint8_t, 32> out{};
+    blake3_hasher_finalize(&h_, out.data(), out.size());
+    return out;
+  }
+
+ private:
+  void feed_length(std::uint64_t n) {
+    std::uint8_t b[8];
+    for (int i = 0; i < 8; ++i) b[i] = static_cast<std::uint8_t>(n >> (8 * i));
+    blake3_hasher_update(&h_, b, sizeof b);
+  }
+
+  blake3_hasher h_;
+};
+
+std::array<std::uint8_t, 32> signature_digest(const FunctionDef& f) {
+  SignatureHasher h;
+  h.piece("name", f.name);
+  for (const Param& p : f.params) {
+    h.piece("param", p.name);
+    h.piece("type", render(p.type));
+  }
+  if (f.return_type) h.piece("returns", render(*f.return_type));
+  for (const SpannedStmt& s : f.body) h.piece("stmt", render(s));
+  return h.finish();
+}
+
+std::uint64_t memo_key(const std::array<std::uint8_t, 32>& digest) {
+  std::uint64_t key = 0;
+  for (int i = 0; i < 8; ++i) key |= std::uint64_t{digest[i]} << (8 * i);
+  return key;
+}
+
+struct ScalePragma {
+  std::optional<ScaleSize> size;
+  std::optional<Substrate> substrate;
+};
+
+// Reads the argument text of a scale pragma: comma-separated key=value pairs;
+// a key given twice takes its last value.
+ScalePragma parse_scale_arguments(std::string_view args) {
+  std::optional<std::string_view> size_text;
+  std::optional<std::string_view> substrate_text;
+  while (true) {
+    const std::size_t comma = args.find(',');
+    const std::string_view part = args.substr(0, comma);
+    const std::size_t eq = part.find('=');
+    if (eq != std::string_view::npos && part.find('=', eq + 1) == std::string_view::npos) {
+      const std::string_view key = trim(part.substr(0, eq));
+      const std::string_view value = trim(part.substr(eq + 1));
+      if (key == "size") size_text = value;
+      if (key == "substrate") substrate_text = value;
+    }
+    if (comma == std::string_view::npos) break;
+    args.remove_prefix(comma + 1);
+  }
+  ScalePragma out;
+  if (size_text) out.size = parse_scale_size(*size_text);
+  if (substrate_text) out.substrate = parse_substrate(*substrate_text);
+  return out;
+}
+
+}  // namespace
+
+std::string_view substrate_name(Substrate substrate) {
+  switch (substrate) {
+    case Substrate::Cpu: return "cpu";
+    case Substrate::QuantumSim: return "quantum_sim";
+    case Substrate::QuantumHardware: return "quantum_hardware";
+    case Substrate::Hybrid: return "hybrid";
+    case Substrate::Inferred: return "inferred";
+  }
+  return "cpu";  // unreachable: every enumerator is handled above
+}
+
+std::optional<Substrate> parse_substrate(std::string_view spelling) {
+  if (spelling == "cpu") return Substrate::Cpu;
+  if (spelling == "quantum_sim" || spelling == "quantum") return Substrate::QuantumSim;
+  if (spelling == "quantum_hardware") return Substrate::QuantumHardware;
+  if (spelling == "hybrid") return Substrate::Hybrid;
+  if (spelling == "inferred") return Substrate::Inferred;
+  return std::nullopt;
+}
+
+std::optional<std::uint64_t> ScaleSize::swarm_size() const {
+  if (kind == Kind::Fixed) return count;
+  if (exponent >= 64) return std::nullopt;
+  std::uint64_t result = 1;
+  for (std::uint64_t i = 0; i < exponent; ++i) {
+    if (base != 0 && result > std::numeric_limits<std::uint64_t>::max() / base) {
+      return std::nullopt;
+    }
+    result *= base;
+  }
+  return result;
+}
+
+std::string render(const ScaleSize& size) {
+  if (size.kind == ScaleSize::Kind::Fixed) return "Fixed(" + decimal(size.count) + ")";
+  return "Exponential { base: " + decimal(size.base) + ", exponent: " + decimal(size.exponent) +
+         " }";
+}
+
+std::optional<ScaleSize> parse_scale_size(std::string_view value) {
+  const std::size_t caret = value.find('^');
+  if (caret != std::string_view::npos && value.find('^', caret + 1) == std::string_view::npos) {
+    const auto base = parse_u64(value.substr(0, caret));
+    const auto exponent = parse_u64(value.substr(caret + 1));
+    if (!base || !exponent) return std::nullopt;
+    return ScaleSize::exponential(*base, *exponent);
+  }
+  const auto count = parse_u64(value);
+  if (!count) return std::nullopt;
+  return ScaleSize::fixed(*count);
+}
+
+std::uint64_t count_barriers(const FunctionDef& function) {
+  std::uint64_t n = 0;
+  for_each_flow_statement(function.body, [&n](const Stmt& s) {
+    if (s.is<Stmt::Barrier>()) ++n;
+  });
+  return n;
+}
+
+SubstrateInference::SubstrateInference() {
+  static constexpr std::string_view kCpu[] = {"sqrt", "sin", "cos", "tan", "log",
+                                              "exp", "abs", "max", "min", "map",
+                                              "filter", "reduce", "sort", "reverse"};
+  static constexpr std::string_view kQuantum[] = {"tensor_matmul", "tensor_add", "tensor_mult",
+                                                  "hypot", "cbrt"};
+  for (const std::string_view& name : kCpu) operations_.emplace(name, OperationClass::Cpu);
+  for (const std::string_view& name : kQuantum) operations_.emplace(name, OperationClass::Quantum);
+}
+
+SubstrateDecision SubstrateInference::infer(const FunctionDef& function) {
+  // An explicit @substrate pragma wins; the first one decides, and an
+  // unknown spelling there means "no explicit choice" rather than a search
+  // for another.
+  for (const std::string& text : function.attributes) {
+    const auto arg = pragma_argument(text, kSubstratePrefix);
+    if (!arg) continue;
+    const auto substrate = parse_substrate(*arg);
+    if (!substrate) break;
+    SubstrateDecision d;
+    d.substrate = *substrate;
+    d.reason = "Explicit pragma: @substrate(" + std::string(substrate_name(*substrate)) + ")";
+    d.confidence = 1.0;
+    return d;
+  }
+
+  // Then the first @scale pragma, when it gives a usable size.
+  for (const std::string& text : function.attributes) {
+    const auto arg = pragma_argument(text, kScalePrefix);
+    if (!arg) continue;
+    const ScalePragma scale = parse_scale_arguments(*arg);
+    if (!scale.size) break;
+    SubstrateDecision d;
+    d.swarm_size = scale.size->swarm_size();
+    d.barrier_count = count_barriers(function);
+    if (scale.substrate) {
+      d.substrate = *scale.substrate;
+      d.reason = "Swarm with explicit substrate: " + std::string(substrate_name(d.substrate));
+      d.confidence = 1.0;
+    } else {
+      const bool small = scale.size->kind == ScaleSize::Kind::Fixed &&
+                         scale.size->count <= kCpuSwarmLimit;
+      d.substrate = small ? Substrate::Cpu : Substrate::QuantumSim;
+      d.reason = "Swarm size " + render(*scale.size) + " suggests " +
+                 std::string(substrate_name(d.substrate)) + " substrate";
+      d.confidence = 0.8;
+    }
+    return d;
+  }
+
+  const auto digest = signature_digest(function);
+  const std::uint64_t key = memo_key(digest);
+  if (auto it = memo_.find(key); it != memo_.end() && it->second.digest == digest) {
+    return it->second.decision;
+  }
+  SubstrateDecision d = infer_from_operations(function);
+  memo_.insert_or_assign(key, MemoEntry{digest, d});
+  return d;
+}
+
+SubstrateDecision SubstrateInference::infer_from_operations(const FunctionDef& function) const {
+  // Counted in halves so that the sums stay exact integers.
+  std::uint64_t n = 0;
+  std::uint64_t cpu_halves = 0;
+  std::uint64_t quantum = 0;
+  std::uint64_t barriers = 0;
+  std::vector<const SpannedExpr*> roots;
+  for_each_flow_statement(function.body, [&](const Stmt& s) {
+    if (s.is<Stmt::Barrier>()) ++barriers;
+    push_statement_expressions(s, roots);
+  });
+  std::reverse(roots.begin(), roots.end());  // the walk takes from the back
+  for_each_named_call(std::move(roots), [&](const std::string& name) {
+    ++n;
+    const auto it = operations_.find(name);
+    if (it == operations_.end()) {
+      cpu_halves += 1;
+    } else if (it->second == OperationClass::Cpu) {
+      cpu_halves += 2;
+    } else {
+      ++quantum;
+    }
+  });
+
+  const double cpu = static_cast<double>(cpu_halves) / 2.0;
+  const double q = static_cast<double>(quantum);
+  SubstrateDecision d;
+  if (q > 1.5 * cpu) {
+    d.substrate = Substrate::QuantumSim;
+  } else if (cpu > 0 && q > 0) {
+    d.substrate = Substrate::Hybrid;
+  } else {
+    d.substrate = Substrate::Cpu;
+  }
+  d.confidence = n == 0 ? 1.0 : std::min(std::max(cpu, q) / static_cast<double>(n), 1.0);
+  d.reason = "Inferred from " + decimal(n) + " operations (CPU: " + one_decimal(cpu) +
+             ", Quantum: " + one_decimal(q) + ")";
+  d.barrier_count = barriers;
+  return d;
+}
+
+}  // namespace quarn::compiler
