@@ -1,0 +1,375 @@
+// Syntax tree of Quarn source text: expressions, statements, literals, type
+// annotations and the top-level items (program, module, constants, structs,
+// enums, function and block definitions).
+//
+// Usage:
+//   auto parsed = parse_source(text);               // parse.h
+//   const Program& p = parsed.value();
+//   for (const FunctionDef& f : p.definitions)
+//     for (const Spanned<Stmt>& s : f.body)
+//       if (const auto* let = s.node.as<Stmt::Let>()) walk(let->value);
+//   render(expr)                                    // one-line debug text
+//
+// Every node owns its children (Box<T> is a never-null owning pointer that
+// copies deeply); there is no sharing and no back pointer, so copying a node
+// copies its subtree. Variants are nested structs held in a std::variant `v`
+// whose alternatives are in the order of their tags; `as<T>()` / `is<T>()`
+// are shorthands for std::get_if / std::holds_alternative.
+//
+// Depth: a tree built by parse_source never nests deeper than
+// kMaxNestingDepth (see below), so walkers may recurse over it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace quarn::compiler {
+
+// Bound on the nesting of every tree that parse_source returns. Counting one
+// level per Expr node, per statement and per Type node, no path from a
+// function body, a constant value or a parameter type down to a leaf is
+// longer than this; deeper input is a parse failure. Recursive walkers over
+// the tree (lowering, inference, rendering, destruction) may therefore use
+// up to a few hundred bytes of machine stack per level and still fit in a
+// 1 MiB thread stack.
+inline constexpr std::uint32_t kMaxNestingDepth = 200;
+
+// A source range: byte offsets [start, end) into the whole text; line and col
+// (counted from 1; col in characters) of `start`. line == 0 marks a span that
+// carries no position (the children of postfix forms).
+struct Span {
+  std::uint64_t start = 0;
+  std::uint64_t end = 0;
+  std::uint32_t line = 0;
+  std::uint32_t col = 0;
+
+  bool has_position() const { return line != 0; }
+  friend bool operator==(const Span&, const Span&) = default;
+};
+
+// Owning pointer to exactly one T. Copying copies the pointee. Only a
+// moved-from Box is empty.
+template <class T>
+class Box {
+ public:
+  explicit Box(T value) : p_(std::make_unique<T>(std::move(value))) {}
+  explicit Box(std::unique_ptr<T> p) : p_(std::move(p)) {}
+  Box(const Box& o) : p_(std::make_unique<T>(*o.p_)) {}
+  Box(Box&&) noexcept = default;
+  Box& operator=(const Box& o) {
+    if (this != &o) p_ = std::make_unique<T>(*o.p_);
+    return *this;
+  }
+  Box& operator=(Box&&) noexcept = default;
+  ~Box() = default;
+
+  T& operator*() { return *p_; }
+  const T& operator*() const { return *p_; }
+  T* operator->() { return p_.get(); }
+  const T* operator->() const { return p_.get(); }
+  T* get() { return p_.get(); }
+  const T* get() const { return p_.get(); }
+
+ private:
+  std::unique_ptr<T> p_;
+};
+
+// A node with the source range it was parsed from.
+template <class T>
+struct Spanned {
+  T node;
+  Span span;
+};
+
+struct Expr;
+struct Stmt;
+using SpannedExpr = Spanned<Expr>;
+using SpannedStmt = Spanned<Stmt>;
+
+// The (key, value) pairs of brace maps, contract literals and asm inputs,
+// defined once Expr is complete. Named records rather than std::pair: pair's
+// constructor traits cannot be computed while Expr is still incomplete.
+struct ObjectEntry;
+struct ContractField;
+struct AsmInput;
+
+// Declaration order is the tag order.
+enum class BinaryOperator : std::uint8_t {
+  Add, Sub, Mul, Div, Mod,
+  Eq, Ne, Lt, Le, Gt, Ge,
+  And, Or,
+  BitAnd, BitOr, BitXor, Shl, Shr,
+};
+
+enum class UnaryOperator : std::uint8_t { Neg, Not };
+
+// Type annotation.
+struct Type {
+  struct Int {};
+  struct Float {};
+  struct String {};
+  struct Bool {};
+  struct Array { Box<Type> element; };
+  struct Pointer { Box<Type> target; };  // `const` / `mut` are not kept
+  struct Named { std::string name; };
+  std::variant<Int, Float, String, Bool, Array, Pointer, Named> v;
+
+  template <class T> bool is() const { return std::holds_alternative<T>(v); }
+  template <class T> const T* as() const { return std::get_if<T>(&v); }
+  template <class T> T* as() { return std::get_if<T>(&v); }
+};
+
+// Literal value. The parser only produces Null, Bool, Int, Float and String;
+// bracket and brace literals become Expr::Array / Expr::Object.
+struct Literal {
+  struct Null {};
+  struct Bool { bool value; };
+  struct Int { std::int64_t value; };
+  struct Float { double value; };
+  struct String { std::string value; };
+  struct Array { std::vector<SpannedExpr> elements; };
+  struct Object { std::vector<ObjectEntry> entries; };
+  std::variant<Null, Bool, Int, Float, String, Array, Object> v;
+
+  template <class T> bool is() const { return std::holds_alternative<T>(v); }
+  template <class T> const T* as() const { return std::get_if<T>(&v); }
+  template <class T> T* as() { return std::get_if<T>(&v); }
+};
+
+// Expression node. Pipe, Collapse, Resolve, Snapshot, Transaction and Handle
+// are never produced by the parser.
+struct Expr {
+  struct Literal { compiler::Literal value; };
+  struct Ident { std::string name; };
+  struct Array { std::vector<SpannedExpr> elements; };
+  struct Object { std::vector<ObjectEntry> entries; };
+  struct BinOp {
+    BinaryOperator op;
+    Box<SpannedExpr> lhs;
+    Box<SpannedExpr> rhs;
+  };
+  struct UnaryOp {
+    UnaryOperator op;
+    Box<SpannedExpr> operand;
+  };
+  struct Call {
+    Box<SpannedExpr> func;
+    std::vector<SpannedExpr> args;
+  };
+  struct Index {
+    Box<SpannedExpr> object;
+    Box<SpannedExpr> index;
+  };
+  struct Field {
+    Box<SpannedExpr> object;
+    std::string field;
+  };
+  struct Cast {
+    Box<SpannedExpr> expr;
+    Type target_type;
+  };
+  struct Pipe {
+    Box<SpannedExpr> value;
+    Box<SpannedExpr> func;
+  };
+  struct Collapse {
+    std::string table;
+    std::string namespace_;  // `namespace` in the debug text
+    Box<SpannedExpr> value;
+  };
+  struct Resolve { Box<SpannedExpr> target; };
+  struct Snapshot {};
+  struct Transaction { std::vector<SpannedStmt> body; };
+  struct Handle { std::string name; };
+  struct Contract {
+    std::uint16_t id;
+    std::vector<ContractField> fields;
+  };
+
+  std::variant<Literal, Ident, Array, Object, BinOp, UnaryOp, Call, Index,
+               Field, Cast, Pipe, Collapse, Resolve, Snapshot, Transaction,
+               Handle, Contract>
+      v;
+
+  template <class T> bool is() const { return std::holds_alternative<T>(v); }
+  template <class T> const T* as() const { return std::get_if<T>(&v); }
+  template <class T> T* as() { return std::get_if<T>(&v); }
+};
+
+struct ObjectEntry {
+  std::string key;  // may be empty when written in quotes
+  SpannedExpr value;
+};
+
+struct ContractField {
+  std::uint8_t index;
+  SpannedExpr value;
+};
+
+struct AsmInput {
+  std::string constraint;
+  SpannedExpr value;
+};
+
+struct SwitchArm {
+  std::vector<SpannedExpr> patterns;
+  std::vector<SpannedStmt> body;
+};
+
+// Statement node. Local is never produced by the parser. Keyword spans cover
+// the keyword token alone; the parser sets them whenever the keyword was
+// written, but consumers must accept their absence.
+struct Stmt {
+  struct Let {
+    std::optional<Span> keyword_span;
+    std::string name;
+    std::optional<Span> name_span;
+    std::optional<Type> type_annotation;
+    std::optional<Span> type_span;
+    SpannedExpr value;
+  };
+  struct Local {
+    std::optional<Span> keyword_span;
+    std::string name;
+    std::optional<Span> name_span;
+    SpannedExpr value;
+  };
+  struct Assign {
+    SpannedExpr lhs;
+    SpannedExpr value;
+  };
+  struct Return {
+    std::optional<Span> keyword_span;
+    SpannedExpr value;
+  };
+  struct If {
+    std::optional<Span> if_keyword_span;
+    SpannedExpr condition;
+    std::vector<SpannedStmt> then_branch;
+    std::optional<Span> else_keyword_span;
+    std::optional<std::vector<SpannedStmt>> else_branch;
+  };
+  struct While {
+    std::optional<Span> loop_keyword_span;
+    SpannedExpr condition;
+    std::vector<SpannedStmt> body;
+    std::uint32_t max_iter;
+  };
+  struct Break {};
+  struct Continue {};
+  struct Expr { SpannedExpr expr; };  // expression statement
+  struct Asm {
+    std::string template_;  // `template` in the debug text
+    std::vector<std::pair<std::string, std::string>> outputs;
+    std::vector<AsmInput> inputs;
+    std::vector<std::string> clobbers;
+  };
+  struct Barrier {
+    std::optional<std::string> name;
+    std::optional<Span> keyword_span;
+  };
+  struct Switch {
+    std::optional<Span> keyword_span;
+    SpannedExpr expr;
+    std::vector<SwitchArm> arms;
+  };
+
+  std::variant<Let, Local, Assign, Return, If, While, Break, Continue, Expr,
+               Asm, Barrier, Switch>
+      v;
+
+  template <class T> bool is() const { return std::holds_alternative<T>(v); }
+  template <class T> const T* as() const { return std::get_if<T>(&v); }
+  template <class T> T* as() { return std::get_if<T>(&v); }
+};
+
+// ---- Top-level items -------------------------------------------------------
+
+struct ImportName {
+  std::string name;
+  std::optional<std::string> alias;  // never set by the parser
+};
+
+struct Import {
+  std::vector<ImportName> names;
+  std::string path;
+  std::optional<std::string> alias;  // never set by the parser
+  Span span;                         // `import` to just past the `;`
+};
+
+struct Param {
+  std::string name;
+  Span name_span;
+  Type type;
+  Span type_span;
+};
+
+// A function or block definition. A block is a FunctionDef without params,
+// return type or name span; nothing else marks it.
+struct FunctionDef {
+  std::vector<std::string> attributes;  // e.g. "scale(4)", "inline"
+  std::string name;
+  std::optional<Span> name_span;
+  std::vector<Param> params;
+  std::optional<Type> return_type;
+  std::optional<Span> return_type_span;
+  std::vector<SpannedStmt> body;
+};
+
+struct ConstDecl {
+  std::string name;
+  Type type;
+  Expr value;
+};
+
+struct StructDecl {
+  std::string name;
+  std::vector<std::pair<std::string, Type>> fields;
+};
+
+struct EnumDecl {
+  std::string name;
+  std::vector<std::string> variants;
+};
+
+struct Module {
+  std::string name;
+  std::optional<std::vector<std::string>> capabilities;
+  std::vector<ConstDecl> constants;
+  std::vector<StructDecl> structs;
+  std::vector<EnumDecl> enums;
+  std::vector<FunctionDef> functions;
+  std::vector<std::string> exports;  // names of definitions written `export`
+};
+
+// Result of a successful parse. For a bare module, `name` is the module's name
+// and `modules` holds just it.
+struct Program {
+  std::string name;
+  std::vector<Import> imports;
+  std::vector<Module> modules;
+  std::vector<FunctionDef> definitions;
+};
+
+// ---- Debug rendering -------------------------------------------------------
+// One line each, e.g. `BinOp { op: Add, lhs: Spanned { node: Literal(Int(1)),
+// span: Span { start: 0, end: 1, line: 1, col: 1 } }, rhs: ... }`. Boxes are
+// invisible; optionals print as Some(..)/None. The lowering quotes these texts
+// in messages, so their form is fixed.
+std::string render(const Span& span);
+std::string render(const Spanned<Expr>& e);
+std::string render(const Spanned<Stmt>& s);
+std::string render(const Expr& e);
+std::string render(const Literal& l);
+std::string render(BinaryOperator op);
+std::string render(UnaryOperator op);
+std::string render(const Type& t);
+std::string render(const Stmt& s);
+std::string render(const SwitchArm& arm);
+
+}  // namespace quarn::compiler

@@ -1,0 +1,114 @@
+// Parser of Quarn source text and the text of its errors.
+//
+// Usage:
+//   ParseResult r = parse_source(source);
+//   if (!r.ok()) return core::CoreError::parse_error(
+//       parse_error_text(source, r.error()));    // "E_PARSE_ERROR: " + text
+//   const Program& program = r.value();
+//
+// parse_source reads the one text in place (no token list). A failure carries
+// the trail of what was expected where, innermost first; render_parse_error
+// turns it into the numbered, caret-marked blocks users see. Text after the
+// program block or bare module is never looked at.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quarn_compiler/veka/ast.h"
+#include "quarn_core/result.h"
+
+namespace quarn::core {
+class CoreError;
+}
+
+namespace quarn::compiler {
+
+// Soft: the construct does not apply here (an enclosing choice may try its
+// next alternative). Hard: the text is wrong here; nothing else is tried.
+// Incomplete: kept for the error vocabulary; the parser never produces it.
+enum class FailureKind : std::uint8_t { Soft, Hard, Incomplete };
+
+// Names of the low-level matchers, printed as they are written here.
+enum class PrimitiveKind : std::uint8_t {
+  Tag,
+  Char,
+  Alt,
+  Digit,
+  OneOf,
+  TakeWhile1,
+  MultiSpace,
+  Many0,
+  SeparatedList,
+};
+
+std::string_view primitive_name(PrimitiveKind kind);
+
+struct TrailEntry {
+  enum class Kind : std::uint8_t { ExpectedChar, Context, Primitive };
+
+  std::uint64_t position = 0;  // byte offset into the parsed text
+  Kind kind = Kind::Primitive;
+  char32_t expected = 0;       // Kind::ExpectedChar
+  std::string_view label;      // Kind::Context; always a static text
+  PrimitiveKind primitive = PrimitiveKind::Tag;  // Kind::Primitive
+
+  static TrailEntry expected_char(std::uint64_t pos, char32_t c) {
+    TrailEntry e;
+    e.position = pos;
+    e.kind = Kind::ExpectedChar;
+    e.expected = c;
+    return e;
+  }
+  static TrailEntry context(std::uint64_t pos, std::string_view label) {
+    TrailEntry e;
+    e.position = pos;
+    e.kind = Kind::Context;
+    e.label = label;
+    return e;
+  }
+  static TrailEntry primitive_kind(std::uint64_t pos, PrimitiveKind k) {
+    TrailEntry e;
+    e.position = pos;
+    e.kind = Kind::Primitive;
+    e.primitive = k;
+    return e;
+  }
+  friend bool operator==(const TrailEntry&, const TrailEntry&) = default;
+};
+
+struct ParseFailure {
+  FailureKind kind = FailureKind::Soft;
+  std::vector<TrailEntry> trail;  // innermost first
+};
+
+using ParseResult = core::Result<Program, ParseFailure>;
+
+// Parses a whole source text: leading imports, then one program block or one
+// bare module. Never throws for any input and never recurses deeper than
+// kMaxNestingDepth levels.
+ParseResult parse_source(std::string_view source);
+
+// The error text for a failure of parse_source(source): one block per trail
+// entry, numbered from 0, each ending in two line feeds; for the incomplete
+// kind "Incomplete input (streaming parser error)".
+std::string render_parse_error(std::string_view source,
+                               const ParseFailure& failure);
+
+// The payload of the E_PARSE_ERROR CoreError the compile driver reports; the
+// same text as render_parse_error.
+std::string parse_error_text(std::string_view source,
+                             const ParseFailure& failure);
+
+// Labels of failures that the grammar itself leaves open. Exposed so that
+// callers and tests can recognise them.
+inline constexpr std::string_view kNestingTooDeepLabel =
+    "nesting deeper than the limit of 200 levels";
+inline constexpr std::string_view kIntegerOutOfRangeLabel =
+    "integer literal out of the signed 64-bit range";
+inline constexpr std::string_view kIterationLimitOutOfRangeLabel =
+    "iteration limit above 4294967295";
+
+}  // namespace quarn::compiler
