@@ -1,0 +1,306 @@
+#include "quarn_core/quarn_crate/encode.h"
+
+#include <blake3.h>
+
+#include <bit>
+#include <cassert>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+namespace quarn::core {
+namespace {
+
+// The encoder walks the fields once with a SizeSink to learn the exact
+// length, then again with a WriteSink into a buffer of that size. Both walks
+// are the same templates, so the length cannot disagree with the bytes.
+
+class SizeSink {
+ public:
+  void bytes(const void*, std::size_t n) { add(n); }
+  void add(std::size_t n) {
+    if (__builtin_add_overflow(size_, n, &size_)) overflow_ = true;
+  }
+  std::size_t size() const { return size_; }
+  bool overflow() const { return overflow_; }
+
+ private:
+  std::size_t size_ = 0;
+  bool overflow_ = false;
+};
+
+class WriteSink {
+ public:
+  // REQUIRES: [out, out + capacity) holds the exact encoded length.
+  explicit WriteSink(std::uint8_t* out) : p_(out) {}
+  void bytes(const void* src, std::size_t n) {
+    if (n == 0) return;
+    std::memcpy(p_, src, n);
+    p_ += n;
+  }
+  std::uint8_t* position() const { return p_; }
+
+ private:
+  std::uint8_t* p_;
+};
+
+// Little-endian fixed-width numbers. The build targets are little-endian, so
+// the in-memory representation is the wire one.
+static_assert(std::endian::native == std::endian::little, "big-endian hosts need byte swaps here");
+
+template <class S, class T>
+void put_fixed(S& s, T v) {
+  s.bytes(&v, sizeof v);
+}
+
+template <class S> void put(S& s, std::uint8_t v) { put_fixed(s, v); }
+template <class S> void put(S& s, bool v) { put_fixed(s, static_cast<std::uint8_t>(v ? 1 : 0)); }
+template <class S> void put(S& s, std::uint16_t v) { put_fixed(s, v); }
+template <class S> void put(S& s, std::uint32_t v) { put_fixed(s, v); }
+template <class S> void put(S& s, std::uint64_t v) { put_fixed(s, v); }
+template <class S> void put(S& s, std::int64_t v) { put_fixed(s, v); }
+template <class S> void put(S& s, double v) { put_fixed(s, v); }
+
+template <class S> void put_len(S& s, std::size_t n) { put(s, static_cast<std::uint64_t>(n)); }
+
+template <class S> void put(S& s, const std::string& text) {
+  put_len(s, text.size());
+  s.bytes(text.data(), text.size());
+}
+
+template <class S> void put(S& s, const BytecodeType& t);
+template <class S> void put(S& s, const Value& v);
+template <class S> void put(S& s, const ConstantEntry& e);
+template <class S> void put(S& s, const StructField& e);
+template <class S> void put(S& s, const StructEntry& e);
+template <class S> void put(S& s, const FunctionEntry& e);
+template <class S> void put(S& s, const Instruction& insn);
+template <class S> void put(S& s, const SourceMapEntry& e);
+template <class S> void put(S& s, const SwarmEntry& e);
+template <class S> void put(S& s, const ExportEntry& e);
+template <class S> void put(S& s, const ProgramMetadata& m);
+
+template <class S, class T> void put(S& s, const std::vector<T>& list) {
+  put_len(s, list.size());
+  if constexpr (std::is_same_v<T, std::uint32_t> || std::is_same_v<T, std::uint64_t>) {
+    s.bytes(list.data(), list.size() * sizeof(T));
+  } else {
+    for (const T& x : list) put(s, x);
+  }
+}
+
+template <class S, class T> void put(S& s, const std::optional<T>& opt) {
+  if (!opt) {
+    put(s, std::uint8_t{0});
+    return;
+  }
+  put(s, std::uint8_t{1});
+  put(s, *opt);
+}
+
+// std::map iterates in ascending key order: equal maps give equal bytes.
+template <class S, class V> void put(S& s, const std::map<std::string, V>& map) {
+  put_len(s, map.size());
+  for (const auto& [key, value] : map) {
+    put(s, key);
+    put(s, value);
+  }
+}
+
+// A nested array type is a run of tag 5 ended by its scalar kind's tag.
+template <class S> void put(S& s, const BytecodeType& t) {
+  if constexpr (std::is_same_v<S, SizeSink>) {
+    // (depth + 1) * 4 bytes, counted without a loop over the depth.
+    std::uint64_t depth = t.array_depth();
+    if (depth >= std::numeric_limits<std::size_t>::max() / 4) {
+      s.add(std::numeric_limits<std::size_t>::max());
+      s.add(1);  // overflow
+      return;
+    }
+    s.add(static_cast<std::size_t>(depth + 1) * 4);
+  } else {
+    for (std::uint64_t i = 0; i < t.array_depth(); ++i)
+      put(s, static_cast<std::uint32_t>(TypeKind::Array));
+    put(s, static_cast<std::uint32_t>(t.base()));
+  }
+}
+
+// Values may nest to any depth: a work list writes them in pre-order, each
+// pending child with what precedes it (an Object entry's key, a Contract
+// field's index).
+struct PendingValue {
+  const Value* value;
+  const std::string* key;  // Object entry key, or nullptr
+  int index;               // Contract field index, or -1
+};
+
+template <class S> void put_value_node(S& s, const Value& v, std::vector<PendingValue>& work) {
+  put(s, static_cast<std::uint32_t>(v.kind()));
+  switch (v.kind()) {
+    case ValueKind::Null:
+      break;
+    case ValueKind::Bool:
+      put(s, v.as_bool());
+      break;
+    case ValueKind::Int:
+      put(s, v.as_int());
+      break;
+    case ValueKind::Float:
+      put(s, v.as_float());
+      break;
+    case ValueKind::String:
+    case ValueKind::Handle:
+      put(s, v.as_text());
+      break;
+    case ValueKind::Array: {
+      const auto& items = v.as_array();
+      put_len(s, items.size());
+      for (auto it = items.rbegin(); it != items.rend(); ++it) work.push_back({&*it, nullptr, -1});
+      break;
+    }
+    case ValueKind::Object: {
+      const auto& entries = v.as_object();  // kept in ascending key order
+      put_len(s, entries.size());
+      for (auto it = entries.rbegin(); it != entries.rend(); ++it)
+        work.push_back({&it->value, &it->key, -1});
+      break;
+    }
+    case ValueKind::Contract: {
+      put(s, v.contract_id());
+      const auto& fields = v.contract_fields();
+      put_len(s, fields.size());
+      for (auto it = fields.rbegin(); it != fields.rend(); ++it)
+        work.push_back({&it->value, nullptr, it->index});
+      break;
+    }
+  }
+}
+
+template <class S> void put(S& s, const Value& v) {
+  std::vector<PendingValue> work;
+  put_value_node(s, v, work);
+  while (!work.empty()) {
+    PendingValue p = work.back();
+    work.pop_back();
+    if (p.key) put(s, *p.key);
+    if (p.index >= 0) put(s, static_cast<std::uint8_t>(p.index));
+    put_value_node(s, *p.value, work);
+  }
+}
+
+template <class S> void put(S& s, const ConstantEntry& e) {
+  put(s, e.name);
+  put(s, e.type);
+  put(s, e.reg);
+}
+template <class S> void put(S& s, const StructField& e) {
+  put(s, e.name);
+  put(s, e.type);
+}
+template <class S> void put(S& s, const StructEntry& e) {
+  put(s, e.name);
+  put(s, e.fields);
+}
+template <class S> void put(S& s, const FunctionEntry& e) {
+  put(s, e.name);
+  put(s, e.params);
+  put(s, e.entry);
+}
+
+template <class S> void put(S& s, const Instruction& insn) {
+  put(s, static_cast<std::uint32_t>(insn.index()));
+  std::visit([&](const auto& variant) { variant.for_each_field([&](std::string_view, const auto& field) { put(s, field); }); },
+             insn);
+}
+
+template <class S> void put(S& s, const SourceMapEntry& e) {
+  put(s, e.index);
+  put(s, e.line);
+  put(s, e.col);
+}
+template <class S> void put(S& s, const SwarmEntry& e) {
+  put(s, e.flag);
+  put(s, e.swarm_size);
+  put(s, e.substrate);
+  put(s, e.barrier_count);
+}
+template <class S> void put(S& s, const ExportEntry& e) {
+  put(s, e.no_mangle);
+  put(s, e.exported);
+  put(s, e.params);
+  put(s, e.return_type);
+}
+template <class S> void put(S& s, const ProgramMetadata& m) {
+  put(s, m.source_name);
+  put(s, m.description);
+  put(s, m.compiler_version);
+  put(s, m.register_count);
+  put(s, m.param_types);
+  put(s, m.source_map);
+  put(s, m.swarm);
+  put(s, m.exports);
+}
+
+template <class S> void put_program(S& s, const CompiledProgram& p) {
+  put(s, p.format_version);
+  put(s, p.instructions);
+  s.bytes(p.content_hash.data(), p.content_hash.size());
+  put(s, p.metadata);
+}
+
+// Sizes, then writes, any record with a put() overload.
+template <class T, class Put>
+Result<Bytes, EncodeError> encode_with(const T& record, Put&& put_fn) {
+  SizeSink sizer;
+  put_fn(sizer, record);
+  if (sizer.overflow() || sizer.size() > Bytes().max_size())
+    return EncodeError{"encoded program is too large to hold in memory"};
+  Bytes out(sizer.size());
+  WriteSink writer(out.data());
+  put_fn(writer, record);
+  assert(writer.position() == out.data() + out.size());
+  return out;
+}
+
+}  // namespace
+
+std::size_t encoded_size(const CompiledProgram& program) {
+  SizeSink sizer;
+  put_program(sizer, program);
+  return sizer.overflow() ? std::numeric_limits<std::size_t>::max() : sizer.size();
+}
+
+Result<Bytes, EncodeError> encode_program(const CompiledProgram& program) {
+  return encode_with(program, [](auto& s, const CompiledProgram& p) { put_program(s, p); });
+}
+
+// An instruction list built in memory always fits its own encoding; only an
+// absurd BytecodeType depth could overflow, and that is a caller fault.
+Bytes encode_instructions(const std::vector<Instruction>& instructions) {
+  auto r = encode_with(instructions, [](auto& s, const std::vector<Instruction>& l) { put(s, l); });
+  if (!r.ok()) throw std::length_error(r.error().message);
+  return std::move(r).value();
+}
+
+Bytes encode_instruction(const Instruction& instruction) {
+  auto r = encode_with(instruction, [](auto& s, const Instruction& i) { put(s, i); });
+  if (!r.ok()) throw std::length_error(r.error().message);
+  return std::move(r).value();
+}
+
+ContentHash content_hash_of(const std::vector<Instruction>& instructions) {
+  Bytes bytes = encode_instructions(instructions);
+  blake3_hasher hasher;
+  blake3_hasher_init(&hasher);
+  blake3_hasher_update(&hasher, bytes.data(), bytes.size());
+  ContentHash hash;
+  blake3_hasher_finalize(&hasher, hash.data(), hash.size());
+  return hash;
+}
+
+}  // namespace quarn::core
