@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 namespace quarn::compiler {
@@ -232,5 +233,11 @@ static_assert(builtin_rows_are_well_formed(), "a builtin row is missing a name o
 // The row for `name`, or nullptr when the call is a user call. Matching is
 // exact and case-sensitive.
 const Builtin* find_builtin(std::string_view name);
+
+// The instruction `op` with its register fields filled in order from dst and
+// then args: the form of every Direct row.
+// REQUIRES: op has exactly 1 + args.size() fields, all u32.
+core::Instruction make_register_instruction(core::Opcode op, core::Reg dst,
+                                            std::span<const core::Reg> args);
 
 }  // namespace quarn::compiler

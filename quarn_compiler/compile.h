@@ -1,0 +1,29 @@
+// The compile driver: source text in, encoded program or one error text out.
+//
+// Three stages, the first failure ends the call, and each stage's failure
+// starts with its own prefix so that callers can tell which stage refused:
+//   "Parse error: "         + "E_PARSE_ERROR: " + the rendered parse trail
+//   "Lowering error: "      + the lowering's CoreError message
+//   "Serialization error: " + the encoder's message
+#pragma once
+
+#include "quarn_core/result.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quarn::compiler {
+
+inline constexpr std::string_view kParseErrorPrefix = "Parse error: ";
+inline constexpr std::string_view kLoweringErrorPrefix = "Lowering error: ";
+inline constexpr std::string_view kSerializationErrorPrefix = "Serialization error: ";
+
+using CompileOutcome = core::Result<std::vector<std::uint8_t>, std::string>;
+
+// Parses, lowers and encodes one program. Never throws for the content of the
+// source; keeps nothing between calls.
+CompileOutcome compile_program_text(std::string_view source);
+
+}  // namespace quarn::compiler

@@ -1,0 +1,110 @@
+// The state of one lowering: the instruction list being built with its span
+// entries, the register counter, the scopes, the `let` type hint and the
+// program-wide tables (depth map, enum table, module constants).
+//
+// The tables key on names held by the syntax tree (string_view into it): the
+// tree must stay alive for as long as the state is used.
+#pragma once
+
+#include "quarn_compiler/veka/ast.h"
+#include "quarn_core/core_error.h"
+#include "quarn_core/instruction.h"
+#include "quarn_core/result.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace quarn::compiler {
+
+using core::Reg;
+using core::Target;
+
+template <class T>
+using LowerResult = core::Result<T, core::CoreError>;
+
+// The source span of the statement an instruction stands for, or nothing.
+using SpanEntry = std::optional<Span>;
+
+// A function's recursion limit when no max_depth pragma declares one, and the
+// limit carried by calls of names that are not user functions.
+inline constexpr std::uint32_t kDefaultMaxDepth = 1000;
+
+class LoweringState {
+ public:
+  using Scope = std::unordered_map<std::string_view, Reg>;
+
+  LoweringState();
+
+  // ---- instruction list ---------------------------------------------------
+  std::vector<core::Instruction> instructions;
+  std::vector<SpanEntry> spans;  // exactly one per instruction
+
+  // The index the next appended instruction will get.
+  Target position() const { return static_cast<Target>(instructions.size()); }
+
+  // Appends one instruction with its span entry; returns its index.
+  Target emit(core::Instruction insn, SpanEntry span = std::nullopt);
+
+  // Appends a Nop standing for a branch whose targets are not known yet.
+  Target emit_placeholder(SpanEntry span = std::nullopt);
+
+  // REQUIRES: instructions[at] is the Jump this caller appended.
+  void patch_jump(Target at, Target target);
+  // REQUIRES: instructions[at] is the JumpIf this caller appended.
+  void patch_jump_if(Target at, Target then_target, Target else_target);
+  // Overwrites the Nop at `at` (from emit_placeholder) with its real branch.
+  // REQUIRES: instructions[at] is a Nop.
+  void fill_placeholder(Target at, core::Instruction branch);
+
+  // ---- registers ------------------------------------------------------------
+  Reg register_counter = 0;
+  Reg new_register() { return register_counter++; }
+
+  // ---- names ----------------------------------------------------------------
+  // Innermost last. The bottom one is the global scope, which stays for the
+  // whole lowering; function bodies push and pop one each.
+  std::vector<Scope> scopes;
+  void push_scope();
+  void pop_scope();
+  void bind(std::string_view name, Reg reg) { scopes.back().insert_or_assign(name, reg); }
+  // The variable's register, innermost scope first.
+  std::optional<Reg> lookup_variable(std::string_view name) const;
+
+  // The declared type of the `let` whose value is being lowered.
+  const Type* type_hint = nullptr;
+  // Variable name to declared type, from typed `let` statements.
+  std::unordered_map<std::string_view, const Type*> variable_types;
+
+  // Function name to max_depth; names without an entry have kDefaultMaxDepth.
+  std::unordered_map<std::string_view, std::uint32_t> depth_map;
+  std::uint32_t max_depth_of(std::string_view function) const;
+
+  // Enum name to its variants in declaration order.
+  std::unordered_map<std::string_view, const std::vector<std::string>*> enum_table;
+
+  // Module constant name to the register holding its value.
+  std::unordered_map<std::string_view, Reg> constants;
+
+ private:
+  // Scopes popped earlier, kept with their buckets for the next function.
+  std::vector<Scope> spare_scopes_;
+};
+
+// Declared type to its bytecode type: Int 3, Float 1, Bool 4, arrays kind 5
+// around their element's mapping; String, Pointer and Named have none (and
+// neither has an array of them).
+std::optional<core::BytecodeType> map_type(const Type& type);
+// The same with kind 3 where there is no mapping: constants, struct fields,
+// parameter and return types in metadata.
+core::BytecodeType map_type_or_int(const Type& type);
+
+// The failures of the lowering, all E_VALIDATION_FAIL but the float one.
+inline core::CoreError lowering_error(std::string text) {
+  return core::CoreError::validation_fail(std::move(text));
+}
+
+}  // namespace quarn::compiler
