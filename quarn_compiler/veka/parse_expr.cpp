@@ -1,0 +1,545 @@
+// Expressions: eight left-associative binary levels, the prefix level, and
+// primary expressions with their postfix forms.
+//
+// The binary levels are parsed by one loop with a small stack of pending
+// operators instead of one recursive function per level: the result is the
+// same tree (operators are looked for from the tightest level outwards, and a
+// pending operator is combined as soon as an operator of the same or a looser
+// level follows), but a chain `1 + 1 + ... + 1` costs no recursion.
+
+#include <algorithm>
+#include <string>
+
+#include "quarn_compiler/veka/parser.h"
+
+namespace quarn::compiler::detail {
+namespace {
+
+struct OperatorToken {
+  BinaryOperator op;
+  int level;  // 1 loosest .. 8 tightest
+  size_t length;
+};
+
+// The operator at p, tried level by level from the tightest, and within a
+// level in the order `||` before `or` before `|`, `<=` before `<`, ...
+// Keywords `and` / `or` are plain prefixes: `a order` reads `a or der`.
+bool match_operator(std::string_view s, size_t p, OperatorToken& out) {
+  if (p >= s.size()) return false;
+  auto next = [&](size_t k) { return p + k < s.size() ? s[p + k] : '\0'; };
+  switch (s[p]) {
+    case '*': out = {BinaryOperator::Mul, 8, 1}; return true;
+    case '/': out = {BinaryOperator::Div, 8, 1}; return true;
+    case '%': out = {BinaryOperator::Mod, 8, 1}; return true;
+    case '+': out = {BinaryOperator::Add, 7, 1}; return true;
+    case '-': out = {BinaryOperator::Sub, 7, 1}; return true;
+    case '^': out = {BinaryOperator::BitXor, 6, 1}; return true;
+    case '<':
+      if (next(1) == '<') out = {BinaryOperator::Shl, 5, 2};
+      else if (next(1) == '=') out = {BinaryOperator::Le, 4, 2};
+      else out = {BinaryOperator::Lt, 4, 1};
+      return true;
+    case '>':
+      if (next(1) == '>') out = {BinaryOperator::Shr, 5, 2};
+      else if (next(1) == '=') out = {BinaryOperator::Ge, 4, 2};
+      else out = {BinaryOperator::Gt, 4, 1};
+      return true;
+    case '=':
+      if (next(1) != '=') return false;
+      out = {BinaryOperator::Eq, 3, 2};
+      return true;
+    case '!':
+      if (next(1) != '=') return false;
+      out = {BinaryOperator::Ne, 3, 2};
+      return true;
+    case '&':
+      if (next(1) == '&') out = {BinaryOperator::And, 2, 2};
+      else out = {BinaryOperator::BitAnd, 2, 1};
+      return true;
+    case 'a':
+      if (next(1) != 'n' || next(2) != 'd') return false;
+      out = {BinaryOperator::And, 2, 3};
+      return true;
+    case '|':
+      if (next(1) == '|') out = {BinaryOperator::Or, 1, 2};
+      else out = {BinaryOperator::BitOr, 1, 1};
+      return true;
+    case 'o':
+      if (next(1) != 'r') return false;
+      out = {BinaryOperator::Or, 1, 2};
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+St Parser::parse_expression(size_t& p, Expr& out, std::uint32_t& height) {
+  return parse_binary(p, 1, out, height);
+}
+
+St Parser::parse_and_level(size_t& p, Expr& out, std::uint32_t& height) {
+  return parse_binary(p, 2, out, height);
+}
+
+St Parser::parse_spanned_expression(size_t& p, SpannedExpr& out, std::uint32_t& height) {
+  size_t q = skip_ws(p);
+  size_t start = q;
+  St st = parse_expression(q, out.node, height);
+  if (failed(st)) return st;
+  out.span = span(start, q);
+  p = q;
+  return St::Ok;
+}
+
+St Parser::parse_entered_expression(size_t& p, SpannedExpr& out, std::uint32_t& height) {
+  size_t q = p;
+  size_t start = skip_ws(p);
+  St st = parse_expression(q, out.node, height);
+  if (failed(st)) return st;
+  out.span = span(start, q);
+  p = q;
+  return St::Ok;
+}
+
+// Binary levels 1..8. Operand spans: the left operand from where its level
+// began (before whitespace) to its end; the right operand from just after
+// the operator (before whitespace) to its end.
+St Parser::parse_binary(size_t& p, int min_level, Expr& out, std::uint32_t& height) {
+  NestingGuard guard(*this);
+  if (guard.exceeded()) return too_deep(p);
+
+  struct Pending {
+    Expr lhs;
+    std::uint32_t height;
+    size_t lhs_start, lhs_end;
+    BinaryOperator op;
+    int level;
+    size_t rhs_start;
+  };
+  std::vector<Pending> stack;  // levels strictly increase: at most 8 entries
+
+  size_t q = p;
+  Expr cur;
+  std::uint32_t cur_h = 0;
+  size_t cur_start = q;
+  St st = parse_unary(q, cur, cur_h);
+  if (failed(st)) return st;
+
+  // Combines the top pending operator with `cur` (which ends at q).
+  auto reduce = [&]() -> St {
+    Pending& top = stack.back();
+    std::uint32_t h = above(top.height, cur_h);
+    if (h > kMaxNestingDepth) return too_deep(top.lhs_start);
+    Expr combined{Expr::BinOp{
+        top.op,
+        Box<SpannedExpr>(SpannedExpr{std::move(top.lhs), span(top.lhs_start, top.lhs_end)}),
+        Box<SpannedExpr>(SpannedExpr{std::move(cur), span(top.rhs_start, q)})}};
+    cur = std::move(combined);
+    cur_h = h;
+    cur_start = top.lhs_start;
+    stack.pop_back();
+    return St::Ok;
+  };
+
+  while (true) {
+    size_t r = skip_ws(q);
+    OperatorToken tok;
+    if (!match_operator(src_, r, tok) || tok.level < min_level) break;
+    while (!stack.empty() && stack.back().level >= tok.level) {
+      if (failed(st = reduce())) return st;
+    }
+    size_t rhs_start = r + tok.length;
+    stack.push_back(Pending{std::move(cur), cur_h, cur_start, q, tok.op, tok.level, rhs_start});
+    q = rhs_start;
+    cur_start = q;
+    cur = Expr{};
+    st = parse_unary(q, cur, cur_h);
+    if (failed(st)) return st;  // the operator is not given back
+  }
+  while (!stack.empty()) {
+    if (failed(st = reduce())) return st;
+  }
+  out = std::move(cur);
+  height = cur_h;
+  p = q;
+  return St::Ok;
+}
+
+// prefix: "-" postfix | ("not" | "!") postfix | postfix
+// The operand of a prefix operator is never itself a prefix expression. When
+// the operand fails softly, the next choice is tried on the text that begins
+// with the operator.
+St Parser::parse_unary(size_t& p, Expr& out, std::uint32_t& height) {
+  size_t r = skip_ws(p);
+  auto prefixed = [&](UnaryOperator op, size_t len) -> St {
+    size_t q = skip_ws(r + len);
+    size_t start = q;
+    Expr operand;
+    std::uint32_t h = 0;
+    St st = parse_postfix(q, operand, h);
+    if (failed(st)) return st;
+    if (above(h) > kMaxNestingDepth) return too_deep(r);
+    out = Expr{Expr::UnaryOp{op, Box<SpannedExpr>(SpannedExpr{std::move(operand), span(start, q)})}};
+    height = above(h);
+    p = q;
+    return St::Ok;
+  };
+  if (at(r, '-')) {
+    St st = prefixed(UnaryOperator::Neg, 1);
+    if (st != St::Soft) return st;
+    drop();
+  }
+  size_t len = starts_with(r, "not") ? 3 : at(r, '!') ? 1 : 0;
+  if (len) {
+    St st = prefixed(UnaryOperator::Not, len);
+    if (st != St::Soft) return st;
+    drop();
+  }
+  return parse_postfix(p, out, height);
+}
+
+// postfix: primary ( "[" expr "]" | "." ("@" digits | identifier)
+//                  | "(" args ")" | "as" type )*
+// Children made here carry the all-zero span.
+St Parser::parse_postfix(size_t& p, Expr& out, std::uint32_t& height) {
+  size_t q = p;
+  Expr cur;
+  std::uint32_t h = 0;
+  St st = parse_primary(q, cur, h);
+  if (failed(st)) return st;
+
+  auto boxed = [](Expr e) { return Box<SpannedExpr>(SpannedExpr{std::move(e), kNoSpan}); };
+  while (true) {
+    size_t r = skip_ws(q);
+    if (r >= src_.size()) break;
+    char c = src_[r];
+    Expr next;
+    std::uint32_t next_h = 0;
+    size_t end = 0;
+    if (c == '[') {
+      size_t s = r + 1;
+      Expr index;
+      std::uint32_t ih = 0;
+      st = parse_expression(s, index, ih);
+      if (st == St::Hard) return st;
+      if (st == St::Soft) break;
+      s = skip_ws(s);
+      if (!at(s, ']')) {
+        fail_char(s, ']');
+        break;
+      }
+      next_h = above(h, ih);
+      next = Expr{Expr::Index{boxed(std::move(cur)), boxed(std::move(index))}};
+      end = s + 1;
+    } else if (c == '.') {
+      size_t s = r + 1;
+      std::string name;
+      if (at(s, '@')) {
+        ++s;
+        std::uint64_t v = 0;
+        if (!parse_small_number(s, 255, v) || v > 255) break;
+        name = std::to_string(v);
+      } else {
+        st = parse_identifier(s, name);
+        if (failed(st)) break;
+      }
+      next_h = above(h);
+      next = Expr{Expr::Field{boxed(std::move(cur)), std::move(name)}};
+      end = s;
+    } else if (c == '(') {
+      size_t s = r + 1;
+      std::vector<SpannedExpr> args;
+      std::uint32_t ah = 0;
+      st = parse_call_args(s, args, ah);
+      if (st == St::Hard) return st;
+      if (st == St::Soft) break;
+      next_h = above(h, ah);
+      next = Expr{Expr::Call{boxed(std::move(cur)), std::move(args)}};
+      end = s;
+    } else if (c == 'a' && starts_with(r, "as")) {
+      size_t s = skip_ws(r + 2);
+      Type type;
+      std::uint32_t th = 0;
+      st = parse_type(s, type, th);
+      if (st == St::Hard) return st;
+      if (st == St::Soft) break;
+      next_h = above(h, th);
+      next = Expr{Expr::Cast{boxed(std::move(cur)), std::move(type)}};
+      end = s;
+    } else {
+      break;
+    }
+    if (next_h > kMaxNestingDepth) return too_deep(p);
+    cur = std::move(next);
+    h = next_h;
+    q = end;
+  }
+  // The form that did not apply is forgotten; the input goes back to before
+  // the whitespace in front of it.
+  drop();
+  out = std::move(cur);
+  height = h;
+  p = q;
+  return St::Ok;
+}
+
+// args: (ws expr ("," ws expr)*)? ws ")"   -- p is just after "("
+St Parser::parse_call_args(size_t& p, std::vector<SpannedExpr>& out, std::uint32_t& height) {
+  size_t q = p;
+  std::uint32_t h = 0;
+  SpannedExpr arg;
+  std::uint32_t ah = 0;
+  St st = parse_spanned_expression(q, arg, ah);
+  if (st == St::Hard) return st;
+  if (st == St::Ok) {
+    out.push_back(std::move(arg));
+    h = std::max(h, ah);
+    while (at(q, ',')) {
+      size_t s = q + 1;
+      st = parse_spanned_expression(s, arg, ah);
+      if (st == St::Hard) return st;
+      if (st == St::Soft) {
+        drop();
+        break;
+      }
+      out.push_back(std::move(arg));
+      h = std::max(h, ah);
+      q = s;
+    }
+  } else {
+    drop();
+  }
+  q = skip_ws(q);
+  if (!at(q, ')')) return fail_char(q, ')');
+  height = h;
+  p = q + 1;
+  return St::Ok;
+}
+
+// primary: literal | "[" list "]" | contract | "{" map "}" | identifier
+//        | "(" expr ")"
+St Parser::parse_primary(size_t& p, Expr& out, std::uint32_t& height) {
+  const size_t r = skip_ws(p);
+  St st;
+  {
+    size_t q = r;
+    Literal lit;
+    st = parse_literal(q, lit);
+    if (st == St::Hard) return st;
+    if (st == St::Ok) {
+      out = Expr{Expr::Literal{std::move(lit)}};
+      height = 1;
+      p = q;
+      return St::Ok;
+    }
+    drop();
+  }
+  if (at(r, '[')) {
+    size_t q = r;
+    st = parse_bracket_list(q, out, height);
+    if (st == St::Ok) p = q;
+    if (st != St::Soft) return st;
+    drop();
+  }
+  if (at(r, '{')) {
+    size_t q = r;
+    st = parse_contract(q, out, height);
+    if (st == St::Ok) p = q;
+    if (st != St::Soft) return st;
+    drop();
+    q = r;
+    st = parse_brace_map(q, out, height);
+    if (st == St::Ok) p = q;
+    if (st != St::Soft) return st;
+    drop();
+  }
+  {
+    size_t q = r;
+    std::string name;
+    st = parse_identifier(q, name);
+    if (st == St::Ok) {
+      out = Expr{Expr::Ident{std::move(name)}};
+      height = 1;
+      p = q;
+      return St::Ok;
+    }
+    drop();
+  }
+  if (!at(r, '(')) {
+    fail_char(r, '(');
+    return fail_kind(p, PrimitiveKind::Alt);
+  }
+  size_t q = r + 1;
+  st = parse_expression(q, out, height);
+  if (st == St::Hard) return st;
+  if (st == St::Ok) {
+    q = skip_ws(q);
+    if (at(q, ')')) {
+      p = q + 1;
+      return St::Ok;
+    }
+    fail_char(q, ')');
+  }
+  return fail_kind(p, PrimitiveKind::Alt);
+}
+
+// list: "[" (ws expr (ws "," ws expr)*)? ws "]"   -- no trailing comma
+St Parser::parse_bracket_list(size_t& p, Expr& out, std::uint32_t& height) {
+  size_t q = p + 1;
+  std::vector<SpannedExpr> elements;
+  std::uint32_t h = 0;
+  SpannedExpr e;
+  std::uint32_t eh = 0;
+  St st = parse_spanned_expression(q, e, eh);
+  if (st == St::Hard) return st;
+  if (st == St::Ok) {
+    elements.push_back(std::move(e));
+    h = std::max(h, eh);
+    while (true) {
+      size_t s = skip_ws(q);
+      if (!at(s, ',')) break;
+      ++s;
+      st = parse_spanned_expression(s, e, eh);
+      if (st == St::Hard) return st;
+      if (st == St::Soft) {
+        drop();
+        break;
+      }
+      elements.push_back(std::move(e));
+      h = std::max(h, eh);
+      q = s;
+    }
+  } else {
+    drop();
+  }
+  q = skip_ws(q);
+  if (!at(q, ']')) return fail_char(q, ']');
+  if (above(h) > kMaxNestingDepth) return too_deep(p);
+  out = Expr{Expr::Array{std::move(elements)}};
+  height = above(h);
+  p = q + 1;
+  return St::Ok;
+}
+
+// contract: "{" ws u16 ws ":" ws "{" (field ("," field)*)? ws "}" ws "}"
+// field:    ws "@" u8 ws ":" ws expr
+St Parser::parse_contract(size_t& p, Expr& out, std::uint32_t& height) {
+  size_t q = skip_ws(p + 1);
+  std::uint64_t id = 0;
+  if (!parse_small_number(q, 65535, id) || id > 65535) return fail_kind(q, PrimitiveKind::Digit);
+  q = skip_ws(q);
+  if (!at(q, ':')) return fail_char(q, ':');
+  q = skip_ws(q + 1);
+  if (!at(q, '{')) return fail_char(q, '{');
+  ++q;
+  std::vector<ContractField> fields;
+  std::uint32_t h = 0;
+  auto field = [&](size_t& s) -> St {
+    size_t t = skip_ws(s);
+    if (!at(t, '@')) return fail_char(t, '@');
+    ++t;
+    std::uint64_t index = 0;
+    if (!parse_small_number(t, 255, index) || index > 255) return fail_kind(t, PrimitiveKind::Digit);
+    t = skip_ws(t);
+    if (!at(t, ':')) return fail_char(t, ':');
+    ++t;
+    SpannedExpr value;
+    std::uint32_t vh = 0;
+    St st = parse_spanned_expression(t, value, vh);
+    if (failed(st)) return st;
+    fields.push_back(ContractField{static_cast<std::uint8_t>(index), std::move(value)});
+    h = std::max(h, vh);
+    s = t;
+    return St::Ok;
+  };
+  St st = field(q);
+  if (st == St::Hard) return st;
+  if (st == St::Ok) {
+    while (at(q, ',')) {
+      size_t s = q + 1;
+      st = field(s);
+      if (st == St::Hard) return st;
+      if (st == St::Soft) {
+        drop();
+        break;
+      }
+      q = s;
+    }
+  } else {
+    drop();
+  }
+  q = skip_ws(q);
+  if (!at(q, '}')) return fail_char(q, '}');
+  q = skip_ws(q + 1);
+  if (!at(q, '}')) return fail_char(q, '}');
+  if (above(h) > kMaxNestingDepth) return too_deep(p);
+  out = Expr{Expr::Contract{static_cast<std::uint16_t>(id), std::move(fields)}};
+  height = above(h);
+  p = q + 1;
+  return St::Ok;
+}
+
+// key: '"' raw '"' | "'" raw "'" | identifier   (no escapes)
+St Parser::parse_object_key(size_t& p, std::string& out) {
+  if (at(p, '"') || at(p, '\'')) {
+    char quote = src_[p];
+    size_t close = src_.find(quote, p + 1);
+    if (close == std::string_view::npos) return fail_char(src_.size(), static_cast<unsigned char>(quote));
+    out.assign(src_.substr(p + 1, close - p - 1));
+    p = close + 1;
+    return St::Ok;
+  }
+  return parse_identifier(p, out);
+}
+
+// map:   "{" (entry ("," entry)*)? ws "}"
+// entry: ws key ws ":" ws expr
+St Parser::parse_brace_map(size_t& p, Expr& out, std::uint32_t& height) {
+  size_t q = p + 1;
+  std::vector<ObjectEntry> entries;
+  std::uint32_t h = 0;
+  auto entry = [&](size_t& s) -> St {
+    size_t t = skip_ws(s);
+    std::string key;
+    St st = parse_object_key(t, key);
+    if (failed(st)) return st;
+    t = skip_ws(t);
+    if (!at(t, ':')) return fail_char(t, ':');
+    ++t;
+    SpannedExpr value;
+    std::uint32_t vh = 0;
+    st = parse_spanned_expression(t, value, vh);
+    if (failed(st)) return st;
+    entries.push_back(ObjectEntry{std::move(key), std::move(value)});
+    h = std::max(h, vh);
+    s = t;
+    return St::Ok;
+  };
+  St st = entry(q);
+  if (st == St::Hard) return st;
+  if (st == St::Ok) {
+    while (at(q, ',')) {
+      size_t s = q + 1;
+      st = entry(s);
+      if (st == St::Hard) return st;
+      if (st == St::Soft) {
+        drop();
+        break;
+      }
+      q = s;
+    }
+  } else {
+    drop();
+  }
+  q = skip_ws(q);
+  if (!at(q, '}')) return fail_char(q, '}');
+  if (above(h) > kMaxNestingDepth) return too_deep(p);
+  out = Expr{Expr::Object{std::move(entries)}};
+  height = above(h);
+  p = q + 1;
+  return St::Ok;
+}
+
+}  // namespace quarn::compiler::detail

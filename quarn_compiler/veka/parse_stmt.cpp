@@ -1,0 +1,559 @@
+// Statements. parse_statement tries the eleven forms in a fixed order; every
+// form appends its label where it began when it fails, and a hard failure
+// ends the choice at once.
+
+#include <algorithm>
+
+#include "quarn_compiler/veka/parser.h"
+
+namespace quarn::compiler::detail {
+
+namespace {
+
+using Form = St (Parser::*)(size_t&, Stmt&, std::uint32_t&);
+
+}  // namespace
+
+St Parser::parse_statement(size_t& p, Stmt& out, std::uint32_t& height) {
+  struct Alternative {
+    Form form;
+    std::string_view label;
+  };
+  static constexpr Alternative kForms[] = {
+      {&Parser::parse_let, "let statement"},
+      {&Parser::parse_return, "return statement"},
+      {&Parser::parse_if, "if statement"},
+      {&Parser::parse_loop, "loop statement"},
+      {&Parser::parse_break, "break statement"},
+      {&Parser::parse_continue, "continue statement"},
+      {&Parser::parse_barrier, "barrier statement"},
+      {&Parser::parse_switch, "switch statement"},
+      {&Parser::parse_assignment, "assignment"},
+      {&Parser::parse_asm, "asm statement"},
+      {&Parser::parse_expression_statement, "expression statement"},
+  };
+  for (const Alternative& alt : kForms) {
+    drop();
+    size_t q = p;
+    St st = (this->*alt.form)(q, out, height);
+    if (st == St::Ok) {
+      if (height > kMaxNestingDepth) return too_deep(p);
+      p = q;
+      return St::Ok;
+    }
+    add_label(st, p, alt.label);
+    if (st == St::Hard) return st;
+  }
+  return fail_kind(p, PrimitiveKind::Alt);
+}
+
+// stmts: (ws statement)*   -- each statement's span starts after the ws
+St Parser::parse_statement_list(size_t& p, std::vector<SpannedStmt>& out,
+                                std::uint32_t& height) {
+  NestingGuard guard(*this);
+  if (guard.exceeded()) return too_deep(p);
+  size_t q = p;
+  std::uint32_t h = 0;
+  while (true) {
+    size_t start = skip_ws(q);
+    size_t s = q;
+    Stmt stmt;
+    std::uint32_t sh = 0;
+    St st = parse_statement(s, stmt, sh);
+    if (st == St::Hard) return st;
+    if (st == St::Soft) {
+      drop();
+      break;
+    }
+    if (s == q) return fail_kind(q, PrimitiveKind::Many0);
+    out.push_back(SpannedStmt{std::move(stmt), span(start, s)});
+    h = std::max(h, sh);
+    q = s;
+  }
+  height = h;
+  p = q;
+  return St::Ok;
+}
+
+St Parser::required_expression(size_t& p, std::string_view label, SpannedExpr& out,
+                               std::uint32_t& height) {
+  size_t q = p;
+  St st = parse_entered_expression(q, out, height);
+  if (failed(st)) return cut(st, p, label);
+  p = q;
+  return St::Ok;
+}
+
+// let: "let" name (":" type)? "=" expr ";"
+St Parser::parse_let(size_t& p, Stmt& out, std::uint32_t& height) {
+  size_t q = p;
+  Stmt::Let let;
+  Span ks;
+  St st = parse_keyword(q, "let", ks);
+  if (failed(st)) return st;
+  let.keyword_span = ks;
+  Span ns;
+  if (failed(st = hard_name(q, "variable name", let.name, &ns))) return st;
+  let.name_span = ns;
+  std::uint32_t th = 0;
+  size_t r = skip_ws(q);
+  if (at(r, ':')) {
+    size_t t = r + 1;
+    Type type;
+    Span ts;
+    st = parse_type_span(t, type, ts, th);
+    if (st == St::Hard) return st;
+    if (st == St::Ok) {
+      let.type_annotation = std::move(type);
+      let.type_span = ts;
+      q = t;
+    } else {
+      drop();
+      th = 0;
+    }
+  }
+  if (failed(st = expect_symbol(q, "'=' after variable name", '='))) return st;
+  std::uint32_t vh = 0;
+  if (failed(st = required_expression(q, "expression", let.value, vh))) return st;
+  if (failed(st = expect_symbol(q, "';' after let statement", ';'))) return st;
+  out = Stmt{std::move(let)};
+  height = above(vh, th);
+  p = q;
+  return St::Ok;
+}
+
+// return: "return" expr ";"
+St Parser::parse_return(size_t& p, Stmt& out, std::uint32_t& height) {
+  size_t q = p;
+  Stmt::Return ret;
+  Span ks;
+  St st = parse_keyword(q, "return", ks);
+  if (failed(st)) return st;
+  ret.keyword_span = ks;
+  std::uint32_t vh = 0;
+  if (failed(st = required_expression(q, "expression", ret.value, vh))) return st;
+  if (failed(st = expect_symbol(q, "';' after return", ';'))) return st;
+  out = Stmt{std::move(ret)};
+  height = above(vh);
+  p = q;
+  return St::Ok;
+}
+
+// if: "if" condition "{" stmts "}" ("else" ("if" condition ... | "{" stmts "}"))?
+St Parser::parse_if(size_t& p, Stmt& out, std::uint32_t& height) {
+  size_t q = p;
+  Span ks;
+  St st = parse_keyword(q, "if", ks);
+  if (failed(st)) return st;
+  if (failed(st = parse_if_rest(q, ks, out, height))) return st;
+  p = q;
+  return St::Ok;
+}
+
+// condition: "(" expr ")" | expr   -- the first form wins when it parses
+St Parser::parse_condition(size_t& p, SpannedExpr& out, std::uint32_t& height) {
+  size_t r = skip_ws(p);
+  if (at(r, '(')) {
+    size_t s = r + 1;
+    St st = parse_entered_expression(s, out, height);
+    if (st == St::Hard) return cut(st, p, "condition");
+    if (st == St::Ok) {
+      s = skip_ws(s);
+      if (at(s, ')')) {
+        p = s + 1;
+        return St::Ok;
+      }
+    }
+    drop();
+  }
+  return required_expression(p, "condition", out, height);
+}
+
+// Everything of an if form after its "if" keyword; also the form of "else if".
+St Parser::parse_if_rest(size_t& p, Span if_span, Stmt& out, std::uint32_t& height) {
+  NestingGuard guard(*this);
+  if (guard.exceeded()) return too_deep(p);
+  size_t q = p;
+  Stmt::If node;
+  node.if_keyword_span = if_span;
+  std::uint32_t ch = 0, th = 0, eh = 0;
+  St st = parse_condition(q, node.condition, ch);
+  if (failed(st)) return st;
+  if (failed(st = expect_symbol(q, "'{' after if condition", '{'))) return st;
+  if (failed(st = parse_statement_list(q, node.then_branch, th))) return st;
+  if (failed(st = expect_symbol(q, "'}' to close if block", '}'))) return st;
+
+  // The else part is all or nothing: when it does not fit, the statement
+  // ends before "else".
+  size_t before_else = q;
+  Span es;
+  if (parse_keyword(q, "else", es) == St::Ok) {
+    std::vector<SpannedStmt> branch;
+    size_t r = q;
+    Span is;
+    bool fits = false;
+    if (parse_keyword(r, "if", is) == St::Ok) {
+      Stmt nested;
+      std::uint32_t nh = 0;
+      st = parse_if_rest(r, is, nested, nh);
+      if (st == St::Hard) return st;
+      if (st == St::Ok) {
+        branch.push_back(SpannedStmt{std::move(nested), span(is.start, r)});
+        eh = nh;
+        fits = true;
+      }
+    } else {
+      drop();
+      r = q;
+      if (plain_char(r, '{') == St::Ok) {
+        st = parse_statement_list(r, branch, eh);
+        if (st == St::Hard) return st;
+        fits = st == St::Ok && plain_char(r, '}') == St::Ok;
+      }
+    }
+    if (fits) {
+      node.else_keyword_span = es;
+      node.else_branch = std::move(branch);
+      q = r;
+    } else {
+      drop();
+      q = before_else;
+      eh = 0;
+    }
+  } else {
+    drop();
+    q = before_else;
+  }
+  out = Stmt{std::move(node)};
+  height = std::max({ch, th, eh}) + 1;
+  p = q;
+  return St::Ok;
+}
+
+// loop: "loop" "(" expr "," (digits | "DEFAULT_MAX_ITER()") ")" "{" stmts "}"
+St Parser::parse_loop(size_t& p, Stmt& out, std::uint32_t& height) {
+  size_t q = p;
+  Stmt::While loop;
+  Span ks;
+  St st = parse_keyword(q, "loop", ks);
+  if (failed(st)) return st;
+  loop.loop_keyword_span = ks;
+  if (failed(st = expect_symbol(q, "'(' after loop", '('))) return st;
+  std::uint32_t ch = 0, bh = 0;
+  if (failed(st = required_expression(q, "loop condition", loop.condition, ch))) return st;
+  if (failed(st = expect_symbol(q, "',' after condition", ','))) return st;
+  size_t r = skip_ws(q);
+  std::uint64_t limit = 0;
+  if (parse_small_number(r, 0xFFFFFFFFull, limit)) {
+    if (limit > 0xFFFFFFFFull) return hard(skip_ws(q), kIterationLimitOutOfRangeLabel);
+  } else if (starts_with(r, "DEFAULT_MAX_ITER()")) {
+    limit = 1000000;
+    r += 18;
+  } else {
+    fail_kind(r, PrimitiveKind::Tag);
+    return fail_kind(r, PrimitiveKind::Alt);
+  }
+  loop.max_iter = static_cast<std::uint32_t>(limit);
+  q = r;
+  if (failed(st = expect_symbol(q, "')' after max iterations", ')'))) return st;
+  if (failed(st = expect_symbol(q, "'{' after loop header", '{'))) return st;
+  if (failed(st = parse_statement_list(q, loop.body, bh))) return st;
+  if (failed(st = expect_symbol(q, "'}' to close loop", '}'))) return st;
+  out = Stmt{std::move(loop)};
+  height = above(ch, bh);
+  p = q;
+  return St::Ok;
+}
+
+// break: "break" ";"
+St Parser::parse_break(size_t& p, Stmt& out, std::uint32_t& height) {
+  size_t q = p;
+  Span ks;
+  St st = parse_keyword(q, "break", ks);
+  if (failed(st)) return st;
+  if (failed(st = expect_symbol(q, "';' after break", ';'))) return st;
+  out = Stmt{Stmt::Break{}};
+  height = 1;
+  p = q;
+  return St::Ok;
+}
+
+// continue: "continue" ";"
+St Parser::parse_continue(size_t& p, Stmt& out, std::uint32_t& height) {
+  size_t q = p;
+  Span ks;
+  St st = parse_keyword(q, "continue", ks);
+  if (failed(st)) return st;
+  if (failed(st = expect_symbol(q, "';' after continue", ';'))) return st;
+  out = Stmt{Stmt::Continue{}};
+  height = 1;
+  p = q;
+  return St::Ok;
+}
+
+// barrier: "barrier" ("(" string ")")? ";"
+St Parser::parse_barrier(size_t& p, Stmt& out, std::uint32_t& height) {
+  size_t q = p;
+  Stmt::Barrier barrier;
+  Span ks;
+  St st = parse_keyword(q, "barrier", ks);
+  if (failed(st)) return st;
+  barrier.keyword_span = ks;
+  size_t r = q;
+  if (plain_char(r, '(') == St::Ok) {
+    r = skip_ws(r);
+    std::string name;
+    if (parse_string_literal(r, name) == St::Ok) {
+      if (failed(st = expect_symbol(r, "')' after barrier name", ')'))) return st;
+      barrier.name = std::move(name);
+      q = r;
+    } else {
+      drop();
+    }
+  } else {
+    drop();
+  }
+  if (failed(st = expect_symbol(q, "';' after barrier", ';'))) return st;
+  out = Stmt{std::move(barrier)};
+  height = 1;
+  p = q;
+  return St::Ok;
+}
+
+// switch: "switch" expr "{" arm* "}"
+St Parser::parse_switch(size_t& p, Stmt& out, std::uint32_t& height) {
+  size_t q = p;
+  Stmt::Switch sw;
+  Span ks;
+  St st = parse_keyword(q, "switch", ks);
+  if (failed(st)) return st;
+  sw.keyword_span = ks;
+  std::uint32_t eh = 0, ah = 0;
+  if (failed(st = required_expression(q, "switch expression", sw.expr, eh))) return st;
+  if (failed(st = expect_symbol(q, "'{' after switch expression", '{'))) return st;
+  while (true) {
+    size_t s = q;
+    SwitchArm arm;
+    std::uint32_t h = 0;
+    st = parse_switch_arm(s, arm, h);
+    if (st == St::Hard) return st;
+    if (st == St::Soft) {
+      drop();
+      break;
+    }
+    if (s == q) return fail_kind(q, PrimitiveKind::Many0);
+    sw.arms.push_back(std::move(arm));
+    ah = std::max(ah, h);
+    q = s;
+  }
+  if (failed(st = expect_symbol(q, "'}' to close switch", '}'))) return st;
+  out = Stmt{std::move(sw)};
+  height = above(eh, ah);
+  p = q;
+  return St::Ok;
+}
+
+// arm: pattern ("|" pattern)* "=>" "{" stmts "}" ","?
+// Patterns are and-level expressions, so "|" always separates them.
+St Parser::parse_switch_arm(size_t& p, SwitchArm& out, std::uint32_t& height) {
+  size_t q = p;
+  size_t start = skip_ws(p);
+  Expr pattern;
+  std::uint32_t ph = 0, h = 0;
+  St st = parse_and_level(q, pattern, ph);
+  if (failed(st)) return st;
+  out.patterns.push_back(SpannedExpr{std::move(pattern), span(start, q)});
+  h = ph;
+  while (true) {
+    size_t r = skip_ws(q);
+    if (!at(r, '|')) break;
+    size_t t = r + 1;
+    start = skip_ws(t);
+    st = parse_and_level(t, pattern, ph);
+    if (st == St::Hard) return st;
+    if (st == St::Soft) {
+      drop();
+      break;
+    }
+    out.patterns.push_back(SpannedExpr{std::move(pattern), span(start, t)});
+    h = std::max(h, ph);
+    q = t;
+  }
+  if (failed(st = labelled_tag(q, "'=>' after pattern", "=>"))) return st;
+  if (failed(st = plain_char(q, '{'))) return st;
+  std::uint32_t bh = 0;
+  if (failed(st = parse_statement_list(q, out.body, bh))) return st;
+  if (failed(st = expect_symbol(q, "'}' to close arm", '}'))) return st;
+  size_t r = skip_ws(q);
+  if (at(r, ',')) q = r + 1;
+  height = above(std::max(h, bh));
+  p = q;
+  return St::Ok;
+}
+
+// assignment: postfix ("+=" | "-=" | "*=" | "/=" | "%=" | "=") expr ";"
+// `x op= e` is stored as `x = x op e`, with its own copy of the target.
+St Parser::parse_assignment(size_t& p, Stmt& out, std::uint32_t& height) {
+  size_t q = skip_ws(p);
+  size_t start = q;
+  Expr target;
+  std::uint32_t th = 0;
+  St st = parse_postfix(q, target, th);
+  if (failed(st)) return st;
+  Span target_span = span(start, q);
+
+  size_t r = skip_ws(q);
+  static constexpr std::pair<std::string_view, BinaryOperator> kCompound[] = {
+      {"+=", BinaryOperator::Add}, {"-=", BinaryOperator::Sub}, {"*=", BinaryOperator::Mul},
+      {"/=", BinaryOperator::Div}, {"%=", BinaryOperator::Mod}};
+  std::optional<BinaryOperator> compound;
+  for (const auto& [text, op] : kCompound) {
+    if (starts_with(r, text)) {
+      compound = op;
+      break;
+    }
+  }
+  if (compound) {
+    q = r + 2;
+  } else if (at(r, '=')) {
+    q = r + 1;
+  } else {
+    return fail_kind(r, PrimitiveKind::Tag);
+  }
+
+  SpannedExpr value;
+  std::uint32_t vh = 0;
+  if (failed(st = required_expression(q, "expression", value, vh))) return st;
+  if (failed(st = expect_symbol(q, "';' after assignment", ';'))) return st;
+
+  SpannedExpr lhs{std::move(target), target_span};
+  std::uint32_t h = above(th, vh);
+  if (compound) {
+    Span whole = span(start, value.span.end);
+    Expr sum{Expr::BinOp{*compound, Box<SpannedExpr>(lhs), Box<SpannedExpr>(std::move(value))}};
+    value = SpannedExpr{std::move(sum), whole};
+    h = above(h);
+  }
+  if (h > kMaxNestingDepth) return too_deep(start);
+  out = Stmt{Stmt::Assign{std::move(lhs), std::move(value)}};
+  height = h;
+  p = q;
+  return St::Ok;
+}
+
+// asm: "asm" "(" string (":" outputs (":" inputs (":" clobbers)?)?)? ")" ";"
+//   outputs:  (string "(" identifier ")") separated by ","
+//   inputs:   (string "(" expr ")") separated by ","
+//   clobbers: string separated by ","
+St Parser::parse_asm(size_t& p, Stmt& out, std::uint32_t& height) {
+  size_t q = skip_ws(p);
+  if (!starts_with(q, "asm")) return fail_kind(q, PrimitiveKind::Tag);
+  q += 3;
+  Stmt::Asm node;
+  St st;
+  if (failed(st = expect_symbol(q, "'(' after asm", '('))) return st;
+  {
+    size_t s = skip_ws(q);
+    st = parse_string_literal(s, node.template_);
+    if (failed(st)) return cut(st, q, "asm template string");
+    q = s;
+  }
+  std::uint32_t h = 0;
+
+  // One operand list: items separated by commas; a soft failure of an item
+  // ends the list before its comma.
+  auto separated = [&](size_t& s, auto&& item) -> St {
+    size_t t = s;
+    St r = item(t);
+    if (r == St::Hard) return r;
+    if (r == St::Soft) {
+      drop();
+      return St::Ok;
+    }
+    s = t;
+    while (true) {
+      size_t c = skip_ws(s);
+      if (!at(c, ',')) return St::Ok;
+      t = c + 1;
+      r = item(t);
+      if (r == St::Hard) return r;
+      if (r == St::Soft) {
+        drop();
+        return St::Ok;
+      }
+      s = t;
+    }
+  };
+  auto output = [&](size_t& s) -> St {
+    size_t t = skip_ws(s);
+    std::string constraint, name;
+    St r = parse_string_literal(t, constraint);
+    if (failed(r) || failed(r = plain_char(t, '('))) return r;
+    t = skip_ws(t);
+    if (failed(r = parse_identifier(t, name)) || failed(r = plain_char(t, ')'))) return r;
+    node.outputs.emplace_back(std::move(constraint), std::move(name));
+    s = t;
+    return St::Ok;
+  };
+  auto input = [&](size_t& s) -> St {
+    size_t t = skip_ws(s);
+    std::string constraint;
+    St r = parse_string_literal(t, constraint);
+    if (failed(r) || failed(r = plain_char(t, '('))) return r;
+    SpannedExpr value;
+    std::uint32_t vh = 0;
+    if (failed(r = parse_entered_expression(t, value, vh)) || failed(r = plain_char(t, ')')))
+      return r;
+    node.inputs.push_back(AsmInput{std::move(constraint), std::move(value)});
+    h = std::max(h, vh);
+    s = t;
+    return St::Ok;
+  };
+  auto clobber = [&](size_t& s) -> St {
+    size_t t = skip_ws(s);
+    std::string text;
+    St r = parse_string_literal(t, text);
+    if (failed(r)) return r;
+    node.clobbers.push_back(std::move(text));
+    s = t;
+    return St::Ok;
+  };
+
+  size_t r = skip_ws(q);
+  if (at(r, ':')) {
+    q = r + 1;
+    if (failed(st = separated(q, output))) return st;
+    r = skip_ws(q);
+    if (at(r, ':')) {
+      q = r + 1;
+      if (failed(st = separated(q, input))) return st;
+      r = skip_ws(q);
+      if (at(r, ':')) {
+        q = r + 1;
+        if (failed(st = separated(q, clobber))) return st;
+      }
+    }
+  }
+  if (failed(st = expect_symbol(q, "')' after asm", ')'))) return st;
+  if (failed(st = expect_symbol(q, "';' after asm", ';'))) return st;
+  out = Stmt{std::move(node)};
+  height = above(h);
+  p = q;
+  return St::Ok;
+}
+
+// expression statement: expr ";"
+St Parser::parse_expression_statement(size_t& p, Stmt& out, std::uint32_t& height) {
+  size_t q = p;
+  SpannedExpr e;
+  std::uint32_t h = 0;
+  St st = parse_entered_expression(q, e, h);
+  if (failed(st)) return st;
+  if (failed(st = expect_symbol(q, "';' after expression", ';'))) return st;
+  out = Stmt{Stmt::Expr{std::move(e)}};
+  height = above(h);
+  p = q;
+  return St::Ok;
+}
+
+}  // namespace quarn::compiler::detail

@@ -1,0 +1,203 @@
+// Internal to the front end: the parser state shared by the lexical,
+// expression, statement and item rules. Include parse.h instead.
+//
+// Conventions of every rule `St rule(size_t& p, Out& out, ...)`:
+//   - p is a byte offset into the source; on Ok it is moved past what the
+//     rule read, on failure it is left as it was.
+//   - A failing rule leaves its entries in trail_ (innermost first). Only one
+//     failure is ever in flight, so a caller that discards a failure (to try
+//     another alternative, or to end a repetition) calls drop(); a caller
+//     that passes it on may append its own context entries.
+//   - Heights: rules that build nodes also report the height of what they
+//     built (one level per Expr, Stmt and Type node). No height may exceed
+//     kMaxNestingDepth, and no rule recurses more than kMaxNestingDepth
+//     levels (NestingGuard); both end the parse with a hard failure.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quarn_compiler/veka/ast.h"
+#include "quarn_compiler/veka/parse.h"
+
+namespace quarn::compiler::detail {
+
+enum class St : std::uint8_t { Ok, Soft, Hard };
+
+inline bool failed(St s) { return s != St::Ok; }
+
+// Maps byte offsets to 1-based line and character column in O(log n): line
+// starts are indexed once, and characters are counted per 64-byte block so a
+// column inside a very long line costs at most one block scan.
+class LineIndex {
+ public:
+  explicit LineIndex(std::string_view src);
+  Span span(size_t start, size_t end) const;
+
+ private:
+  size_t char_index(size_t pos) const;
+
+  std::string_view src_;
+  std::vector<size_t> line_starts_;  // offset of each line's first byte
+  std::vector<size_t> block_chars_;  // characters before byte k*64
+};
+
+class Parser {
+ public:
+  explicit Parser(std::string_view src);
+
+  // ---- items (parse_items.cpp) ----
+  St parse_program(Program& out);
+
+  // ---- failure plumbing ----
+  std::vector<TrailEntry> trail_;
+  void drop() { trail_.clear(); }
+  St fail_char(size_t pos, char32_t c) {
+    trail_.push_back(TrailEntry::expected_char(pos, c));
+    return St::Soft;
+  }
+  St fail_kind(size_t pos, PrimitiveKind k) {
+    trail_.push_back(TrailEntry::primitive_kind(pos, k));
+    return St::Soft;
+  }
+  St add_label(St st, size_t pos, std::string_view label) {
+    trail_.push_back(TrailEntry::context(pos, label));
+    return st;
+  }
+  // A failure that no alternative may recover from, marked with `label`.
+  St hard(size_t pos, std::string_view label) {
+    trail_.push_back(TrailEntry::context(pos, label));
+    return St::Hard;
+  }
+  // Soft or hard, the failure becomes hard and carries `label`.
+  St cut(St st, size_t pos, std::string_view label) {
+    trail_.push_back(TrailEntry::context(pos, label));
+    (void)st;
+    return St::Hard;
+  }
+
+  // Counts one level of parser recursion for as long as it lives.
+  class NestingGuard {
+   public:
+    explicit NestingGuard(Parser& p) : p_(p) { ++p_.nesting_; }
+    ~NestingGuard() { --p_.nesting_; }
+    bool exceeded() const { return p_.nesting_ > kMaxNestingDepth; }
+    NestingGuard(const NestingGuard&) = delete;
+    NestingGuard& operator=(const NestingGuard&) = delete;
+
+   private:
+    Parser& p_;
+  };
+
+  // A node of height h is too deep: hard failure at pos.
+  St too_deep(size_t pos) { return hard(pos, kNestingTooDeepLabel); }
+
+  // ---- lexical (lexical.cpp) ----
+  size_t skip_ws(size_t p);
+  bool at(size_t p, char c) const { return p < src_.size() && src_[p] == c; }
+  bool starts_with(size_t p, std::string_view word) const {
+    return src_.size() - p >= word.size() && src_.compare(p, word.size(), word) == 0;
+  }
+  Span span(size_t start, size_t end) const { return lines_.span(start, end); }
+
+  St parse_identifier(size_t& p, std::string& out);
+  St parse_identifier_span(size_t& p, std::string& out, Span& sp);
+  St parse_literal(size_t& p, Literal& out);
+  St parse_string_literal(size_t& p, std::string& out);
+  St parse_type(size_t& p, Type& out, std::uint32_t& height);
+  // Skips whitespace, then a type; `sp` covers the type text.
+  St parse_type_span(size_t& p, Type& out, Span& sp, std::uint32_t& height);
+  // Unsigned decimal digits (at least one) at p, saturating at max+1 so any
+  // value above `max` is recognisable without overflow.
+  bool parse_small_number(size_t& p, std::uint64_t max, std::uint64_t& out) const;
+
+  St parse_keyword(size_t& p, std::string_view word, Span& sp);
+  St expect_symbol(size_t& p, std::string_view label, char ch);
+  St labelled_tag(size_t& p, std::string_view label, std::string_view text);
+  // A plain character after whitespace; soft failure when absent.
+  St plain_char(size_t& p, char ch);
+  // An identifier after whitespace whose failure is hard with `label`.
+  St hard_name(size_t& p, std::string_view label, std::string& out, Span* sp = nullptr);
+
+  // ---- expressions (parse_expr.cpp) ----
+  St parse_expression(size_t& p, Expr& out, std::uint32_t& height);
+  St parse_and_level(size_t& p, Expr& out, std::uint32_t& height);
+  St parse_postfix(size_t& p, Expr& out, std::uint32_t& height);
+  // Skips whitespace, then a full expression; the span starts after the
+  // whitespace (elements, arguments, field and entry values).
+  St parse_spanned_expression(size_t& p, SpannedExpr& out, std::uint32_t& height);
+  // A full expression entered at p itself, so that its operand spans start
+  // before the whitespace; its own span starts after it (statement parts).
+  St parse_entered_expression(size_t& p, SpannedExpr& out, std::uint32_t& height);
+
+  // ---- statements (parse_stmt.cpp) ----
+  St parse_statement(size_t& p, Stmt& out, std::uint32_t& height);
+  St parse_statement_list(size_t& p, std::vector<SpannedStmt>& out, std::uint32_t& height);
+
+ private:
+  // expressions
+  St parse_binary(size_t& p, int min_level, Expr& out, std::uint32_t& height);
+  St parse_unary(size_t& p, Expr& out, std::uint32_t& height);
+  St parse_primary(size_t& p, Expr& out, std::uint32_t& height);
+  St parse_bracket_list(size_t& p, Expr& out, std::uint32_t& height);
+  St parse_contract(size_t& p, Expr& out, std::uint32_t& height);
+  St parse_brace_map(size_t& p, Expr& out, std::uint32_t& height);
+  St parse_object_key(size_t& p, std::string& out);
+  St parse_call_args(size_t& p, std::vector<SpannedExpr>& out, std::uint32_t& height);
+
+  // statements
+  St parse_let(size_t& p, Stmt& out, std::uint32_t& height);
+  St parse_return(size_t& p, Stmt& out, std::uint32_t& height);
+  St parse_if(size_t& p, Stmt& out, std::uint32_t& height);
+  St parse_if_rest(size_t& p, Span if_span, Stmt& out, std::uint32_t& height);
+  St parse_condition(size_t& p, SpannedExpr& out, std::uint32_t& height);
+  St parse_loop(size_t& p, Stmt& out, std::uint32_t& height);
+  St parse_break(size_t& p, Stmt& out, std::uint32_t& height);
+  St parse_continue(size_t& p, Stmt& out, std::uint32_t& height);
+  St parse_barrier(size_t& p, Stmt& out, std::uint32_t& height);
+  St parse_switch(size_t& p, Stmt& out, std::uint32_t& height);
+  St parse_switch_arm(size_t& p, SwitchArm& out, std::uint32_t& height);
+  St parse_assignment(size_t& p, Stmt& out, std::uint32_t& height);
+  St parse_asm(size_t& p, Stmt& out, std::uint32_t& height);
+  St parse_expression_statement(size_t& p, Stmt& out, std::uint32_t& height);
+  // A full expression that must be there: failure is hard with `label`.
+  St required_expression(size_t& p, std::string_view label, SpannedExpr& out,
+                         std::uint32_t& height);
+
+  // items
+  St parse_import(size_t& p, Import& out);
+  St parse_program_block(size_t& p, Program& out);
+  St parse_module(size_t& p, Module& out);
+  St parse_capabilities(size_t& p, std::optional<std::vector<std::string>>& out);
+  St parse_const(size_t& p, ConstDecl& out);
+  St parse_struct(size_t& p, StructDecl& out);
+  St parse_enum(size_t& p, EnumDecl& out);
+  St parse_definition(size_t& p, FunctionDef& out, bool& exported);
+  St parse_attributes(size_t& p, std::vector<std::string>& out);
+  St parse_attribute(size_t& p, std::string& out);
+  St parse_function(size_t& p, FunctionDef& out);
+  St parse_block(size_t& p, FunctionDef& out);
+  St parse_param(size_t& p, Param& out);
+  St parse_body(size_t& p, std::string_view open_label, std::string_view close_label,
+                std::vector<SpannedStmt>& out);
+
+  std::string_view src_;
+  LineIndex lines_;
+  std::uint32_t nesting_ = 0;
+  // skip_ws is asked about the same offset many times while alternatives are
+  // tried from one position; remember the last answer.
+  size_t ws_from_ = static_cast<size_t>(-1);
+  size_t ws_to_ = 0;
+
+ public:
+  static constexpr Span kNoSpan{};
+};
+
+// Height bookkeeping: one level above the highest child.
+inline std::uint32_t above(std::uint32_t a) { return a + 1; }
+inline std::uint32_t above(std::uint32_t a, std::uint32_t b) { return (a > b ? a : b) + 1; }
+
+}  // namespace quarn::compiler::detail
