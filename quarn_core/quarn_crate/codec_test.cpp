@@ -1,0 +1,451 @@
+#include "quarn_core/quarn_crate/decode.h"
+#include "quarn_core/quarn_crate/encode.h"
+#include "quarn_core/quarn_crate/random_program.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <pthread.h>
+#include <string>
+
+namespace quarn::core {
+namespace {
+
+// Builds byte strings by hand, field by field.
+class Wire {
+ public:
+  Wire& u8(std::uint8_t v) { return raw(&v, 1); }
+  Wire& u16(std::uint16_t v) { return raw(&v, 2); }
+  Wire& u32(std::uint32_t v) { return raw(&v, 4); }
+  Wire& u64(std::uint64_t v) { return raw(&v, 8); }
+  Wire& f64(double v) { return raw(&v, 8); }
+  Wire& text(std::string_view s) {
+    u64(s.size());
+    return raw(s.data(), s.size());
+  }
+  Wire& zeros(std::size_t n) {
+    bytes_.append(n, '\0');
+    return *this;
+  }
+  // format_version 1 and an instruction count.
+  Wire& header(std::uint64_t count) { return u8(1).u64(count); }
+  // An all-zero hash and the given metadata marker.
+  Wire& trailer(std::uint8_t metadata_marker = 0) { return zeros(32).u8(metadata_marker); }
+  Wire& raw(const void* p, std::size_t n) {
+    bytes_.append(static_cast<const char*>(p), n);
+    return *this;
+  }
+  const std::string& str() const { return bytes_; }
+
+ private:
+  std::string bytes_;
+};
+
+std::string as_string(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+std::string decode_error(std::string_view bytes) {
+  auto r = decode_program(bytes);
+  if (r.ok()) return "<decoded>";
+  // The checking pass must agree with the full one.
+  auto c = check_program(bytes);
+  EXPECT_FALSE(c.ok());
+  if (!c.ok()) {
+    EXPECT_EQ(c.error().message, r.error().message);
+  }
+  return r.error().message;
+}
+
+CompiledProgram sample_program() {
+  CompiledProgram p;
+  p.instructions = {
+      LoadConst{0, Value::Int(1)},
+      LoadConst{1, Value::String("h\xc3\xa9")},
+      Add{2, 0, 1},
+      Call{3, "fopen", {1, 2}, 1000},
+      JumpIf{2, 5, 6},
+      Barrier{std::string("b1")},
+      ArrayCreate{4, {0, 1}, BytecodeType::array_of(BytecodeType::Int())},
+      Asm{std::nullopt, "nop", "r,m", true},
+      ModuleDef{"m", {"io"}, {{"PI", BytecodeType::Float(), 7}},
+                {{"P", {{"x", BytecodeType::Int()}}}}, {{"f", {8, 9}, 2}}},
+      Return{3},
+  };
+  p.content_hash = content_hash_of(p.instructions);
+  ProgramMetadata m;
+  m.source_name = "demo.vekl";
+  m.compiler_version = "0.1.0";
+  m.register_count = 10;
+  m.param_types["f"] = {BytecodeType::Int(), BytecodeType::Bool()};
+  m.source_map = {{2, 3, 5}, {9, 4, 1}};
+  m.swarm["main"] = SwarmEntry{1, 4, "quantum_sim", 2};
+  m.exports["f"] = ExportEntry{1, 0, {BytecodeType::Int()}, BytecodeType::Float()};
+  p.metadata = m;
+  return p;
+}
+
+Bytes encode(const CompiledProgram& p) {
+  auto r = encode_program(p);
+  EXPECT_TRUE(r.ok());
+  return r.ok() ? std::move(r).value() : Bytes{};
+}
+
+// --- layout ------------------------------------------------------------------
+
+TEST(Codec, EmptyContainerIsFortyTwoBytes) {
+  CompiledProgram p;
+  p.content_hash = content_hash_of({});
+  Bytes bytes = encode(p);
+  ASSERT_EQ(bytes.size(), 42u);
+  EXPECT_EQ(encoded_size(p), 42u);
+  EXPECT_EQ(bytes[0], 1);
+  EXPECT_EQ(bytes[41], 0);
+  // BLAKE3 of the eight zero bytes of an empty instruction list.
+  static const std::uint8_t kHash[32] = {
+      0x71, 0xe0, 0xa9, 0x91, 0x73, 0x56, 0x49, 0x31, 0xc0, 0xb8, 0xac, 0xc5, 0x2d, 0x26, 0x85, 0xa8,
+      0xe3, 0x9c, 0x64, 0xdc, 0x52, 0xe3, 0xd0, 0x23, 0x90, 0xfd, 0xac, 0x2a, 0x12, 0xb1, 0x55, 0xcb};
+  EXPECT_EQ(std::memcmp(bytes.data() + 9, kHash, 32), 0);
+
+  // Any hash, any version byte, trailing bytes: all decode.
+  EXPECT_TRUE(decode_program(Wire().header(0).trailer().str()).ok());
+  EXPECT_TRUE(decode_program(Wire().u8(7).u64(0).trailer().str()).ok());
+  EXPECT_TRUE(decode_program(Wire().header(0).trailer().u32(99).str()).ok());
+  auto r = decode_program(Wire().u8(7).u64(0).trailer().str());
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r.value().format_version, 7);
+  EXPECT_FALSE(r.value().metadata.has_value());
+}
+
+TEST(Codec, InstructionBytes) {
+  auto hex = [](const Bytes& b) {
+    std::string s;
+    for (auto c : b) {
+      static const char* d = "0123456789abcdef";
+      s += d[c >> 4];
+      s += d[c & 15];
+    }
+    return s;
+  };
+  EXPECT_EQ(hex(encode_instruction(LoadConst{1, Value::Int(-2)})),
+            "00000000" "01000000" "02000000" "feffffffffffffff");
+  EXPECT_EQ(hex(encode_instruction(Break{})), "55000000");
+  EXPECT_EQ(hex(encode_instruction(Continue{})), "56000000");
+  EXPECT_EQ(hex(encode_instruction(Nop{})), "7d000000");
+  EXPECT_EQ(hex(encode_instruction(Barrier{})), "57000000" "00");
+  EXPECT_EQ(hex(encode_instruction(Barrier{std::string("b")})),
+            "57000000" "01" "0100000000000000" "62");
+  EXPECT_EQ(hex(encode_instruction(Call{2, "f", {7}, 1000})),
+            "53000000" "02000000" "0100000000000000" "66" "0100000000000000" "07000000"
+            "e8030000");
+  // An array of arrays of kind 3 is the tags 5, 5, 3.
+  EXPECT_EQ(hex(encode_instruction(AllocArray{1, 2, BytecodeType::nested(TypeKind::Int, 2)})),
+            "5b000000" "01000000" "02000000" "01" "05000000" "05000000" "03000000");
+  EXPECT_EQ(hex(encode_instruction(Asm{5u, "t", "", false})),
+            "7c000000" "01" "05000000" "0100000000000000" "74" "0000000000000000" "00");
+  EXPECT_EQ(hex(encode_instruction(TensorCreate{1, {2}, BytecodeType::Bool(), 0.5})),
+            "23000000" "01000000" "0100000000000000" "0200000000000000" "04000000" "01"
+            "000000000000e03f");
+  // Object keys in ascending byte order, whatever order they were given in;
+  // Contract: u16 id, then (u8, Value) pairs.
+  Value obj = Value::Object({{"b", Value::Null()}, {"a", Value::Bool(true)}});
+  EXPECT_EQ(hex(encode_instruction(LoadConst{0, obj})),
+            "00000000" "00000000" "06000000" "0200000000000000"
+            "0100000000000000" "61" "01000000" "01"
+            "0100000000000000" "62" "00000000");
+  Value contract = Value::Contract(0x0102, {{9, Value::Handle("h")}});
+  EXPECT_EQ(hex(encode_instruction(LoadConst{0, contract})),
+            "00000000" "00000000" "07000000" "0201" "0100000000000000" "09"
+            "08000000" "0100000000000000" "68");
+}
+
+// Maps are written in ascending key order, so equal programs give equal bytes
+// however their maps were filled.
+TEST(Codec, MetadataMapsAreOrdered) {
+  CompiledProgram a = sample_program(), b = sample_program();
+  a.metadata->param_types["zeta"] = {};
+  a.metadata->param_types["alpha"] = {};
+  b.metadata->param_types["alpha"] = {};
+  b.metadata->param_types["zeta"] = {};
+  EXPECT_EQ(encode(a), encode(b));
+}
+
+// A reader accepts map entries in any order; a repeated key keeps the last.
+TEST(Codec, MetadataMapsInAnyOrder) {
+  Wire w;
+  w.header(0).zeros(32).u8(1);                  // metadata present
+  w.u8(0).u8(0).u8(0).u8(0);                    // four absent optionals
+  w.u64(3);                                     // param_types: 3 entries
+  w.text("z").u64(1).u32(3);
+  w.text("a").u64(0);
+  w.text("z").u64(2).u32(4).u32(1);
+  w.u64(0).u64(0).u64(0);                       // source_map, swarm, exports
+  auto r = decode_program(w.str());
+  ASSERT_TRUE(r.ok()) << r.error().message;
+  const auto& types = r.value().metadata->param_types;
+  ASSERT_EQ(types.size(), 2u);
+  EXPECT_EQ(types.at("a"), std::vector<BytecodeType>{});
+  EXPECT_EQ(types.at("z"), (std::vector<BytecodeType>{BytecodeType::Bool(), BytecodeType::Float()}));
+}
+
+// The shapes of the u32-only variants, listed independently of the table that
+// generates the code: a typo in the table shows up here.
+TEST(Codec, FixedShapes) {
+  const std::vector<std::pair<int, std::vector<int>>> kShapes = {
+      {0, {85, 86, 125}},
+      {1, {65, 79, 84, 118, 119, 123}},
+      {2, {1, 7, 8, 10, 11, 12, 13, 14, 15, 16, 17, 18, 27, 41, 42, 52, 56, 57, 58, 59, 60, 67, 68,
+           69, 70, 71, 72, 76, 88, 95, 101, 102, 103, 107, 115, 116, 120, 121, 122}},
+      {3, {2,  3,  4,  5,  6,  9,  19, 20, 21,  22,  23,  24,  25,  26,  28,  29,  30,  31,
+           32, 33, 36, 40, 48, 50, 51, 53, 54,  55,  61,  63,  66,  73,  74,  77,  78,  89,
+           93, 94, 97, 99, 100, 104, 105, 106, 108, 109, 110, 111, 112, 114, 117}},
+      {4, {34, 64, 75, 96, 98, 113}},
+      {5, {80}},
+  };
+  std::vector<bool> seen(kOpcodeCount);
+  testing::RandomProgram gen(1);
+  for (const auto& [words, tags] : kShapes) {
+    for (int tag : tags) {
+      seen[tag] = true;
+      // Any field values: the length depends on the shape alone.
+      for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(encode_instruction(gen.instruction(tag)).size(), 4u + 4u * words)
+            << opcode_name(static_cast<Opcode>(tag));
+      }
+    }
+  }
+  // The rest have variable-length or wider fields.
+  for (std::uint32_t tag = 0; tag < kOpcodeCount; ++tag) {
+    if (seen[tag]) continue;
+    std::size_t n = 0;
+    std::visit([&](const auto& v) { v.for_each_field_spec([&](const FieldSpec& s, const auto&) {
+                                     n += s.type == "Reg" || s.type == "Target" || s.type == "U32";
+                                   }); },
+               gen.instruction(tag));
+    std::size_t fields = 0;
+    std::visit([&](const auto& v) { v.for_each_field([&](std::string_view, const auto&) { ++fields; }); },
+               gen.instruction(tag));
+    EXPECT_LT(n, fields) << opcode_name(static_cast<Opcode>(tag)) << " has only u32 fields";
+  }
+}
+
+// --- round trips ---------------------------------------------------------------
+
+TEST(Codec, EveryVariantRoundTrips) {
+  testing::RandomProgram gen(42);
+  for (std::uint32_t tag = 0; tag < kOpcodeCount; ++tag) {
+    for (int round = 0; round < 20; ++round) {
+      Instruction insn = gen.instruction(tag);
+      CompiledProgram p;
+      p.instructions = {insn};
+      Bytes bytes = encode(p);
+      ASSERT_EQ(bytes.size(), encoded_size(p));
+      auto r = decode_program(std::span<const std::uint8_t>(bytes));
+      ASSERT_TRUE(r.ok()) << opcode_name(static_cast<Opcode>(tag)) << ": " << r.error().message;
+      ASSERT_EQ(r.value().instructions.size(), 1u);
+      EXPECT_EQ(r.value().instructions[0].index(), tag);
+      EXPECT_TRUE(r.value().instructions[0] == insn) << opcode_name(static_cast<Opcode>(tag));
+      EXPECT_EQ(encode(r.value()), bytes);
+    }
+  }
+}
+
+TEST(Codec, RandomProgramsRoundTripByteExactly) {
+  for (std::uint64_t seed = 0; seed < 300; ++seed) {
+    testing::RandomProgram gen(seed);
+    CompiledProgram p = gen.program(seed % 40);
+    Bytes bytes = encode(p);
+    ASSERT_EQ(bytes.size(), encoded_size(p));
+    auto r = decode_program(std::span<const std::uint8_t>(bytes));
+    ASSERT_TRUE(r.ok()) << "seed " << seed << ": " << r.error().message;
+    EXPECT_TRUE(r.value() == p) << "seed " << seed;
+    EXPECT_EQ(encode(r.value()), bytes) << "seed " << seed;
+    EXPECT_TRUE(check_program(std::span<const std::uint8_t>(bytes)).ok());
+  }
+}
+
+TEST(Codec, ContentHashCoversTheInstructionListBytes) {
+  CompiledProgram p = sample_program();
+  Bytes list = encode_instructions(p.instructions);
+  Bytes whole = encode(p);
+  // The list's bytes sit right after the version byte.
+  ASSERT_GT(whole.size(), list.size());
+  EXPECT_TRUE(std::equal(list.begin(), list.end(), whole.begin() + 1));
+  EXPECT_EQ(std::memcmp(whole.data() + 1 + list.size(), p.content_hash.data(), 32), 0);
+  CompiledProgram q = p;
+  std::get<Add>(q.instructions[2]).rhs = 0;
+  EXPECT_NE(content_hash_of(q.instructions), p.content_hash);
+}
+
+// --- errors --------------------------------------------------------------------
+
+TEST(Codec, EveryPrefixFailsAtEndOfInput) {
+  for (std::uint64_t seed : {1u, 2u, 3u}) {
+    testing::RandomProgram gen(seed);
+    CompiledProgram p = gen.program(30);
+    p.metadata = sample_program().metadata;
+    std::string bytes = as_string(encode(p));
+    for (std::size_t n = 0; n < bytes.size(); ++n) {
+      std::string msg = decode_error(std::string_view(bytes).substr(0, n));
+      ASSERT_TRUE(msg == "io error: unexpected end of file" || msg == "io error: ")
+          << "prefix " << n << ": " << msg;
+    }
+    EXPECT_EQ(decode_error(std::string_view(bytes).substr(0, bytes.size() - 1)),
+              "io error: unexpected end of file");
+    EXPECT_EQ(decode_error(bytes), "<decoded>");
+  }
+  EXPECT_EQ(decode_error(""), "io error: unexpected end of file");
+}
+
+TEST(Codec, ErrorTexts) {
+  // Text cut inside its bytes.
+  EXPECT_EQ(decode_error(Wire().header(1).u32(81).u64(5).raw("ab", 2).str()), "io error: ");
+  // Enumeration tags out of range.
+  EXPECT_EQ(decode_error(Wire().header(1).u32(126).str()),
+            "invalid value: integer `126`, expected variant index 0 <= i < 126");
+  EXPECT_EQ(decode_error(Wire().header(1).u32(0xffffffffu).str()),
+            "invalid value: integer `4294967295`, expected variant index 0 <= i < 126");
+  EXPECT_EQ(decode_error(Wire().header(1).u32(0).u32(1).u32(9).str()),
+            "invalid value: integer `9`, expected variant index 0 <= i < 9");
+  EXPECT_EQ(decode_error(Wire().header(1).u32(91).u32(1).u32(2).u8(1).u32(5).u32(6).str()),
+            "invalid value: integer `6`, expected variant index 0 <= i < 6");
+  // Optional markers.
+  EXPECT_EQ(decode_error(Wire().header(0).trailer(2).str()), "tag for enum is not valid, found 2");
+  EXPECT_EQ(decode_error(Wire().header(1).u32(87).u8(255).str()),
+            "tag for enum is not valid, found 255");
+  // Bools.
+  EXPECT_EQ(decode_error(Wire().header(1).u32(0).u32(1).u32(1).u8(2).str()),
+            "invalid u8 while decoding bool, expected 0 or 1, found 2");
+  EXPECT_EQ(decode_error(Wire().header(1).u32(124).u8(0).text("").text("").u8(200).str()),
+            "invalid u8 while decoding bool, expected 0 or 1, found 200");
+}
+
+TEST(Codec, Utf8ErrorTexts) {
+  auto with_name = [](std::string_view name) {
+    return decode_error(Wire().header(1).u32(87).u8(1).text(name).trailer().str());
+  };
+  const std::string p = "string is not valid utf8: ";
+  EXPECT_EQ(with_name("a\xff" "b"), p + "invalid utf-8 sequence of 1 bytes from index 1");
+  EXPECT_EQ(with_name("\xc0\x80"), p + "invalid utf-8 sequence of 1 bytes from index 0");
+  EXPECT_EQ(with_name("\xed\xa0\x80"), p + "invalid utf-8 sequence of 1 bytes from index 0");
+  EXPECT_EQ(with_name("\xe2\x28\xa1"), p + "invalid utf-8 sequence of 1 bytes from index 0");
+  EXPECT_EQ(with_name("ok\xe2\x82("), p + "invalid utf-8 sequence of 2 bytes from index 2");
+  EXPECT_EQ(with_name("\xf0\x9f\x98("), p + "invalid utf-8 sequence of 3 bytes from index 0");
+  EXPECT_EQ(with_name("\xf4\x90\x80\x80"), p + "invalid utf-8 sequence of 1 bytes from index 0");
+  EXPECT_EQ(with_name("12345678\xe2\x82"), p + "incomplete utf-8 byte sequence from index 8");
+  EXPECT_EQ(with_name("\xf0"), p + "incomplete utf-8 byte sequence from index 0");
+  EXPECT_EQ(with_name("\x80"), p + "invalid utf-8 sequence of 1 bytes from index 0");
+  EXPECT_EQ(with_name("\xe2\x82\xac \xf0\x9f\x98\x80 \xc3\xa9 \xef\xbf\xbf \xf4\x8f\xbf\xbf"),
+            "<decoded>");
+}
+
+TEST(Codec, ErrorNamesTheField) {
+  auto field = [](std::string_view bytes) {
+    auto r = decode_program(bytes);
+    return r.ok() ? std::string("<decoded>") : r.error().field;
+  };
+  EXPECT_EQ(field(""), "format_version");
+  EXPECT_EQ(field(Wire().u8(1).str()), "instructions");
+  EXPECT_EQ(field(Wire().header(2).u32(85).u32(83).u32(1).u64(1).raw("\xff", 1).str()),
+            "instructions[1].Call.name");
+  EXPECT_EQ(field(Wire().header(1).u32(200).str()), "instructions[0]");
+  EXPECT_EQ(field(Wire().header(0).zeros(31).str()), "content_hash");
+  EXPECT_EQ(field(Wire().header(0).trailer(1).u8(0).u8(0).u8(0).u8(1).str()),
+            "metadata.register_count");
+}
+
+// Forged counts reserve a bounded amount and fail when the input runs out.
+TEST(Codec, ForgedCountsFailWithoutReserving) {
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(decode_error(Wire().header(std::uint64_t{1} << 63).str()),
+            "io error: unexpected end of file");
+  EXPECT_EQ(decode_error(Wire().header(~std::uint64_t{0}).u32(85).u32(85).str()),
+            "io error: unexpected end of file");
+  // Lists, texts, Values, maps.
+  EXPECT_EQ(decode_error(Wire().header(1).u32(81).u64(~std::uint64_t{0}).str()), "io error: ");
+  EXPECT_EQ(decode_error(Wire().header(1).u32(81).text("f").u64(std::uint64_t{1} << 62).str()),
+            "io error: unexpected end of file");
+  EXPECT_EQ(decode_error(Wire().header(1).u32(82).text("m").u64(std::uint64_t{1} << 60).str()),
+            "io error: unexpected end of file");
+  EXPECT_EQ(decode_error(Wire().header(1).u32(0).u32(0).u32(5).u64(std::uint64_t{1} << 62).str()),
+            "io error: unexpected end of file");
+  EXPECT_EQ(decode_error(Wire().header(0).trailer(1).u8(0).u8(0).u8(0).u8(0).u64(1ull << 63).str()),
+            "io error: unexpected end of file");
+  // Many nested arrays, each claiming a huge count: the reservation
+  // allowance is shared, so this stays small and fast.
+  Wire w;
+  w.header(1).u32(0).u32(0);
+  for (int i = 0; i < 20000; ++i) w.u32(5).u64(std::uint64_t{1} << 40);
+  EXPECT_EQ(decode_error(w.str()), "io error: unexpected end of file");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+// --- depth ---------------------------------------------------------------------
+
+// Runs `body` on a thread with a small stack: anything that recursed per
+// nesting level would overflow it.
+void on_small_stack(void (*body)()) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, 256 * 1024);
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(&thread, &attr, [](void* f) -> void* {
+              reinterpret_cast<void (*)()>(f)();
+              return nullptr;
+            }, reinterpret_cast<void*>(body)), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+}
+
+constexpr int kDeep = 1000000;
+
+void deep_values() {
+  // LoadConst r0 with Array[Object{"k": Contract(1){2: ... Null}}] nested
+  // a million levels in total, then a type nested a million levels.
+  Wire w;
+  w.header(2).u32(0).u32(0);
+  for (int i = 0; i < kDeep; ++i) {
+    switch (i % 3) {
+      case 0: w.u32(5).u64(1); break;
+      case 1: w.u32(6).u64(1).text("k"); break;
+      default: w.u32(7).u16(1).u64(1).u8(2); break;
+    }
+  }
+  w.u32(0);
+  w.u32(90).u32(1).u64(0).u8(1);
+  for (int i = 0; i < kDeep; ++i) w.u32(5);
+  w.u32(3);
+  w.trailer();
+
+  auto decoded = decode_program(w.str());
+  ASSERT_TRUE(decoded.ok()) << decoded.error().message;
+  ASSERT_TRUE(check_program(w.str()).ok());
+  const CompiledProgram& p = decoded.value();
+  EXPECT_EQ(std::get<ArrayCreate>(p.instructions[1]).elem_type->array_depth(),
+            std::uint64_t{kDeep});
+  {
+    CompiledProgram copy = p;  // deep copy
+    EXPECT_TRUE(copy == p);    // deep compare
+    std::get<ArrayCreate>(copy.instructions[1]).elem_type = BytecodeType::Int();
+    EXPECT_FALSE(copy == p);
+  }
+  auto bytes = encode_program(p);
+  ASSERT_TRUE(bytes.ok());
+  EXPECT_EQ(as_string(bytes.value()), w.str());
+  // Walk down to the innermost Null.
+  const Value* v = &std::get<LoadConst>(p.instructions[0]).value;
+  int depth = 0;
+  while (v->kind() != ValueKind::Null) {
+    switch (v->kind()) {
+      case ValueKind::Array: v = &v->as_array()[0]; break;
+      case ValueKind::Object: v = &v->as_object()[0].value; break;
+      default: v = &v->contract_fields()[0].value; break;
+    }
+    ++depth;
+  }
+  EXPECT_EQ(depth, kDeep);
+}  // destroyed here, still on the small stack
+
+TEST(Codec, MillionLevelNestingOnSmallStack) { on_small_stack(deep_values); }
+
+}  // namespace
+}  // namespace quarn::core
