@@ -316,6 +316,7 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     project = _project()
     _check_version_agrees(project)
     dist_info = _dist_info_name(project)
+    Path(wheel_directory).mkdir(parents=True, exist_ok=True)
     wheel_path = Path(wheel_directory) / _wheel_name(project)
     with _build_dir(config_settings) as build_dir:
         module = _build_module(build_dir, config_settings)
@@ -357,6 +358,7 @@ def build_sdist(sdist_directory, config_settings=None):
     project = _project()
     _check_version_agrees(project)
     base = f"{_normalised_name(project['name'])}-{project['version']}"
+    Path(sdist_directory).mkdir(parents=True, exist_ok=True)
     target = Path(sdist_directory) / f"{base}.tar.gz"
     mtime = _source_date_epoch()
 

@@ -1,0 +1,120 @@
+"""Running the module's functions in other processes: they pickle by
+reference, keep no state between calls, give the same results in forked
+workers, and the Dask example gives exactly what a serial run gives."""
+import importlib.util
+import json
+import multiprocessing
+import os
+import pickle
+import sys
+from pathlib import Path
+
+import pytest
+
+import quarn_py
+from conftest import SANITIZED
+
+ROOT = Path(__file__).resolve().parents[2]
+FUNCTIONS = ["tokenize", "extract_entities", "create_audit", "verify_audit",
+             "compile_source", "execute_bytecode", "version"]
+TIMESTAMP = 1_700_000_000
+
+
+def load_example():
+    spec = importlib.util.spec_from_file_location("scale_out", ROOT / "examples" / "scale_out.py")
+    module = importlib.util.module_from_spec(spec)
+    # Registered so that worker processes (and pickle) find its functions by name.
+    sys.modules["scale_out"] = module
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.fixture(scope="module")
+def example():
+    return load_example()
+
+
+@pytest.fixture(scope="module")
+def corpus(example):
+    return example.generate_corpus(60 if SANITIZED else 240, seed=7)
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_functions_pickle_by_reference(name):
+    fn = getattr(quarn_py, name)
+    for protocol in range(2, pickle.HIGHEST_PROTOCOL + 1):
+        data = pickle.dumps(fn, protocol=protocol)
+        # By reference: the pickle names the function, it does not carry it.
+        assert b"quarn_py" in data and len(data) < 100
+        assert pickle.loads(data) is fn
+
+
+def test_functions_keep_no_state_between_calls(example, corpus):
+    """Interleaving calls in any order, repeating them, or feeding a call
+    odd input first changes nothing about the next call's result."""
+    first = [example.process_note(n, TIMESTAMP) for n in corpus[:40]]
+    # Disturb: calls with other inputs, failures and exceptions in between.
+    quarn_py.compile_source("program p { fn main() { let x = ; } }")
+    quarn_py.execute_bytecode(b"\x01\x02")
+    with pytest.raises(ValueError):
+        quarn_py.verify_audit("{", "[]")
+    with pytest.raises(TypeError):
+        quarn_py.tokenize(None)
+    quarn_py.tokenize("ΣΑΣ " * 100)
+    again = [example.process_note(n, TIMESTAMP) for n in reversed(corpus[:40])]
+    assert again[::-1] == first
+
+
+def _process_chunk(chunk):
+    # Module-level so that the fork pool can name it.
+    example = sys.modules["scale_out"]
+    return [example.process_note(n, TIMESTAMP) for n in chunk]
+
+
+def test_forked_workers_give_the_serial_results(example, corpus):
+    serial = example.process_serially(corpus, TIMESTAMP)
+    chunks = [corpus[i:i + 17] for i in range(0, len(corpus), 17)]
+    with multiprocessing.get_context("fork").Pool(2) as pool:
+        forked = [r for part in pool.map(_process_chunk, chunks) for r in part]
+    assert forked == serial
+    assert all(quarn_py.verify_audit(r["audit"], r["entities_json"]) for r in serial)
+
+
+def test_audits_are_reproducible_across_reruns(example, corpus):
+    """A retried task must seal the same record: nothing but the note and the
+    fixed time stamp goes into it."""
+    note = corpus[3]
+    records = {example.process_note(note, TIMESTAMP)["audit"] for _ in range(5)}
+    assert len(records) == 1
+    record = json.loads(records.pop())
+    assert record["timestamp"] == TIMESTAMP and record["note_id"] == note[0]
+
+
+@pytest.mark.skipif(SANITIZED, reason="Dask worker processes are too slow under ASan")
+def test_dask_multiprocessing_run_equals_serial_run(example, corpus):
+    pytest.importorskip("dask.bag")
+    serial = example.process_serially(corpus, TIMESTAMP)
+    parallel = example.process_with_dask(corpus, TIMESTAMP, partitions=6, workers=2)
+    assert parallel == serial
+    counts = example.entity_type_counts(corpus, partitions=6, workers=2)
+    expected = {}
+    for r in serial:
+        for entity in json.loads(r["entities_json"]):
+            expected[entity["type"]] = expected.get(entity["type"], 0) + 1
+    assert counts == expected
+    assert sum(expected.values()) > len(corpus)  # the corpus does hold entities
+
+
+@pytest.mark.skipif(SANITIZED, reason="Dask worker processes are too slow under ASan")
+def test_example_runs_as_a_script(tmp_path):
+    import subprocess
+
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(
+        [str(Path(quarn_py.__file__).parent), str(ROOT / ".deps" / "python"),
+         env.get("PYTHONPATH", "")])
+    run = subprocess.run([sys.executable, str(ROOT / "examples" / "scale_out.py"),
+                          "--notes", "300", "--workers", "2", "--partitions", "4"],
+                         cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert "0 mismatches; 0 audits failed verification" in run.stdout
