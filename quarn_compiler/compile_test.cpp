@@ -1,0 +1,231 @@
+// The compile driver end to end: stage prefixes, the bytes it produces
+// (decoded again and checked field by field), the content hash, determinism,
+// and the arity message of every builtin.
+#include "quarn_compiler/compile.h"
+
+#include "quarn_compiler/lower/builtins.h"
+#include "quarn_core/disassemble.h"
+#include "quarn_core/quarn_crate/decode.h"
+#include "quarn_core/quarn_crate/encode.h"
+
+#include <blake3.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace quarn::compiler {
+namespace {
+
+core::CompiledProgram compile_and_decode(std::string_view source) {
+  CompileOutcome outcome = compile_program_text(source);
+  if (!outcome.ok()) {
+    ADD_FAILURE() << outcome.error();
+    return {};
+  }
+  auto decoded = core::decode_program(std::span<const std::uint8_t>(outcome.value()));
+  if (!decoded.ok()) {
+    ADD_FAILURE() << decoded.error().message;
+    return {};
+  }
+  return std::move(decoded).value();
+}
+
+std::string compile_error(std::string_view source) {
+  CompileOutcome outcome = compile_program_text(source);
+  return outcome.ok() ? "compiled" : outcome.error();
+}
+
+TEST(CompileDriver, StagePrefixes) {
+  EXPECT_EQ(compile_error(""),
+            "Parse error: E_PARSE_ERROR: 0: in Tag, got empty input\n\n"
+            "1: in 'program' keyword, got empty input\n\n");
+  EXPECT_EQ(compile_error("program p { fn main() { x = 1; } }"),
+            "Lowering error: E_VALIDATION_FAIL: Undefined: x");
+  EXPECT_EQ(compile_error("program p { @scale(2) fn worker() { } @scale(size=2) fn w() { } }"),
+            "Lowering error: E_VALIDATION_FAIL: @scale on 'w' not supported. Only main() can use "
+            "@scale in MVP (flat execution model).");
+}
+
+TEST(CompileDriver, EmptyProgramBytes) {
+  CompileOutcome outcome = compile_program_text("program p { }");
+  ASSERT_TRUE(outcome.ok());
+  const std::vector<std::uint8_t>& bytes = outcome.value();
+  ASSERT_GE(bytes.size(), 42u);
+  EXPECT_EQ(bytes[0], 1);
+  // Hash of the empty instruction list: BLAKE3 of its eight-byte count.
+  std::uint8_t expected[32];
+  const std::uint8_t zeros[8] = {};
+  blake3_hasher h;
+  blake3_hasher_init(&h);
+  blake3_hasher_update(&h, zeros, 8);
+  blake3_hasher_finalize(&h, expected, 32);
+  EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin() + 9, bytes.begin() + 41),
+            std::vector<std::uint8_t>(expected, expected + 32));
+  EXPECT_EQ(bytes[41], 1) << "metadata is always present";
+  // Text after the program block is never looked at.
+  CompileOutcome trailing = compile_program_text("program p { } anything at all");
+  ASSERT_TRUE(trailing.ok());
+  EXPECT_EQ(trailing.value(), bytes);
+}
+
+constexpr std::string_view kRichProgram = R"(program rich {
+  module geo {
+    #[no_mangle] fn area(w: int, h: float) -> float { return w * h; }
+    #[no_mangle] fn name(s: string) -> string { return s; }
+  }
+  #[no_mangle]
+  fn helper(a: [int], b: [[bool]], c: Vec3, d: *int) { }
+  @scale(size=2^4)
+  fn main(n: int) {
+    let i = 0;
+    loop (i < n, 10) {
+      barrier("inner");
+      if i > 2 { break; }
+      i = i + 1;
+    }
+    barrier;
+    switch i { _ => { barrier; } }
+    return i;
+  }
+  #[no_mangle] fn area(x: bool) { }
+})";
+
+TEST(CompileMetadata, EveryFieldOfARichProgram) {
+  core::CompiledProgram program = compile_and_decode(kRichProgram);
+  ASSERT_TRUE(program.metadata.has_value());
+  const core::ProgramMetadata& meta = *program.metadata;
+  EXPECT_EQ(meta.source_name, "rich.vekl");
+  EXPECT_EQ(meta.description, std::nullopt);
+  EXPECT_EQ(meta.compiler_version, "0.1.0");
+
+  // Every register is numbered below the count, and the count is used.
+  ASSERT_TRUE(meta.register_count.has_value());
+  const std::string listing = core::disassemble(program.instructions);
+  EXPECT_NE(listing.find("r" + std::to_string(*meta.register_count - 1) + ","), std::string::npos);
+  EXPECT_EQ(listing.find("r" + std::to_string(*meta.register_count) + ","), std::string::npos);
+
+  using T = core::BytecodeType;
+  // Plain names; the module's "area" replaces the top-level one (modules
+  // come later).
+  EXPECT_EQ(meta.param_types.size(), 4u);
+  EXPECT_EQ(meta.param_types.at("area"), (std::vector<T>{T::Int(), T::Float()}));
+  EXPECT_EQ(meta.param_types.at("helper"),
+            (std::vector<T>{T::array_of(T::Int()), T::array_of(T::array_of(T::Bool())), T::Int(),
+                            T::Int()}));
+  EXPECT_EQ(meta.param_types.at("main"), std::vector<T>{T::Int()});
+  EXPECT_EQ(meta.param_types.at("name"), std::vector<T>{T::Int()});
+
+  // "export" is a reserved word, so no attribute can spell it: only
+  // no_mangle reaches this map.
+  ASSERT_EQ(meta.exports.size(), 3u);
+  EXPECT_EQ(meta.exports.at("helper"),
+            (core::ExportEntry{1, 0, meta.param_types.at("helper"), T::Int()}));
+  EXPECT_EQ(meta.exports.at("area"), (core::ExportEntry{1, 0, {T::Int(), T::Float()}, T::Float()}));
+  EXPECT_EQ(meta.exports.at("name"), (core::ExportEntry{1, 0, {T::Int()}, T::Int()}));
+
+  // Barriers in loop bodies and if branches count, those in switch arms not.
+  ASSERT_EQ(meta.swarm.size(), 1u);
+  EXPECT_EQ(meta.swarm.at("main"), (core::SwarmEntry{1, 16, "quantum_sim", 2}));
+
+  // The source map: statement instructions only, in order, with line and
+  // column of the statement.
+  std::vector<std::string> mapped;
+  for (const core::SourceMapEntry& e : meta.source_map) {
+    mapped.push_back(std::string(core::opcode_name(core::opcode_of(program.instructions.at(e.index)))) +
+                     "@" + std::to_string(e.line) + ":" + std::to_string(e.col));
+  }
+  EXPECT_EQ(mapped, (std::vector<std::string>{
+                        "Return@3:55", "Return@4:49", "Loop@11:5", "Barrier@12:7", "JumpIf@13:7",
+                        "Break@13:18", "Move@14:7", "Barrier@16:5", "Barrier@17:23",
+                        "Return@18:5"}))
+      << "listing:\n" << listing;
+}
+
+TEST(CompileMetadata, ContentHashCoversTheInstructionListAlone) {
+  CompileOutcome outcome = compile_program_text(kRichProgram);
+  ASSERT_TRUE(outcome.ok());
+  const std::vector<std::uint8_t>& bytes = outcome.value();
+  core::CompiledProgram program = compile_and_decode(kRichProgram);
+  const core::Bytes list = core::encode_instructions(program.instructions);
+  // The list's bytes stand right after the version byte, then the hash.
+  ASSERT_GT(bytes.size(), 1 + list.size() + 32);
+  EXPECT_TRUE(std::equal(list.begin(), list.end(), bytes.begin() + 1));
+  std::uint8_t expected[32];
+  blake3_hasher h;
+  blake3_hasher_init(&h);
+  blake3_hasher_update(&h, list.data(), list.size());
+  blake3_hasher_finalize(&h, expected, 32);
+  EXPECT_TRUE(std::equal(expected, expected + 32, bytes.begin() + 1 + list.size()));
+  EXPECT_TRUE(std::equal(expected, expected + 32, program.content_hash.begin()));
+}
+
+TEST(CompileDriver, SameSourceSameBytes) {
+  CompileOutcome a = compile_program_text(kRichProgram);
+  CompileOutcome b = compile_program_text(kRichProgram);
+  ASSERT_TRUE(a.ok() && b.ok());
+  EXPECT_EQ(a.value(), b.value());
+}
+
+// Every row of the builtin table, under every one of its names: a wrong count
+// gives the row's message; the right count lowers to the row's instruction.
+TEST(Builtins, EveryRowChecksItsArity) {
+  const std::string args[] = {"", "a", "a, a", "a, a, a", "a, a, a, a", "a, a, a, a, a"};
+  int rows = 0;
+  for (const Builtin& b : kBuiltins) {
+    ++rows;
+    for (const std::string_view& name : b.names) {
+      if (name.empty()) continue;
+      auto call = [&](int n) {
+        return "program p { fn main(a: int) { " + std::string(name) + "(" + args[n] + "); } }";
+      };
+      if (b.arity.max != kAnyCount) {
+        EXPECT_EQ(compile_error(call(b.arity.max + 1)),
+                  "Lowering error: E_VALIDATION_FAIL: " + std::string(b.arity_message))
+            << name;
+      }
+      if (b.arity.min > 0) {
+        EXPECT_EQ(compile_error(call(b.arity.min - 1)),
+                  "Lowering error: E_VALIDATION_FAIL: " + std::string(b.arity_message))
+            << name;
+      }
+      for (int n = b.arity.min; n <= std::min<int>(b.arity.max, 5); ++n) {
+        core::CompiledProgram program = compile_and_decode(call(n));
+        bool found = false;
+        for (const core::Instruction& insn : program.instructions) {
+          if (core::opcode_of(insn) != b.opcode) continue;
+          found = true;
+          if (const auto* c = std::get_if<core::Call>(&insn)) {
+            EXPECT_EQ(c->name, b.runtime_name);
+            EXPECT_EQ(c->args.size(), static_cast<std::size_t>(n));
+            EXPECT_EQ(c->max_depth, 1000u);
+          }
+        }
+        // print() with no arguments is only the Null result.
+        EXPECT_EQ(found, b.lowering != Lowering::Print || n > 0) << name << " with " << n << " arguments";
+      }
+    }
+  }
+  EXPECT_EQ(rows, 90);
+}
+
+// The Direct rows rely on their instruction taking dst and then exactly one
+// register per argument.
+TEST(Builtins, DirectRowsMatchTheirInstructionShape) {
+  for (const Builtin& b : kBuiltins) {
+    if (b.lowering != Lowering::Direct) continue;
+    std::vector<core::Reg> regs(b.arity.min, 7);
+    core::Instruction insn = make_register_instruction(b.opcode, 9, regs);
+    std::vector<std::string_view> types;
+    std::visit([&](const auto& v) {
+      v.for_each_field_spec([&](core::FieldSpec spec, const auto&) { types.push_back(spec.type); });
+    }, insn);
+    EXPECT_EQ(types, std::vector<std::string_view>(b.arity.min + 1, "Reg")) << b.names[0];
+  }
+  EXPECT_EQ(find_builtin("blur"), find_builtin("gaussian_blur"));
+  EXPECT_EQ(find_builtin("Sqrt"), nullptr);
+  EXPECT_EQ(find_builtin("str_len")->arity_message, "strlen takes 1 argument");
+  EXPECT_EQ(find_builtin("strlen")->runtime_name, "strlen");
+}
+
+}  // namespace
+}  // namespace quarn::compiler

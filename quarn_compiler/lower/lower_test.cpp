@@ -1,0 +1,440 @@
+// Programs and the exact instruction listings they lower to, and every
+// message the lowering can give.
+#include "quarn_compiler/lower/lower.h"
+
+#include "quarn_compiler/veka/parse.h"
+#include "quarn_core/disassemble.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace quarn::compiler {
+namespace {
+
+// The listing of a whole program, or "error: " and the lowering's message.
+std::string listing(std::string_view source) {
+  ParseResult parsed = parse_source(source);
+  if (!parsed.ok()) return "parse failure:\n" + render_parse_error(source, parsed.error());
+  auto lowered = lower_program(parsed.value());
+  if (!lowered.ok()) return "error: " + lowered.error().message();
+  return core::disassemble(lowered.value().instructions);
+}
+
+// The listing of `fn main(<params>) { <body> }` alone in a program.
+std::string main_listing(std::string_view params, std::string_view body) {
+  return listing("program p { fn main(" + std::string(params) + ") { " + std::string(body) +
+                 " } }");
+}
+
+std::string main_error(std::string_view params, std::string_view body) {
+  std::string out = main_listing(params, body);
+  return out.starts_with("error: ") ? out.substr(7) : "no error, got:\n" + out;
+}
+
+TEST(LowerExpr, ArithmeticLetAndImplicitReturn) {
+  EXPECT_EQ(main_listing("", "let x = 1 + 2;"),
+            "0: LoadConst r0, Int(1)\n"
+            "1: LoadConst r1, Int(2)\n"
+            "2: Add r2, r0, r1\n"
+            "3: Move r3, r2\n"
+            "4: LoadConst r4, Null\n"
+            "5: Return r4\n"
+            "6: FuncDef \"main\", [], @0, 1000\n");
+}
+
+TEST(LowerExpr, OperatorsMapOneToOne) {
+  EXPECT_EQ(main_listing("a: int, b: int",
+                         "let x = a - b * a / b % a; let y = (a == b) != (a < b);"
+                         "let z = a <= b >= (a > b); let w = a & b | a ^ b << a >> b;"
+                         "let u = -a; let v = !a;"),
+            "0: Mul r2, r1, r0\n"
+            "1: Div r3, r2, r1\n"
+            "2: Mod r4, r3, r0\n"
+            "3: Sub r5, r0, r4\n"
+            "4: Move r6, r5\n"
+            "5: Eq r7, r0, r1\n"
+            "6: Lt r8, r0, r1\n"
+            "7: Ne r9, r7, r8\n"
+            "8: Move r10, r9\n"
+            "9: Le r11, r0, r1\n"
+            "10: Gt r12, r0, r1\n"
+            "11: Ge r13, r11, r12\n"
+            "12: Move r14, r13\n"
+            "13: BitAnd r15, r0, r1\n"
+            "14: BitXor r16, r0, r1\n"  // xor binds tighter than the shifts
+            "15: Shl r17, r16, r0\n"
+            "16: Shr r18, r17, r1\n"
+            "17: BitOr r19, r15, r18\n"
+            "18: Move r20, r19\n"
+            "19: Neg r21, r0\n"
+            "20: Move r22, r21\n"
+            "21: Not r23, r0\n"
+            "22: Move r24, r23\n"
+            "23: LoadConst r25, Null\n"
+            "24: Return r25\n"
+            "25: FuncDef \"main\", [r0, r1], @0, 1000\n");
+}
+
+TEST(LowerExpr, ShortCircuitLayouts) {
+  // And: then goes on to b (k+3), else keeps false (k+1).
+  EXPECT_EQ(main_listing("a: bool, b: bool", "let c = a && b;"),
+            "0: JumpIf r0, @3, @1\n"
+            "1: LoadConst r2, Bool(false)\n"
+            "2: Jump @4\n"
+            "3: Move r2, r1\n"
+            "4: Move r3, r2\n"
+            "5: LoadConst r4, Null\n"
+            "6: Return r4\n"
+            "7: FuncDef \"main\", [r0, r1], @0, 1000\n");
+  // Or: then keeps true (k+1), else goes on to b (k+3).
+  EXPECT_EQ(main_listing("a: bool, b: bool", "let c = a || 1 + 2;"),
+            "0: JumpIf r0, @1, @3\n"
+            "1: LoadConst r2, Bool(true)\n"
+            "2: Jump @7\n"
+            "3: LoadConst r3, Int(1)\n"
+            "4: LoadConst r4, Int(2)\n"
+            "5: Add r5, r3, r4\n"
+            "6: Move r2, r5\n"
+            "7: Move r6, r2\n"
+            "8: LoadConst r7, Null\n"
+            "9: Return r7\n"
+            "10: FuncDef \"main\", [r0, r1], @0, 1000\n");
+}
+
+TEST(LowerExpr, LiteralsArraysObjectsContracts) {
+  EXPECT_EQ(main_listing("", "let a = null; let b = true; let c = \"hi\\n\"; let d = - -0.0;"
+                             "let e = 2.5;"),
+            "0: LoadConst r0, Null\n"
+            "1: Move r1, r0\n"
+            "2: LoadConst r2, Bool(true)\n"
+            "3: Move r3, r2\n"
+            "4: LoadConst r4, String(\"hi\\n\")\n"
+            "5: Move r5, r4\n"
+            "6: LoadConst r6, Float(0.0)\n"  // negative zero is stored as zero
+            "7: Neg r7, r6\n"
+            "8: Move r8, r7\n"
+            "9: LoadConst r9, Float(2.5)\n"
+            "10: Move r10, r9\n"
+            "11: LoadConst r11, Null\n"
+            "12: Return r11\n"
+            "13: FuncDef \"main\", [], @0, 1000\n");
+  // The element type follows the let's annotation; only an array
+  // annotation gives one, and unmappable element types give none.
+  EXPECT_EQ(main_listing("", "let a: [int] = [1, 2]; let b = [1]; let c: [string] = [];"
+                             "let d: [[float]] = []; let e: int = [];"),
+            "0: LoadConst r0, Int(1)\n"
+            "1: LoadConst r1, Int(2)\n"
+            "2: ArrayCreate r2, [r0, r1], Int\n"
+            "3: Move r3, r2\n"
+            "4: LoadConst r4, Int(1)\n"
+            "5: ArrayCreate r5, [r4], none\n"
+            "6: Move r6, r5\n"
+            "7: ArrayCreate r7, [], none\n"
+            "8: Move r8, r7\n"
+            "9: ArrayCreate r9, [], Array(Float)\n"
+            "10: Move r10, r9\n"
+            "11: ArrayCreate r11, [], none\n"
+            "12: Move r12, r11\n"
+            "13: LoadConst r13, Null\n"
+            "14: Return r13\n"
+            "15: FuncDef \"main\", [], @0, 1000\n");
+  // Objects keep source order and duplicates; contracts sort by field index
+  // and allocate their register before the values.
+  EXPECT_EQ(main_listing("", "let o = {b: 1, 'a': 2, b: 3}; let c = {7: {@2: true, @0: \"z\", @1: null}};"),
+            "0: LoadConst r0, Int(1)\n"
+            "1: LoadConst r1, Int(2)\n"
+            "2: LoadConst r2, Int(3)\n"
+            "3: ObjectCreate r3, [\"b\", \"a\", \"b\"], [r0, r1, r2]\n"
+            "4: Move r4, r3\n"
+            "5: LoadConst r6, String(\"z\")\n"
+            "6: LoadConst r7, Null\n"
+            "7: LoadConst r8, Bool(true)\n"
+            "8: ObjectCreate r5, [\"0\", \"1\", \"2\"], [r6, r7, r8]\n"
+            "9: Move r9, r5\n"
+            "10: LoadConst r10, Null\n"
+            "11: Return r10\n"
+            "12: FuncDef \"main\", [], @0, 1000\n");
+}
+
+TEST(LowerExpr, IndexFieldAndEnumVariants) {
+  EXPECT_EQ(listing("program p { module m { enum Color { Red, Green } }"
+                    " fn main(a: int) { let x = a[1]; let y = a.len; let z = Color.Green; } }"),
+            "0: ModuleDef \"m\", [], [], [], []\n"
+            "1: LoadConst r1, Int(1)\n"
+            "2: IndexGet r2, r0, r1\n"
+            "3: Move r3, r2\n"
+            "4: LoadConst r4, String(\"len\")\n"
+            "5: IndexGet r5, r0, r4\n"
+            "6: Move r6, r5\n"
+            "7: LoadConst r7, Int(1)\n"
+            "8: Move r8, r7\n"
+            "9: LoadConst r9, Null\n"
+            "10: Return r9\n"
+            "11: FuncDef \"main\", [r0], @1, 1000\n");
+}
+
+TEST(LowerExpr, BuiltinsOfEveryKind) {
+  EXPECT_EQ(main_listing("a: int, b: int",
+                         "sqrt(a); blur(a, b); format(a); format_string(a, b, a); read_line();"
+                         "let arr: [bool] = alloc_array(a); pop(a); shift(b); print(); print(a, b);"
+                         "print_str(a); fopen(a, b); tensor_add(a, b); sdl_init(); regex_replace(a, b, a);"),
+            "0: Sqrt r2, r0\n"
+            "1: GaussianBlur r3, r0, r1\n"
+            "2: FormatString r4, r0, []\n"
+            "3: FormatString r5, r0, [r1, r0]\n"
+            "4: ReadLine r6\n"
+            "5: AllocArray r7, r0, Bool\n"
+            "6: Move r8, r7\n"
+            "7: ArrPop r9, r10, r0\n"
+            "8: ArrayCreate r11, [r9, r10], none\n"
+            "9: ArrShift r12, r13, r1\n"
+            "10: ArrayCreate r14, [r12, r13], none\n"
+            "11: LoadConst r15, Null\n"
+            "12: Print r0\n"
+            "13: Print r1\n"
+            "14: LoadConst r16, Null\n"
+            "15: PrintStr r0\n"
+            "16: LoadConst r17, Null\n"
+            "17: Call r18, \"fopen\", [r0, r1], 1000\n"
+            "18: Call r19, \"__vek_tensor_add\", [r0, r1], 1000\n"
+            "19: Call r20, \"SDL_Init\", [], 1000\n"
+            "20: RegexReplace r21, r0, r1, r0\n"
+            "21: LoadConst r22, Null\n"
+            "22: Return r22\n"
+            "23: FuncDef \"main\", [r0, r1], @0, 1000\n");
+}
+
+TEST(LowerExpr, UserCallsCarryTheCalleesDepth) {
+  EXPECT_EQ(listing("program p { #[max_depth(+7)] fn f(x: int) { return f(x); }"
+                    " fn main() { f(1); g(); } }"),
+            "0: Call r1, \"f\", [r0], 7\n"
+            "1: Return r1\n"
+            "2: LoadConst r2, Null\n"
+            "3: Return r2\n"
+            "4: FuncDef \"f\", [r0], @0, 7\n"
+            "5: LoadConst r3, Int(1)\n"
+            "6: Call r4, \"f\", [r3], 7\n"
+            "7: Call r5, \"g\", [], 1000\n"
+            "8: LoadConst r6, Null\n"
+            "9: Return r6\n"
+            "10: FuncDef \"main\", [], @5, 1000\n");
+}
+
+TEST(LowerStmt, IfElseAndIfAlone) {
+  EXPECT_EQ(main_listing("c: bool", "if c { return 1; } else { return 2; } if c { }"),
+            "0: JumpIf r0, @1, @4\n"
+            "1: LoadConst r1, Int(1)\n"
+            "2: Return r1\n"
+            "3: Jump @6\n"
+            "4: LoadConst r2, Int(2)\n"
+            "5: Return r2\n"
+            "6: JumpIf r0, @7, @8\n"
+            "7: Jump @8\n"
+            "8: LoadConst r3, Null\n"
+            "9: Return r3\n"
+            "10: FuncDef \"main\", [r0], @0, 1000\n");
+}
+
+TEST(LowerStmt, LoopWithBreakAndContinue) {
+  EXPECT_EQ(main_listing("n: int", "let i = 0; loop (i < n, 5) { i = i + 1; if i > 2 { break; } continue; }"
+                                   " loop (1, DEFAULT_MAX_ITER()) { }"),
+            "0: LoadConst r1, Int(0)\n"
+            "1: Move r2, r1\n"
+            "2: Lt r3, r2, r0\n"
+            "3: Loop r3, @2, @4, @14, 5\n"
+            "4: LoadConst r4, Int(1)\n"
+            "5: Add r5, r2, r4\n"
+            "6: Move r2, r5\n"
+            "7: LoadConst r6, Int(2)\n"
+            "8: Gt r7, r2, r6\n"
+            "9: JumpIf r7, @10, @12\n"
+            "10: Break\n"
+            "11: Jump @12\n"
+            "12: Continue\n"
+            "13: Jump @2\n"
+            "14: LoadConst r8, Int(1)\n"
+            "15: Loop r8, @14, @16, @17, 1000000\n"
+            "16: Jump @14\n"
+            "17: LoadConst r9, Null\n"
+            "18: Return r9\n"
+            "19: FuncDef \"main\", [r0], @0, 1000\n");
+}
+
+TEST(LowerStmt, SwitchArmsAndWildcard) {
+  // The arm after "_" is never lowered, so its error is never reported.
+  EXPECT_EQ(main_listing("v: int", "switch v { 1 | 2 => { print(v); } 3 => { } _ => { barrier; }"
+                                   " 4 => { pow(1); } }"),
+            "0: LoadConst r1, Int(1)\n"
+            "1: Eq r2, r0, r1\n"
+            "2: LoadConst r3, Int(2)\n"
+            "3: Eq r4, r0, r3\n"
+            "4: Or r5, r2, r4\n"
+            "5: JumpIf r5, @6, @9\n"
+            "6: Print r0\n"
+            "7: LoadConst r6, Null\n"
+            "8: Jump @14\n"
+            "9: LoadConst r7, Int(3)\n"
+            "10: Eq r8, r0, r7\n"
+            "11: JumpIf r8, @12, @13\n"
+            "12: Jump @14\n"
+            "13: Barrier none\n"
+            "14: LoadConst r9, Null\n"
+            "15: Return r9\n"
+            "16: FuncDef \"main\", [r0], @0, 1000\n");
+  EXPECT_EQ(main_listing("v: int", "switch v { }"),
+            "0: LoadConst r1, Null\n"
+            "1: Return r1\n"
+            "2: FuncDef \"main\", [r0], @0, 1000\n");
+}
+
+TEST(LowerStmt, AssignmentTargets) {
+  EXPECT_EQ(main_listing("a: int", "let o = {k: 1}; o.k = 2; a[0] = 3; a += 1;"),
+            "0: LoadConst r1, Int(1)\n"
+            "1: ObjectCreate r2, [\"k\"], [r1]\n"
+            "2: Move r3, r2\n"
+            "3: LoadConst r4, Int(2)\n"
+            "4: LoadConst r5, String(\"k\")\n"
+            "5: IndexSet r3, r5, r4\n"
+            "6: LoadConst r6, Int(3)\n"
+            "7: LoadConst r7, Int(0)\n"
+            "8: IndexSet r0, r7, r6\n"
+            "9: LoadConst r8, Int(1)\n"
+            "10: Add r9, r0, r8\n"
+            "11: Move r0, r9\n"
+            "12: LoadConst r10, Null\n"
+            "13: Return r10\n"
+            "14: FuncDef \"main\", [r0], @0, 1000\n");
+}
+
+TEST(LowerStmt, AsmBarrierAndLetRebinding) {
+  EXPECT_EQ(main_listing("", "asm(\"mov %0, %1\" : \"r\"(r), \"m\"(m) : \"r\"(1) : \"memory\");"
+                             "asm(\"nop\"); barrier(\"phase1\"); let x = 1; let x = x;"),
+            "0: Asm r0, \"mov %0, %1\", \"=r,=m,r,~{memory}\", true\n"
+            "1: Asm none, \"nop\", \"\", false\n"
+            "2: Barrier \"phase1\"\n"
+            "3: LoadConst r1, Int(1)\n"
+            "4: Move r2, r1\n"
+            "5: Move r3, r2\n"
+            "6: LoadConst r4, Null\n"
+            "7: Return r4\n"
+            "8: FuncDef \"main\", [], @0, 1000\n");
+}
+
+TEST(LowerProgram, ModulesComeFirstAndShareConstants) {
+  EXPECT_EQ(listing("program p {"
+                    "  module geo { capability: io, net"
+                    "    const PI: float = 3.5; const NAME: string = \"g\";"
+                    "    struct Point { x: int, y: [float], tag: string }"
+                    "    fn area(r: float) -> float { return PI * r; }"
+                    "    block setup() { }"
+                    "  }"
+                    "  module empty { }"
+                    "  fn main() { let p = PI; }"
+                    "}"),
+            "0: LoadConst r0, Float(3.5)\n"
+            "1: LoadConst r1, String(\"g\")\n"
+            "2: Mul r3, r0, r2\n"
+            "3: Return r3\n"
+            "4: LoadConst r4, Null\n"
+            "5: Return r4\n"
+            "6: LoadConst r5, Null\n"
+            "7: Return r5\n"
+            "8: ModuleDef \"geo\", [\"io\", \"net\"], [PI: Float = r0, NAME: Int = r1], "
+            "[Point{x: Int, y: Array(Float), tag: Int}], [area(r2) @2, setup() @6]\n"
+            "9: ModuleDef \"empty\", [], [], [], []\n"
+            "10: Move r6, r0\n"
+            "11: LoadConst r7, Null\n"
+            "12: Return r7\n"
+            "13: FuncDef \"main\", [], @10, 1000\n");
+  // A bare module is a program of that one module.
+  EXPECT_EQ(listing("module m { fn f() { } }"),
+            "0: LoadConst r0, Null\n"
+            "1: Return r0\n"
+            "2: ModuleDef \"m\", [], [], [], [f() @0]\n");
+}
+
+TEST(LowerProgram, MaxDepthPragmas) {
+  EXPECT_EQ(parse_max_depth_pragma("max_depth(7)"), 7u);
+  EXPECT_EQ(parse_max_depth_pragma("max_depth(+7)"), 7u);
+  EXPECT_EQ(parse_max_depth_pragma("max_depth(4294967295)"), 4294967295u);
+  for (std::string_view bad : {"max_depth(4294967296)", "max_depth(-1)", "max_depth(+)",
+                               "max_depth()", "max_depth( 7)", "max_depth(7", "max_depth(x)",
+                               "max_depth(99999999999999999999999)", "depth(7)"}) {
+    EXPECT_EQ(parse_max_depth_pragma(bad), std::nullopt) << bad;
+  }
+  // Malformed pragmas are skipped; the first well-formed one counts; a later
+  // function of the same name sets the entry for every call.
+  EXPECT_EQ(listing("program p { #[max_depth(x)] #[max_depth(99999999999)] #[max_depth(12)]"
+                    " #[max_depth(13)] fn a() { } #[max_depth(x)] fn b() { } }"),
+            "0: LoadConst r0, Null\n"
+            "1: Return r0\n"
+            "2: FuncDef \"a\", [], @0, 12\n"
+            "3: LoadConst r1, Null\n"
+            "4: Return r1\n"
+            "5: FuncDef \"b\", [], @3, 1000\n");
+  EXPECT_EQ(listing("program p { module m { #[max_depth(3)] fn f() { } }"
+                    " #[max_depth(9)] fn f() { } fn main() { f(); } }"),
+            "0: LoadConst r0, Null\n"
+            "1: Return r0\n"
+            "2: ModuleDef \"m\", [], [], [], [f() @0]\n"
+            "3: LoadConst r1, Null\n"
+            "4: Return r1\n"
+            "5: FuncDef \"f\", [], @3, 3\n"
+            "6: Call r2, \"f\", [], 3\n"
+            "7: LoadConst r3, Null\n"
+            "8: Return r3\n"
+            "9: FuncDef \"main\", [], @6, 1000\n");
+}
+
+TEST(LowerErrors, EveryMessage) {
+  EXPECT_EQ(main_error("", "x = 1;"), "E_VALIDATION_FAIL: Undefined: x");
+  EXPECT_EQ(main_error("", "let y = x + 1;"), "E_VALIDATION_FAIL: Undefined: x");
+  EXPECT_EQ(main_error("", "f(1)(2);"), "E_VALIDATION_FAIL: Call target must be identifier");
+  EXPECT_EQ(main_error("a: int", "a.f(1);"), "E_VALIDATION_FAIL: Call target must be identifier");
+  EXPECT_EQ(main_error("", "1 = 2;"), "E_VALIDATION_FAIL: Invalid assignment target");
+  EXPECT_EQ(main_error("a: int", "f(a) = 2;"), "E_VALIDATION_FAIL: Invalid assignment target");
+  EXPECT_EQ(main_error("", "let f = 1" + std::string(400, '0') + ".5;"),
+            "E_FLOAT_SPECIAL: NaN or Infinity not allowed");
+  EXPECT_EQ(main_error("x: int", "let y = x as int;"),
+            "E_VALIDATION_FAIL: Unsupported expression type: Cast { expr: Spanned { node: "
+            "Ident(\"x\"), span: Span { start: 0, end: 0, line: 0, col: 0 } }, target_type: Int }");
+  EXPECT_EQ(listing("program p { module m { enum Color { Red } } fn main() { Color.Blue; } }"),
+            "error: E_VALIDATION_FAIL: Enum 'Color' has no variant 'Blue'");
+  // Arguments are lowered before the arity check; an error among them wins.
+  EXPECT_EQ(main_error("", "pow(x);"), "E_VALIDATION_FAIL: Undefined: x");
+  EXPECT_EQ(main_error("", "q(1)(y);"), "E_VALIDATION_FAIL: Undefined: y");
+  // Assignment lowers its value before looking up the target.
+  EXPECT_EQ(main_error("", "x = y;"), "E_VALIDATION_FAIL: Undefined: y");
+}
+
+TEST(LowerErrors, LiteralKindsTheParserNeverBuilds) {
+  LoweringState st;
+  Expr array{Expr::Literal{Literal{Literal::Array{}}}};
+  auto r = lower_expr(st, array);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().message(), "E_VALIDATION_FAIL: Unsupported literal");
+  EXPECT_EQ(lower_expr(st, Expr{Expr::Snapshot{}}).error().message(),
+            "E_VALIDATION_FAIL: Unsupported expression type: Snapshot");
+}
+
+TEST(LowerErrors, ScaleCheck) {
+  EXPECT_EQ(listing("program p { @scale(size=2) fn worker() { } }"),
+            "error: E_VALIDATION_FAIL: @scale on 'worker' not supported. Only main() can use "
+            "@scale in MVP (flat execution model).");
+  EXPECT_EQ(listing("program p { module m { @scale(size=5) fn main() { } } }"),
+            "error: E_VALIDATION_FAIL: @scale on 'm.main' not supported. Only main() can use "
+            "@scale in MVP (flat execution model).");
+  EXPECT_EQ(listing("program p { module m { @scale(size=2^3) fn f() { } }"
+                    " @scale(size=4) fn main() { } @scale(size=9) fn w() { } }"),
+            "error: E_VALIDATION_FAIL: Multiple @scale functions not supported in MVP: main, w, "
+            "m.f. Only main() can use @scale.");
+  // Size 1, and sizes too large for 64 bits, do not count.
+  EXPECT_EQ(listing("program p { @scale(size=1) fn w() { } @scale(size=2^64) fn v() { } "
+                    "@scale(size=8) fn main() { } }")
+                .substr(0, 3),
+            "0: ");
+}
+
+}  // namespace
+}  // namespace quarn::compiler
