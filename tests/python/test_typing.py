@@ -97,7 +97,7 @@ MISUSES = {
     "verify_audit('{}')": 'Missing positional argument "entities_json" in call to "verify_audit"',
     "compile_source(src='x')": 'Unexpected keyword argument "src" for "compile_source"',
     "version(1)": 'Too many arguments for "version"',
-    "extract_entities('x')[0]['start'].upper()": 'Item "int" of "str | int" has no attribute "upper"',
+    "extract_entities('x')[0]['start'].upper()": 'Item "int" of "Union[str, int]" has no attribute "upper"',
 }
 
 
