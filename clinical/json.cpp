@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <charconv>
+#include <deque>
 #include <utility>
 
 namespace quarn::clinical {
@@ -162,14 +163,17 @@ class FieldFinder : public SaxBase {
   bool at_key_ = false;
 };
 
-// nlohmann skips a UTF-8 byte-order mark before the value; strict JSON has
-// none, so it is refused here first.
-bool has_bom(std::string_view text) { return text.substr(0, 3) == "\xEF\xBB\xBF"; }
-
+// nlohmann skips a UTF-8 byte-order mark before the value and takes a NUL
+// byte for the end of the text; strict JSON allows neither (a NUL can be in
+// no valid text, not even inside a string), so both are refused here first.
 template <class Sax>
 bool run_parser(std::string_view text, Sax& sax) {
-  if (has_bom(text)) {
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") {
     sax.error = "byte-order mark before the value";
+    return false;
+  }
+  if (text.find('\0') != std::string_view::npos) {
+    sax.error = "NUL byte in the text";
     return false;
   }
   return json::sax_parse(text.data(), text.data() + text.size(), &sax, json::input_format_t::json,
@@ -262,7 +266,9 @@ class Writer {
 
   const JsonDocument& doc_;
   std::string& out_;
-  std::vector<std::vector<std::size_t>> scratch_;  // one key list per depth, reused
+  // One key list per depth, reused; a deque, so growing it for a deeper
+  // level leaves the lists of the levels being written where they are.
+  std::deque<std::vector<std::size_t>> scratch_;
 };
 
 }  // namespace
