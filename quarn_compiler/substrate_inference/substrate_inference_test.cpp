@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "quarn_compiler/veka/ast.h"
+#include "quarn_compiler/veka/parse.h"
 
 namespace quarn::compiler {
 namespace {
@@ -403,6 +404,65 @@ TEST(MemoTest, EachCompilationStartsEmpty) {
   SubstrateInference two;
   EXPECT_EQ(two.memo_size(), 0u);
   EXPECT_EQ(two.infer(a), one.infer(a));
+}
+
+// ---- from source --------------------------------------------------------------
+
+std::vector<SubstrateDecision> infer_all(std::string_view source) {
+  auto parsed = parse_source(source);
+  EXPECT_TRUE(parsed.ok()) << source;
+  std::vector<SubstrateDecision> out;
+  if (!parsed.ok()) return out;
+  SubstrateInference inference;
+  for (const FunctionDef& f : parsed.value().definitions) out.push_back(inference.infer(f));
+  for (const Module& m : parsed.value().modules) {
+    for (const FunctionDef& f : m.functions) out.push_back(inference.infer(f));
+  }
+  return out;
+}
+
+TEST(ParsedSourceTest, PragmasAndBodiesAsWritten) {
+  const auto d = infer_all(R"(program demo {
+  module m {
+    fn k(a: int) -> int { return tensor_add(a, a); }
+  }
+  #[substrate(quantum)] fn k() { }
+  @scale(size=2^10) fn main() {
+    barrier;
+    if (x > 1) { barrier("phase1"); } else { loop (i < 3, 5) { barrier; } }
+    switch x { 1 => { barrier; } }
+  }
+  @inline(x) #[hot] fn f(a: float) {
+    let y = tensor_add(a, a) + sqrt(a);
+    y += print(y);
+    v[sort(v)] = tensor_mult(y, [cbrt(a), hypot(a, a)]);
+  }
+  block setup() { }
+})");
+  ASSERT_EQ(d.size(), 5u);
+  EXPECT_EQ(d[0].reason, "Explicit pragma: @substrate(quantum_sim)");
+  EXPECT_EQ(d[1].reason,
+            "Swarm size Exponential { base: 2, exponent: 10 } suggests quantum_sim substrate");
+  EXPECT_EQ(d[1].swarm_size, 1024u);
+  EXPECT_EQ(d[1].barrier_count, 3u);
+  // f: tensor_add, sqrt, print, tensor_mult, cbrt, hypot; the target's sort
+  // is not an operation.
+  EXPECT_EQ(d[2].reason, "Inferred from 6 operations (CPU: 1.5, Quantum: 4.0)");
+  EXPECT_EQ(d[2].substrate, Substrate::QuantumSim);
+  EXPECT_EQ(d[3].reason, "Inferred from 0 operations (CPU: 0.0, Quantum: 0.0)");
+  EXPECT_EQ(d[4].substrate, Substrate::QuantumSim);
+}
+
+TEST(ParsedSourceTest, EquallyDeclaredFunctionsKeepTheirOwnBodies) {
+  const auto d = infer_all(R"(program p {
+  module a { fn f(x: int) -> int { return sqrt(x); } }
+  module b { fn f(x: int) -> int { return tensor_add(x, x); } }
+  module c { fn f(x: int) -> int { return sqrt(x); } }
+})");
+  ASSERT_EQ(d.size(), 3u);
+  EXPECT_EQ(d[0].substrate, Substrate::Cpu);
+  EXPECT_EQ(d[1].substrate, Substrate::QuantumSim);
+  EXPECT_EQ(d[2].substrate, Substrate::Cpu);
 }
 
 }  // namespace
