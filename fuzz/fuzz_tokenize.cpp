@@ -1,0 +1,38 @@
+// Tokenizer and entity extractor on any valid UTF-8: never crash, and what
+// they return keeps its promises (tokens non-empty, free of separators,
+// lower-case fixed points; entity offsets inside the lower-cased note and on
+// the term's bytes, in start order).
+#include "clinical/entities.h"
+#include "clinical/icu_text.h"
+#include "clinical/tokenizer.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+using namespace quarn::clinical;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::string_view text(reinterpret_cast<const char*>(data), size);
+  if (!is_valid_utf8(text)) return -1;  // callers only ever pass UTF-8
+
+  for (const std::string& token : tokenize(text)) {
+    if (token.empty()) std::abort();
+    for (std::size_t i = 0; i < token.size(); i += decode_at(token, i).len) {
+      if (is_separator(decode_at(token, i).cp)) std::abort();
+    }
+  }
+
+  std::string lowered = to_lower(text);
+  if (!is_valid_utf8(lowered)) std::abort();
+  std::size_t last_start = 0;
+  for (const EntityMatch& m : extract_entities(text)) {
+    std::string_view term = kTerms[m.term].text;
+    if (m.end > lowered.size() || m.end - m.start != term.size()) std::abort();
+    if (std::string_view(lowered).substr(m.start, term.size()) != term) std::abort();
+    if (m.start < last_start) std::abort();
+    last_start = m.start;
+  }
+  return 0;
+}
