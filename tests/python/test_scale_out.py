@@ -1,7 +1,7 @@
 """Running the module's functions in other processes: they pickle by
 reference, keep no state between calls, give the same results in forked
 workers, and the Dask example gives exactly what a serial run gives."""
-import importlib.util
+import importlib
 import json
 import multiprocessing
 import os
@@ -21,12 +21,12 @@ TIMESTAMP = 1_700_000_000
 
 
 def load_example():
-    spec = importlib.util.spec_from_file_location("scale_out", ROOT / "examples" / "scale_out.py")
-    module = importlib.util.module_from_spec(spec)
-    # Registered so that worker processes (and pickle) find its functions by name.
-    sys.modules["scale_out"] = module
-    spec.loader.exec_module(module)
-    return module
+    # Imported by name from a folder on sys.path, so that worker processes
+    # (which get the parent's sys.path) find its functions by reference.
+    examples = str(ROOT / "examples")
+    if examples not in sys.path:
+        sys.path.insert(0, examples)
+    return importlib.import_module("scale_out")
 
 
 @pytest.fixture(scope="module")
