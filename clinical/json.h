@@ -1,5 +1,5 @@
-// The JSON values of audit records: a strict reader (nlohmann's SAX parser
-// feeding our own flat value type, with a nesting limit) and a canonical
+// The JSON values of audit records: a strict reader (SAX-style events, with
+// a nesting limit and no recursion, feeding our own flat value type) and a canonical
 // compact writer (object keys sorted by bytes at every depth, the last of
 // repeated keys kept, numbers in their shortest form).
 #pragma once
@@ -37,6 +37,7 @@ struct JsonNode {
 
   JsonKind kind() const { return static_cast<JsonKind>(head & 0xFF); }
   std::uint64_t size() const { return head >> 8; }
+  friend bool operator==(const JsonNode&, const JsonNode&) = default;
 };
 
 struct JsonDocument {
@@ -57,6 +58,12 @@ struct JsonError {
 // Numbers too large for a double (1e400) and nesting past max_depth fail.
 core::Result<JsonDocument, JsonError> parse_json(std::string_view text,
                                                  int max_depth = kMaxJsonDepth);
+
+// The same reading done by nlohmann's SAX parser into the same document:
+// several times slower, kept as the reference that parse_json is checked
+// against (unit tests, fuzzing).
+core::Result<JsonDocument, JsonError> parse_json_reference(std::string_view text,
+                                                           int max_depth = kMaxJsonDepth);
 
 // Parses `text` as parse_json does, without keeping it, and reports the value
 // of `key` in the top-level object when that value is a string (the last one

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 namespace quarn::clinical {
@@ -131,6 +132,68 @@ TEST(JsonReader, TopLevelString) {
   EXPECT_EQ(get("{"), "ERROR");
   EXPECT_EQ(get("[" + nested(127) + "]"), "NONE");
   EXPECT_EQ(get("[" + nested(128) + "]"), "ERROR");
+}
+
+// The reader must accept exactly what nlohmann's strict SAX parser accepts,
+// and build the same document from it.
+void expect_same_as_reference(std::string_view text, int max_depth = kMaxJsonDepth) {
+  auto fast = parse_json(text, max_depth);
+  auto ref = parse_json_reference(text, max_depth);
+  ASSERT_EQ(fast.ok(), ref.ok()) << text << " / " << (fast.ok() ? ref.error().message : fast.error().message);
+  if (fast.ok()) {
+    EXPECT_EQ(fast.value().nodes, ref.value().nodes) << text;
+    EXPECT_EQ(fast.value().strings, ref.value().strings) << text;
+  }
+}
+
+TEST(JsonReader, AgreesWithNlohmann) {
+  for (const char* text : {
+           "null", " true ", "[1,[2,{}],[]]", R"({"a":1,"a":{"b":[null,false]}})", "0", "-0",
+           "18446744073709551615", "18446744073709551616", "-9223372036854775808",
+           "-9223372036854775809", "1.5", "1e400", "-1e400", "1e-400", "5e-324", "2.2250738585072014e-308",
+           "123456789012345678901234567890", "0.1e1", "1E+2", "1e-2", "01", "1.", ".1", "-", "--1",
+           "+1", "1e", "1e+", "[1,]", "[,1]", "{,}", "{\"a\"}", "{\"a\":}", "{\"a\":1,}", "[1 2]",
+           R"("\u00e9\ud83d\ude00\/\b\f\n\r\t\"\\")", R"("\ud800")", R"("\udc00")",
+           R"("\ud800\u0041")", R"("\ud800\")", R"("\u12")", R"("\u12G4")", R"("\x")", "\"\t\"",
+           "\"\x7f\"", "\"\xc3\xa9\"", "\"\xc3\"", "\"\xe0\x80\x80\"", "\"\xed\xa0\x80\"",
+           "\"\xf4\x90\x80\x80\"", "\"\xf0\x90\x80\x80\"", "\"\xc0\xaf\"", "\"\xff\"", "\xc3\xa9",
+           "tru", "truex", "nul", "nullnull", "[true,false,null]", "\xEF\xBB\xBF[]", "[1]x", "[] []",
+           "{\"\":0}", "\"", "[", "]", "{", "}", "", "  ", "\v1", "[1e309]", "[-1e309]",
+           "[0.0000000000000000000000000000000000000000000000000000000000000000000000001e-300]"}) {
+    expect_same_as_reference(text);
+  }
+  std::string with_nul("[1]\0", 4);
+  expect_same_as_reference(with_nul);
+  expect_same_as_reference(nested(127));
+  expect_same_as_reference(nested(128));
+  expect_same_as_reference(nested(128), 128);
+  expect_same_as_reference(std::string(100000, '['));
+}
+
+TEST(JsonReader, AgreesWithNlohmannOnMutations) {
+  const std::string seeds[] = {
+      R"([{"text": "pain", "type": "symptom", "start": 0, "end": 4}, -1.5e3, true, null])",
+      R"({"a\n": ["\u00e9", {"b": [[], {}]}], "c": 18446744073709551615})",
+      "\"caf\xc3\xa9 \xf0\x9f\x98\x80\"",
+  };
+  const std::string inserts[] = {"{", "}", "[", "]", ",", ":", "\"", "\\", "u", "1", "-", ".",
+                                 "e", "E", "+", "0", " ", "\n", "\x01", "\xc3", "\xa9", "\xed",
+                                 "\xa0", "t", "n", "\\u", "d8", "dc"};
+  std::mt19937 rng(7);
+  for (int round = 0; round < 20000; ++round) {
+    std::string text = seeds[rng() % 3];
+    int edits = 1 + static_cast<int>(rng() % 3);
+    for (int e = 0; e < edits && !text.empty(); ++e) {
+      std::size_t at = rng() % text.size();
+      switch (rng() % 3) {
+        case 0: text.erase(at, 1); break;
+        case 1: text.insert(at, inserts[rng() % std::size(inserts)]); break;
+        default: text[at] = inserts[rng() % std::size(inserts)][0]; break;
+      }
+    }
+    expect_same_as_reference(text);
+    if (HasFatalFailure()) return;
+  }
 }
 
 TEST(JsonWriter, Strings) {

@@ -1,6 +1,7 @@
 // Audit records from any bytes: creating never crashes; a record that was
 // made verifies against the same entities text and not against another; the
-// entities value, written again, parses back to the same text.
+// reader agrees with nlohmann's parser; the entities value, written again,
+// parses back to the same text.
 #include "clinical/audit.h"
 #include "clinical/json.h"
 
@@ -28,8 +29,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!changed.ok() || changed.value()) std::abort();
   }
 
-  // Whatever the reader takes, its canonical text reads back unchanged.
+  // The reader accepts what nlohmann's strict parser accepts, with the same
+  // document; and whatever it takes, its canonical text reads back unchanged.
   auto doc = parse_json(entities);
+  auto reference = parse_json_reference(entities);
+  if (doc.ok() != reference.ok()) std::abort();
+  if (doc.ok() && (doc.value().nodes != reference.value().nodes ||
+                   doc.value().strings != reference.value().strings)) {
+    std::abort();
+  }
   if (doc.ok()) {
     std::string once;
     write_json(doc.value(), once);
