@@ -32,8 +32,10 @@ LowerResult<core::Unit> lower_stmts(LoweringState& st, const std::vector<Spanned
 // `LoadConst Null` and `Return`.
 LowerResult<std::vector<Reg>> lower_function_body(LoweringState& st, const FunctionDef& function);
 
-// The whole program, ready for encoding.
-LowerResult<core::CompiledProgram> lower_program(const Program& program);
+// The whole program, ready for encoding. `expected_instructions` only sizes
+// the instruction list up front (0: let it grow).
+LowerResult<core::CompiledProgram> lower_program(const Program& program,
+                                                 std::size_t expected_instructions = 0);
 
 // max_depth(N) with N a decimal u32, optionally preceded by '+'; nullopt for
 // any other attribute text.

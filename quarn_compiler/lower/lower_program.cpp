@@ -102,9 +102,8 @@ core::ProgramMetadata build_metadata(const Program& program, const LoweringState
   });
 
   for (std::size_t i = 0; i < st.spans.size(); ++i) {
-    if (const SpanEntry& span = st.spans[i]) {
-      meta.source_map.push_back({static_cast<std::uint64_t>(i), span->line, span->col});
-    }
+    const SpanEntry& span = st.spans[i];
+    if (!span.empty()) meta.source_map.push_back({static_cast<std::uint64_t>(i), span.line, span.col});
   }
 
   for (const NamedDecision& d : decisions) {
@@ -135,8 +134,10 @@ std::optional<std::uint32_t> parse_max_depth_pragma(std::string_view attribute) 
   return static_cast<std::uint32_t>(n);
 }
 
-LowerResult<core::CompiledProgram> lower_program(const Program& program) {
+LowerResult<core::CompiledProgram> lower_program(const Program& program,
+                                                 std::size_t expected_instructions) {
   LoweringState st;
+  st.reserve(expected_instructions);
 
   for_each_function(program, [&](const FunctionDef& function) {
     st.depth_map.insert_or_assign(function.name, declared_max_depth(function));
@@ -175,13 +176,20 @@ LowerResult<core::CompiledProgram> lower_program(const Program& program) {
     st.emit(core::FuncDef{function.name, std::move(params), entry, st.max_depth_of(function.name)});
   }
 
+  // Decisions, top-level functions first. Of a decision only its swarm size
+  // reaches the output (the @scale check and the swarm metadata), and only a
+  // scale pragma gives one: a function without any attribute text can only
+  // be inferred from its operations, so its inference, which renders and
+  // hashes the whole body, is not run at all.
   SubstrateInference inference;
   std::vector<NamedDecision> decisions;
   for (const FunctionDef& function : program.definitions) {
+    if (function.attributes.empty()) continue;
     decisions.push_back({function.name, true, inference.infer(function)});
   }
   for (const Module& module : program.modules) {
     for (const FunctionDef& function : module.functions) {
+      if (function.attributes.empty()) continue;
       decisions.push_back({module.name + "." + function.name, false, inference.infer(function)});
     }
   }

@@ -28,7 +28,7 @@ struct StmtLowering {
     const Reg x = st.new_register();
     st.emit(core::Move{x, value.value()});
     st.bind(s.name, x);
-    if (s.type_annotation) st.variable_types.insert_or_assign(s.name, &*s.type_annotation);
+    if (s.type_annotation) st.variable_types.insert_or_assign(s.name, *s.type_annotation);
     return Unit{};
   }
 

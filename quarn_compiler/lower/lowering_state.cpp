@@ -7,15 +7,6 @@ namespace quarn::compiler {
 
 LoweringState::LoweringState() { scopes.emplace_back(); }
 
-Target LoweringState::emit(core::Instruction insn, SpanEntry span) {
-  const Target at = position();
-  instructions.push_back(std::move(insn));
-  spans.push_back(span);
-  return at;
-}
-
-Target LoweringState::emit_placeholder(SpanEntry span) { return emit(core::Nop{}, span); }
-
 // A patch that finds another instruction than the one its caller appended is
 // a fault in the lowering itself; std::get reports it as an exception, which
 // the Python boundary turns into the internal-fault error.

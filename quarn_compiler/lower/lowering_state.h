@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -26,8 +27,18 @@ using core::Target;
 template <class T>
 using LowerResult = core::Result<T, core::CoreError>;
 
-// The source span of the statement an instruction stands for, or nothing.
-using SpanEntry = std::optional<Span>;
+// Where the statement an instruction stands for begins, or nothing. Only the
+// line and column of a span reach the output (the source map), so that is
+// all an entry keeps: one entry per instruction adds up for large programs.
+struct SpanEntry {
+  std::uint32_t line = 0;  // 0: the instruction stands for no statement
+  std::uint32_t col = 0;
+
+  SpanEntry() = default;
+  SpanEntry(const Span& span) : line(span.line), col(span.col) {}  // NOLINT: implicit by design
+  bool empty() const { return line == 0; }
+  friend bool operator==(const SpanEntry&, const SpanEntry&) = default;
+};
 
 // A function's recursion limit when no max_depth pragma declares one, and the
 // limit carried by calls of names that are not user functions.
@@ -46,11 +57,30 @@ class LoweringState {
   // The index the next appended instruction will get.
   Target position() const { return static_cast<Target>(instructions.size()); }
 
-  // Appends one instruction with its span entry; returns its index.
-  Target emit(core::Instruction insn, SpanEntry span = std::nullopt);
+  // Appends one instruction (a variant struct such as core::Add, or a whole
+  // core::Instruction) with its span entry; returns its index.
+  template <class Insn>
+  Target emit(Insn&& insn, SpanEntry span = {}) {
+    const Target at = position();
+    using T = std::decay_t<Insn>;
+    if constexpr (std::is_same_v<T, core::Instruction>) {
+      instructions.push_back(std::forward<Insn>(insn));
+    } else {
+      instructions.emplace_back(std::in_place_type<T>, std::forward<Insn>(insn));
+    }
+    spans.push_back(span);
+    return at;
+  }
 
   // Appends a Nop standing for a branch whose targets are not known yet.
-  Target emit_placeholder(SpanEntry span = std::nullopt);
+  Target emit_placeholder(SpanEntry span = {}) { return emit(core::Nop{}, span); }
+
+  // Room for about `n` instructions, so that a large program is not copied
+  // while its list grows.
+  void reserve(std::size_t n) {
+    instructions.reserve(n);
+    spans.reserve(n);
+  }
 
   // REQUIRES: instructions[at] is the Jump this caller appended.
   void patch_jump(Target at, Target target);
@@ -76,8 +106,9 @@ class LoweringState {
 
   // The declared type of the `let` whose value is being lowered.
   const Type* type_hint = nullptr;
-  // Variable name to declared type, from typed `let` statements.
-  std::unordered_map<std::string_view, const Type*> variable_types;
+  // Variable name to declared type, from typed `let` statements. Owns its
+  // entries: it outlives the statements they come from.
+  std::unordered_map<std::string, Type> variable_types;
 
   // Function name to max_depth; names without an entry have kDefaultMaxDepth.
   std::unordered_map<std::string_view, std::uint32_t> depth_map;
