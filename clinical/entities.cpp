@@ -3,8 +3,13 @@
 #include "clinical/icu_text.h"
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace quarn::clinical {
 namespace {
@@ -19,6 +24,10 @@ struct Index {
   std::array<std::array<std::uint8_t, 8>, 256> by_first{};  // term indexes, table order
   std::array<std::uint8_t, 256> by_first_count{};
   std::size_t min_len = ~std::size_t{0};
+  // Each term's first (up to) eight bytes as a little-endian word, and the
+  // mask of the bytes that count, for comparing with one load.
+  std::array<std::uint64_t, kTermCount> head{};
+  std::array<std::uint64_t, kTermCount> head_mask{};
 };
 
 constexpr Index make_index() {
@@ -30,6 +39,10 @@ constexpr Index make_index() {
     ix.bigrams[bg >> 6] |= std::uint64_t{1} << (bg & 63);
     ix.by_first[b0][ix.by_first_count[b0]++] = static_cast<std::uint8_t>(t);
     if (kTerms[t].text.size() < ix.min_len) ix.min_len = kTerms[t].text.size();
+    for (std::size_t i = 0; i < kTerms[t].text.size() && i < 8; ++i) {
+      ix.head[t] |= std::uint64_t{static_cast<unsigned char>(kTerms[t].text[i])} << (8 * i);
+      ix.head_mask[t] |= std::uint64_t{0xFF} << (8 * i);
+    }
   }
   return ix;
 }
@@ -68,25 +81,67 @@ std::vector<EntityMatch> find_entities(std::string_view l) {
   const auto* s = reinterpret_cast<const unsigned char*>(l.data());
   const std::size_t n = l.size();
   if (n < kIndex.min_len) return out;
-  const std::size_t last = n - kIndex.min_len;
-  for (std::size_t p = 0; p <= last; ++p) {
+  const std::size_t last = n - kIndex.min_len;  // the last place a term fits
+
+  // REQUIRES: p <= last
+  auto consider = [&](std::size_t p) {
     unsigned bg = s[p] | (unsigned{s[p + 1]} << 8);
-    if (!((kIndex.bigrams[bg >> 6] >> (bg & 63)) & 1)) continue;
-    // A hit right after an alphanumeric character is refused whatever it is.
-    if (!boundary_before(l, p)) continue;
+    if (!((kIndex.bigrams[bg >> 6] >> (bg & 63)) & 1) || !boundary_before(l, p)) return;
     const auto& candidates = kIndex.by_first[s[p]];
     for (std::size_t c = 0; c < kIndex.by_first_count[s[p]]; ++c) {
       std::size_t t = candidates[c];
       std::string_view term = kTerms[t].text;
-      if (term.size() > n - p || std::memcmp(s + p, term.data(), term.size()) != 0) continue;
+      if (term.size() > n - p) continue;
+      if constexpr (std::endian::native == std::endian::little) {
+        if (n - p >= 8) {
+          std::uint64_t w;
+          std::memcpy(&w, s + p, 8);
+          if ((w & kIndex.head_mask[t]) != kIndex.head[t]) continue;
+        }
+      }
+      if (std::memcmp(s + p, term.data(), term.size()) != 0) continue;
       std::size_t e = p + term.size();
       if (!boundary_after(l, e)) continue;
       // Matches come in start order and, at one start, in dictionary order:
-      // the order of a stable sort by start of the per-term results. Of equal
-      // (start, end) pairs only the first is kept.
+      // the order of a stable sort by start of the per-term results. Of
+      // equal (start, end) pairs only the first is kept.
       if (!out.empty() && out.back().start == p && out.back().end == e) continue;
       out.push_back({t, p, e});
     }
+  };
+  // Only a lower-case ASCII letter can begin a term, and only where no ASCII
+  // letter or digit comes right before it (a match there is refused whatever
+  // it is); a non-ASCII byte before it is decoded by boundary_before.
+  auto possible_start = [&](std::size_t p) {
+    return s[p] >= 'a' && s[p] <= 'z' && (p == 0 || kByteClasses.v[s[p - 1]] != kAlnum);
+  };
+  std::size_t p = 0;
+  if (possible_start(0)) consider(0);
+  p = 1;
+#if defined(__SSE2__)
+  // Sixteen places at a time: bit i of the mask is possible_start(p + i).
+  const __m128i a = _mm_set1_epi8('a'), zero = _mm_set1_epi8('0');
+  const __m128i letters = _mm_set1_epi8(25), digits = _mm_set1_epi8(9);
+  auto in_range = [](__m128i v, __m128i lo, __m128i span) {
+    __m128i d = _mm_sub_epi8(v, lo);
+    return _mm_cmpeq_epi8(_mm_min_epu8(d, span), d);  // 0 <= v - lo <= span, unsigned
+  };
+  for (; p + 16 <= n; p += 16) {
+    __m128i cur = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + p));
+    __m128i prev = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + p - 1));
+    // The text is lower-cased: its ASCII letters and digits are a-z, 0-9.
+    __m128i prev_alnum = _mm_or_si128(in_range(prev, a, letters), in_range(prev, zero, digits));
+    __m128i mask = _mm_andnot_si128(prev_alnum, in_range(cur, a, letters));
+    auto bits = static_cast<unsigned>(_mm_movemask_epi8(mask));
+    while (bits != 0) {
+      std::size_t q = p + static_cast<std::size_t>(__builtin_ctz(bits));
+      bits &= bits - 1;
+      if (q <= last) consider(q);
+    }
+  }
+#endif
+  for (; p <= last; ++p) {
+    if (possible_start(p)) consider(p);
   }
   return out;
 }

@@ -36,7 +36,8 @@ void for_each_token(std::string_view text, Sink&& sink) {
         continue;
       }
     }
-    // One piece: [first, last_end) is its trimmed part.
+    // One piece: [first, last_end) is its trimmed part. ASCII letters and
+    // digits, the common case, take the first branch and nothing else.
     std::size_t first = kNone, last_end = 0;
     bool non_ascii_pending = false;  // a non-ASCII character after `first`, not yet inside
     bool non_ascii = false;          // a non-ASCII character inside [first, last_end)
@@ -44,7 +45,9 @@ void for_each_token(std::string_view text, Sink&& sink) {
       cls = kByteClasses.v[s[i]];
       if (cls == kAlnum || cls == kUnderscore) {
         if (first == kNone) first = i;
-        ++i;
+        do {
+          ++i;
+        } while (i < n && (kByteClasses.v[s[i]] == kAlnum || kByteClasses.v[s[i]] == kUnderscore));
         last_end = i;
         non_ascii |= non_ascii_pending;
         non_ascii_pending = false;
