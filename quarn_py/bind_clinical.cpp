@@ -10,6 +10,7 @@
 #include "quarn_py/guard.h"
 
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -51,18 +52,51 @@ class PendingItems {
   std::vector<PyObject*> items_;
 };
 
-// An ASCII token goes straight into a new compact ASCII str, lower-cased on
-// the way; a one-character token is the interpreter's shared str for it.
-PyObject* ascii_token(std::string_view piece) {
-  if (piece.size() == 1) {
-    auto c = static_cast<unsigned char>(piece[0]);
-    return PyUnicode_FromOrdinal(c >= 'A' && c <= 'Z' ? c + 0x20 : c);
+// An ASCII token goes straight into a compact ASCII str, lower-cased on the
+// way. Notes repeat their words, so short tokens are looked up first in a
+// small direct-mapped table of the strs this call already made (the list
+// holds a reference to each, so they live as long as the table); equal
+// tokens then share one str instead of each getting its own.
+class AsciiTokens {
+ public:
+  PyObject* make(std::string_view piece) {
+    const std::size_t n = piece.size();
+    if (n == 1) {
+      auto c = static_cast<unsigned char>(piece[0]);
+      return PyUnicode_FromOrdinal(c >= 'A' && c <= 'Z' ? c + 0x20 : c);  // the shared str
+    }
+    if (n > kMaxCached) return fresh(piece);
+    char low[kMaxCached] = {};
+    clinical::ascii_lower(piece.data(), n, low);
+    std::uint64_t a, b;
+    std::memcpy(&a, low, 8);
+    std::memcpy(&b, low + 8, 8);
+    std::uint64_t h = (a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full) ^ n;
+    PyObject*& slot = slots_[(h ^ (h >> 29)) & (kSlots - 1)];
+    if (slot != nullptr && static_cast<std::size_t>(PyUnicode_GET_LENGTH(slot)) == n &&
+        std::memcmp(PyUnicode_DATA(slot), low, n) == 0) {
+      return Py_NewRef(slot);
+    }
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+    if (s == nullptr) return nullptr;
+    std::memcpy(PyUnicode_DATA(s), low, n);
+    slot = s;  // borrowed: the caller keeps the reference returned
+    return s;
   }
-  PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(piece.size()), 127);
-  if (s == nullptr) return nullptr;
-  clinical::ascii_lower(piece.data(), piece.size(), static_cast<char*>(PyUnicode_DATA(s)));
-  return s;
-}
+
+ private:
+  static constexpr std::size_t kMaxCached = 16;
+  static constexpr std::size_t kSlots = 4096;
+
+  static PyObject* fresh(std::string_view piece) {
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(piece.size()), 127);
+    if (s == nullptr) return nullptr;
+    clinical::ascii_lower(piece.data(), piece.size(), static_cast<char*>(PyUnicode_DATA(s)));
+    return s;
+  }
+
+  std::vector<PyObject*> slots_ = std::vector<PyObject*>(kSlots, nullptr);
+};
 
 PyObject* unicode_token(std::string_view piece, std::string& scratch) {
   scratch.clear();
@@ -152,11 +186,12 @@ PyObject* tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject
     std::string_view text;
     if (!text_argument("text", slots[0], text)) return nullptr;
 
-    PendingItems tokens;
+    PendingItems tokens;  // declared before `ascii`: it owns what the table borrows
+    AsciiTokens ascii_tokens;
     std::string scratch;
     bool failed = false;
     clinical::for_each_token(text, [&](std::string_view piece, bool ascii) {
-      PyObject* token = ascii ? ascii_token(piece) : unicode_token(piece, scratch);
+      PyObject* token = ascii ? ascii_tokens.make(piece) : unicode_token(piece, scratch);
       if (token == nullptr) return !(failed = true);
       tokens.push(token);
       return true;
