@@ -92,3 +92,15 @@ def test_tokens_are_nonempty_and_hold_no_separator(qp, text):
         assert token
         assert not any(c in ref.WHITE_SPACE for c in token)
     assert qp.tokenize(text) == tokens  # deterministic
+
+
+def test_many_distinct_and_repeated_words(qp):
+    # Enough different short words to fill any table of recent tokens many
+    # times over, in mixed case, each repeated at random.
+    import random
+    rng = random.Random(5)
+    letters = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_"
+    vocab = ["".join(rng.choice(letters) for _ in range(rng.randint(1, 20))) for _ in range(30_000)]
+    words = [rng.choice(vocab) for _ in range(100_000)]
+    text = " ".join(words)
+    assert qp.tokenize(text) == [w.lower() for w in words]
