@@ -20,10 +20,19 @@ constexpr size_t kBlock = 64;
 
 bool is_lead_byte(unsigned char b) { return (b & 0xC0) != 0x80; }
 
+// Characters (UTF-8 lead bytes) among n bytes, eight at a time: a
+// continuation byte has bit 7 set and bit 6 clear.
 size_t count_chars(const char* p, size_t n) {
-  size_t count = 0;
-  for (size_t i = 0; i < n; ++i) count += is_lead_byte(static_cast<unsigned char>(p[i]));
-  return count;
+  size_t continuations = 0;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    continuations += static_cast<size_t>(
+        __builtin_popcountll(w & ~(w << 1) & 0x8080808080808080ull));
+  }
+  for (; i < n; ++i) continuations += !is_lead_byte(static_cast<unsigned char>(p[i]));
+  return n - continuations;
 }
 
 // Decodes the character at s[i]. Malformed bytes decode as one byte that is
@@ -111,6 +120,13 @@ LineIndex::LineIndex(std::string_view src) : src_(src) {
     p = static_cast<const char*>(lf) + 1;
     line_starts_.push_back(static_cast<size_t>(p - data));
   }
+  for (unsigned char c : src) {
+    if (c >= 0x80) {
+      ascii_ = false;
+      break;
+    }
+  }
+  if (ascii_) return;
   block_chars_.resize(src.size() / kBlock + 1);
   size_t chars = 0;
   for (size_t k = 0; k + 1 < block_chars_.size(); ++k) {
@@ -126,11 +142,16 @@ size_t LineIndex::char_index(size_t pos) const {
 }
 
 Span LineIndex::span(size_t start, size_t end) const {
-  // Line starts at or before `start`; the last of them begins start's line.
-  size_t line = static_cast<size_t>(
-      std::upper_bound(line_starts_.begin(), line_starts_.end(), start) - line_starts_.begin());
-  size_t col = char_index(start) - char_index(line_starts_[line - 1]) + 1;
-  return Span{start, end, static_cast<std::uint32_t>(line), static_cast<std::uint32_t>(col)};
+  // line_starts_[k] begins line k + 1.
+  size_t k = last_line_;
+  if (!(line_starts_[k] <= start && (k + 1 == line_starts_.size() || start < line_starts_[k + 1]))) {
+    k = static_cast<size_t>(
+            std::upper_bound(line_starts_.begin(), line_starts_.end(), start) - line_starts_.begin()) - 1;
+    last_line_ = k;
+  }
+  size_t line_start = line_starts_[k];
+  size_t col = ascii_ ? start - line_start + 1 : char_index(start) - char_index(line_start) + 1;
+  return Span{start, end, static_cast<std::uint32_t>(k + 1), static_cast<std::uint32_t>(col)};
 }
 
 Parser::Parser(std::string_view src) : src_(src), lines_(src) {}

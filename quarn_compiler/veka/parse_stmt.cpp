@@ -18,21 +18,26 @@ St Parser::parse_statement(size_t& p, Stmt& out, std::uint32_t& height) {
   struct Alternative {
     Form form;
     std::string_view label;
+    std::string_view keyword;  // the form's first word, when it has one
   };
   static constexpr Alternative kForms[] = {
-      {&Parser::parse_let, "let statement"},
-      {&Parser::parse_return, "return statement"},
-      {&Parser::parse_if, "if statement"},
-      {&Parser::parse_loop, "loop statement"},
-      {&Parser::parse_break, "break statement"},
-      {&Parser::parse_continue, "continue statement"},
-      {&Parser::parse_barrier, "barrier statement"},
-      {&Parser::parse_switch, "switch statement"},
-      {&Parser::parse_assignment, "assignment"},
-      {&Parser::parse_asm, "asm statement"},
-      {&Parser::parse_expression_statement, "expression statement"},
+      {&Parser::parse_let, "let statement", "let"},
+      {&Parser::parse_return, "return statement", "return"},
+      {&Parser::parse_if, "if statement", "if"},
+      {&Parser::parse_loop, "loop statement", "loop"},
+      {&Parser::parse_break, "break statement", "break"},
+      {&Parser::parse_continue, "continue statement", "continue"},
+      {&Parser::parse_barrier, "barrier statement", "barrier"},
+      {&Parser::parse_switch, "switch statement", "switch"},
+      {&Parser::parse_assignment, "assignment", ""},
+      {&Parser::parse_asm, "asm statement", "asm"},
+      {&Parser::parse_expression_statement, "expression statement", ""},
   };
+  const size_t first = skip_ws(p);
   for (const Alternative& alt : kForms) {
+    // A form whose keyword is absent fails softly at once, and the trail of
+    // a soft failure that is not the last alternative's is dropped: skip it.
+    if (!alt.keyword.empty() && !starts_with(first, alt.keyword)) continue;
     drop();
     size_t q = p;
     St st = (this->*alt.form)(q, out, height);

@@ -41,8 +41,12 @@ class LineIndex {
   size_t char_index(size_t pos) const;
 
   std::string_view src_;
+  bool ascii_ = true;                // every byte below 0x80: columns are bytes
   std::vector<size_t> line_starts_;  // offset of each line's first byte
   std::vector<size_t> block_chars_;  // characters before byte k*64
+  // Spans are mostly made in source order: the line of the previous one is
+  // tried before searching.
+  mutable size_t last_line_ = 0;
 };
 
 class Parser {

@@ -1,0 +1,85 @@
+// Parse throughput on generated programs of about 100 KB, 1 MB and 4 MB made
+// of many small functions (lets, arithmetic, if/else, loops, calls, switches),
+// then the ratio time(4 MB) / time(1 MB), which stays near 4 when parsing is
+// linear.
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "quarn_compiler/veka/parse.h"
+
+namespace {
+
+std::string function_text(size_t i) {
+  std::string n = std::to_string(i);
+  std::string prev = std::to_string(i == 0 ? 0 : i - 1);
+  return "  fn f" + n + "(a: int, b: float) -> int {\n"
+         "    let x = a * 2 + b - 3;\n"
+         "    let y: int = (x % 7) << 1;\n"
+         "    // adjust the bounds\n"
+         "    if x > y && a != 0 { x = x + 1; } else { y -= 2; }\n"
+         "    loop (x < 100, 50) { x += 1; if x == 50 { break; } }\n"
+         "    switch y { 0 | 1 => { g(x, y); } 2 => { h(\"two\"); } }\n"
+         "    let z = [x, y, {k: 1.5}];\n"
+         "    return f" + prev + "(x, y) + z[0].len;\n"
+         "  }\n";
+}
+
+std::string program_of_size(size_t bytes) {
+  std::string src = "program bench {\n";
+  for (size_t i = 0; src.size() < bytes; ++i) src += function_text(i);
+  src += "}\n";
+  return src;
+}
+
+const std::string& source(size_t bytes) {
+  static std::string s100k = program_of_size(100 * 1024);
+  static std::string s1m = program_of_size(1024 * 1024);
+  static std::string s4m = program_of_size(4 * 1024 * 1024);
+  return bytes <= 100 * 1024 ? s100k : bytes <= 1024 * 1024 ? s1m : s4m;
+}
+
+void BM_Parse(benchmark::State& state) {
+  const std::string& src = source(static_cast<size_t>(state.range(0)));
+  for (auto _ : state) {
+    auto result = quarn::compiler::parse_source(src);
+    if (!result.ok()) {
+      state.SkipWithError("generated program did not parse");
+      break;
+    }
+    benchmark::DoNotOptimize(result);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * src.size()));
+}
+BENCHMARK(BM_Parse)->Arg(100 * 1024)->Arg(1024 * 1024)->Arg(4 * 1024 * 1024)->Unit(benchmark::kMillisecond);
+
+double best_seconds(const std::string& src, int runs) {
+  double best = 1e9;
+  for (int i = 0; i < runs; ++i) {
+    auto t0 = std::chrono::steady_clock::now();
+    auto result = quarn::compiler::parse_source(src);
+    auto t1 = std::chrono::steady_clock::now();
+    benchmark::DoNotOptimize(result);
+    best = std::min(best, std::chrono::duration<double>(t1 - t0).count());
+  }
+  return best;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  const std::string& one = source(1024 * 1024);
+  const std::string& four = source(4 * 1024 * 1024);
+  double t1 = best_seconds(one, 5);
+  double t4 = best_seconds(four, 5);
+  std::printf("parse 1 MB: %.1f ms (%.1f MB/s), 4 MB: %.1f ms (%.1f MB/s), ratio time(4 MB)/time(1 MB) = %.2f\n",
+              t1 * 1e3, one.size() / t1 / 1e6, t4 * 1e3, four.size() / t4 / 1e6, t4 / t1);
+  return 0;
+}
