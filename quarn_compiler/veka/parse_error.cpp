@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "quarn_compiler/veka/parse.h"
+#include "quarn_core/core_error.h"
 
 namespace quarn::compiler {
 namespace {
@@ -215,6 +216,10 @@ std::string render_parse_error(std::string_view source, const ParseFailure& fail
 
 std::string parse_error_text(std::string_view source, const ParseFailure& failure) {
   return render_parse_error(source, failure);
+}
+
+core::CoreError parse_core_error(std::string_view source, const ParseFailure& failure) {
+  return core::CoreError::parse_error(parse_error_text(source, failure));
 }
 
 }  // namespace quarn::compiler
