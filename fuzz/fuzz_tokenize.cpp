@@ -1,15 +1,18 @@
 // Tokenizer and entity extractor on any valid UTF-8: never crash, and what
 // they return keeps its promises (tokens non-empty, free of separators,
 // lower-case fixed points; entity offsets inside the lower-cased note and on
-// the term's bytes, in start order).
+// the term's bytes, in start order, and exactly those of a plain search per
+// term).
 #include "clinical/entities.h"
 #include "clinical/icu_text.h"
 #include "clinical/tokenizer.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 using namespace quarn::clinical;
 
@@ -26,13 +29,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::string lowered = to_lower(text);
   if (!is_valid_utf8(lowered)) std::abort();
+  std::vector<EntityMatch> found = extract_entities(text);
   std::size_t last_start = 0;
-  for (const EntityMatch& m : extract_entities(text)) {
+  for (const EntityMatch& m : found) {
     std::string_view term = kTerms[m.term].text;
     if (m.end > lowered.size() || m.end - m.start != term.size()) std::abort();
     if (std::string_view(lowered).substr(m.start, term.size()) != term) std::abort();
     if (m.start < last_start) std::abort();
     last_start = m.start;
   }
+
+  // The same matches as one plain search per term, sorted stably by start.
+  std::vector<EntityMatch> plain;
+  std::string_view l = lowered;
+  for (std::size_t t = 0; t < kTermCount; ++t) {
+    for (std::size_t p = l.find(kTerms[t].text); p != std::string_view::npos;
+         p = l.find(kTerms[t].text, p + 1)) {
+      std::size_t e = p + kTerms[t].text.size();
+      bool before = p == 0 || !is_alphanumeric(decode_before(l, p).cp);
+      bool after = e == l.size() || !is_alphanumeric(decode_at(l, e).cp);
+      if (before && after) plain.push_back({t, p, e});
+    }
+  }
+  std::stable_sort(plain.begin(), plain.end(),
+                   [](const EntityMatch& a, const EntityMatch& b) { return a.start < b.start; });
+  if (plain != found) std::abort();
   return 0;
 }
