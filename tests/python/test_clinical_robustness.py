@@ -76,7 +76,8 @@ def test_deep_input_on_a_small_thread_stack(qp):
         with pytest.raises(ValueError, match="Invalid audit JSON"):
             qp.verify_audit('{"hash":"x","e":' + deep + "}", "")
         results.append(qp.tokenize("(" * 100_000 + "a" + ")" * 100_000))
-        results.append(len(qp.extract_entities("pain " * 100_000)))
+        results.append(len(qp.extract_entities("ΟΔΟΣ İ pain " * 100_000)))
+        results.append(qp.tokenize("ΣΟΣ" * 100_000) == ["σοσ" * 99_999 + "σος"])
 
     old = threading.stack_size(1 << 20)
     try:
@@ -85,7 +86,7 @@ def test_deep_input_on_a_small_thread_stack(qp):
         t.join()
     finally:
         threading.stack_size(old)
-    assert results == [None, ["a"], 100_000]
+    assert results == [None, ["a"], 100_000, True]
 
 
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer holds freed memory back on purpose")
