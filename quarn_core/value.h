@@ -99,7 +99,7 @@ class Value {
   // Null.
   Value() = default;
 
-  static Value Null() { return Value(); }
+  static Value Null();
   static Value Bool(bool b);
   static Value Int(std::int64_t i);
   static Value Float(double f);
@@ -121,12 +121,12 @@ class Value {
 
   // Accessors. REQUIRES: kind() is the kind named (as_text: String or Handle;
   // contract_*: Contract).
-  bool as_bool() const { return std::get<bool>(data_); }
-  std::int64_t as_int() const { return std::get<std::int64_t>(data_); }
-  double as_float() const { return std::get<double>(data_); }
-  const std::string& as_text() const { return std::get<std::string>(data_); }
-  const std::vector<Value>& as_array() const { return std::get<std::vector<Value>>(data_); }
-  std::vector<Value>& as_array() { return std::get<std::vector<Value>>(data_); }
+  bool as_bool() const;
+  std::int64_t as_int() const;
+  double as_float() const;
+  const std::string& as_text() const;
+  const std::vector<Value>& as_array() const;
+  std::vector<Value>& as_array();
   const std::vector<ObjectEntry>& as_object() const;
   std::uint16_t contract_id() const;
   const std::vector<ContractField>& contract_fields() const;
@@ -168,6 +168,17 @@ struct ContractField {
   friend bool operator==(const ContractField&, const ContractField&) = default;
 };
 
+// Defined here, not in the class: the variant's members may only be
+// instantiated once ObjectEntry and ContractField are complete.
+inline Value Value::Null() { return Value(); }
+inline bool Value::as_bool() const { return std::get<bool>(data_); }
+inline std::int64_t Value::as_int() const { return std::get<std::int64_t>(data_); }
+inline double Value::as_float() const { return std::get<double>(data_); }
+inline const std::string& Value::as_text() const { return std::get<std::string>(data_); }
+inline const std::vector<Value>& Value::as_array() const {
+  return std::get<std::vector<Value>>(data_);
+}
+inline std::vector<Value>& Value::as_array() { return std::get<std::vector<Value>>(data_); }
 inline const std::vector<ObjectEntry>& Value::as_object() const {
   return std::get<std::vector<ObjectEntry>>(data_);
 }
