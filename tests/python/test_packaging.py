@@ -150,3 +150,18 @@ def test_sdist_carries_what_the_build_needs_and_is_reproducible(tmp_path):
     assert not any(t.startswith(("build", ".git")) for t in tops), tops
     assert not any(n.endswith((".pyc", ".so", ".o")) for n in names)
     assert pkg_info == wheel_members()[f"quarn_py-{VERSION}.dist-info/METADATA"].decode()
+
+
+def test_backend_refuses_a_version_that_differs_from_the_cmake_project(tmp_path, monkeypatch):
+    monkeypatch.syspath_prepend(str(ws.ROOT / "wheel_backend"))
+    import quarn_build
+
+    (tmp_path / "pyproject.toml").write_text(
+        (ws.ROOT / "pyproject.toml").read_text().replace(f'version = "{VERSION}"',
+                                                          'version = "9.9.9"'))
+    (tmp_path / "CMakeLists.txt").write_text((ws.ROOT / "CMakeLists.txt").read_text())
+    monkeypatch.setattr(quarn_build, "ROOT", tmp_path)
+    with pytest.raises(quarn_build.BuildError, match="9.9.9 differs from CMakeLists.txt"):
+        quarn_build.prepare_metadata_for_build_wheel(str(tmp_path / "meta"))
+    with pytest.raises(quarn_build.BuildError):
+        quarn_build.build_sdist(str(tmp_path / "dist"))
