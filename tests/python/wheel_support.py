@@ -60,9 +60,14 @@ def build_cache_dir() -> Path:
 def wheel() -> Path:
     """Builds the wheel with `pip wheel` for the running interpreter."""
     out = _session_dir() / "wheelhouse"
-    run([sys.executable, "-m", "pip", "wheel", "--no-deps", "--no-index", "-q",
-         "--config-settings", f"build-dir={build_cache_dir()}", "-w", out, ROOT],
-        timeout=1500)
+    command = [sys.executable, "-m", "pip", "wheel", "--no-deps", "--no-index", "-q",
+               "--config-settings", f"build-dir={build_cache_dir()}", "-w", out, ROOT]
+    try:
+        run(command, timeout=1500)
+    except AssertionError:
+        # A build folder left broken by an interrupted run: start it afresh.
+        shutil.rmtree(build_cache_dir(), ignore_errors=True)
+        run(command, timeout=1500)
     wheels = sorted(out.glob("*.whl"))
     assert len(wheels) == 1, wheels
     return wheels[0]
