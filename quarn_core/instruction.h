@@ -55,7 +55,7 @@ struct FieldSpec {
 };
 
 namespace detail {
-constexpr std::string_view field_name(std::string_view spelled) {
+consteval std::string_view field_name(std::string_view spelled) {
   return spelled.ends_with('_') ? spelled.substr(0, spelled.size() - 1) : spelled;
 }
 

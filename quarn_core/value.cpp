@@ -118,7 +118,7 @@ void Value::take_children(std::vector<Value>& out) {
 // Destruction walks a work list instead of recursing: a value decoded from
 // input may be nested a million levels deep. Every Value destroyed inside the
 // loop has had its children taken, so its own destructor returns at once.
-Value::~Value() {
+void Value::destroy_children() {
   if (!has_children()) return;
   std::vector<Value> pending;
   take_children(pending);
@@ -183,15 +183,13 @@ Value& Value::operator=(const Value& other) {
 }
 
 // The old content is moved aside first and destroyed last, so assigning a
-// value its own descendant (v = std::move(v.as_array()[0])) is safe.
-Value& Value::operator=(Value&& other) noexcept {
-  if (this != &other) {
-    Value old(std::move(*this));
-    kind_ = other.kind_;
-    contract_id_ = other.contract_id_;
-    data_ = std::move(other.data_);
-  }
-  return *this;
+// container its own descendant (v = std::move(v.as_array()[0])) is safe.
+void Value::move_assign_container(Value&& other) noexcept {
+  if (this == &other) return;
+  Value old(std::move(*this));
+  kind_ = other.kind_;
+  contract_id_ = other.contract_id_;
+  data_ = std::move(other.data_);
 }
 
 bool operator==(const Value& a, const Value& b) {

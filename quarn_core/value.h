@@ -141,11 +141,15 @@ class Value {
   // The decoder builds values in place through this hook.
   friend struct ValueAccess;
 
-  // Moves every directly held child Value into `out`, leaving this value's
-  // containers empty. Used by the destructor's work list.
+  // Moves every child Value that holds children itself into `out`. Used by
+  // the destructor's work list.
   void take_children(std::vector<Value>& out);
   // True for Array, Object and Contract values that hold at least one child.
   bool has_children() const;
+  bool is_container() const { return kind_ >= ValueKind::Array && kind_ <= ValueKind::Contract; }
+  // The slow paths of the destructor and of move assignment, for containers.
+  void destroy_children();
+  void move_assign_container(Value&& other) noexcept;
 
   ValueKind kind_ = ValueKind::Null;
   // String and Handle share the std::string alternative; kind_ tells them
@@ -169,8 +173,22 @@ struct ContractField {
 };
 
 // Defined here, not in the class: the variant's members may only be
-// instantiated once ObjectEntry and ContractField are complete.
+// instantiated once ObjectEntry and ContractField are complete. Scalars and
+// texts take the inline paths; containers go out of line.
 inline Value Value::Null() { return Value(); }
+inline Value::~Value() {
+  if (is_container()) destroy_children();
+}
+inline Value& Value::operator=(Value&& other) noexcept {
+  if (is_container()) {
+    move_assign_container(std::move(other));
+  } else if (this != &other) {
+    kind_ = other.kind_;
+    contract_id_ = other.contract_id_;
+    data_ = std::move(other.data_);
+  }
+  return *this;
+}
 inline bool Value::as_bool() const { return std::get<bool>(data_); }
 inline std::int64_t Value::as_int() const { return std::get<std::int64_t>(data_); }
 inline double Value::as_float() const { return std::get<double>(data_); }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <pthread.h>
+#include <random>
 #include <string>
 
 namespace quarn::core {
@@ -377,6 +378,32 @@ TEST(Codec, ForgedCountsFailWithoutReserving) {
   for (int i = 0; i < 20000; ++i) w.u32(5).u64(std::uint64_t{1} << 40);
   EXPECT_EQ(decode_error(w.str()), "io error: unexpected end of file");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+// The reading-only pass must reach the same verdict as the full decode on
+// damaged input too: flip, drop and insert bytes of valid programs.
+TEST(Codec, CheckingAgreesWithDecodingOnDamagedInput) {
+  std::mt19937_64 rng(7);
+  for (std::uint64_t seed = 0; seed < 60; ++seed) {
+    testing::RandomProgram gen(seed);
+    std::string good = as_string(encode(gen.program(12)));
+    for (int round = 0; round < 40; ++round) {
+      std::string bad = good;
+      std::size_t at = rng() % bad.size();
+      switch (rng() % 3) {
+        case 0: bad[at] = static_cast<char>(rng()); break;
+        case 1: bad.erase(at, 1 + rng() % 4); break;
+        default: bad.insert(at, 1, static_cast<char>(rng() % 8)); break;
+      }
+      auto full = decode_program(bad);
+      auto check = check_program(bad);
+      ASSERT_EQ(full.ok(), check.ok()) << "seed " << seed << " round " << round;
+      if (!full.ok()) {
+        EXPECT_EQ(full.error().message, check.error().message);
+        EXPECT_EQ(full.error().field, check.error().field);
+      }
+    }
+  }
 }
 
 // --- depth ---------------------------------------------------------------------

@@ -163,7 +163,8 @@ bool get(Reader& r, bool& v) {
   return true;
 }
 
-bool get(Reader& r, std::string& text) {
+// A text, validated, as a view into the input.
+bool view_text(Reader& r, std::string_view& text) {
   std::uint64_t len = 0;
   if (!r.fixed(len)) return false;
   // The bytes must be present before anything is allocated for them.
@@ -172,7 +173,14 @@ bool get(Reader& r, std::string& text) {
   std::string description;
   if (!check_utf8(bytes, static_cast<std::size_t>(len), description))
     return r.fail("string is not valid utf8: " + description);
-  text.assign(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(len));
+  text = std::string_view(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(len));
+  return true;
+}
+
+bool get(Reader& r, std::string& text) {
+  std::string_view view;
+  if (!view_text(r, view)) return false;
+  text.assign(view);
   return true;
 }
 
@@ -405,9 +413,128 @@ bool get(Reader& r, ProgramMetadata& m) {
          field(r, "swarm", m.swarm) && field(r, "exports", m.exports);
 }
 
+// --- skipping ---------------------------------------------------------------------
+//
+// check_program makes exactly the reads of get() above, in the same order and
+// with the same errors, but builds nothing: texts are validated in place,
+// fixed-width lists are bounds-checked, Values are walked with a stack of
+// counts. The fuzz target holds the two to the same outcome on every input.
+
+template <class T>
+struct Skip {
+  static bool run(Reader& r) {
+    T scratch{};
+    return get(r, scratch);
+  }
+};
+
+template <>
+struct Skip<std::string> {
+  static bool run(Reader& r) {
+    std::string_view view;
+    return view_text(r, view);
+  }
+};
+
+template <class T>
+struct Skip<std::vector<T>> {
+  static bool run(Reader& r) {
+    std::uint64_t count = 0;
+    if (!r.fixed(count)) return false;
+    if constexpr (std::is_same_v<T, std::uint32_t> || std::is_same_v<T, std::uint64_t>) {
+      if (count > r.remaining() / sizeof(T)) return r.fail(kEof);
+      r.take(static_cast<std::size_t>(count) * sizeof(T));
+      return true;
+    } else {
+      for (std::uint64_t i = 0; i < count; ++i) {
+        if (!Skip<T>::run(r)) return false;
+      }
+      return true;
+    }
+  }
+};
+
+template <class T>
+struct Skip<std::optional<T>> {
+  static bool run(Reader& r) {
+    std::uint8_t marker = 0;
+    if (!r.fixed(marker)) return false;
+    if (marker == 0) return true;
+    if (marker != 1) return r.fail("tag for enum is not valid, found " + decimal(marker));
+    return Skip<T>::run(r);
+  }
+};
+
+template <>
+struct Skip<Value> {
+  struct Open {
+    ValueKind kind;
+    std::uint64_t remaining;
+  };
+
+  static bool run(Reader& r) {
+    std::vector<Open> open;
+    for (;;) {
+      std::uint32_t tag = 0;
+      if (!r.fixed(tag)) return false;
+      if (tag >= kValueKindCount) return r.bad_tag(tag, kValueKindCount);
+      auto kind = static_cast<ValueKind>(tag);
+      switch (kind) {
+        case ValueKind::Null:
+          break;
+        case ValueKind::Bool: {
+          bool b = false;
+          if (!get(r, b)) return false;
+          break;
+        }
+        case ValueKind::Int:
+        case ValueKind::Float: {
+          std::uint64_t bits = 0;
+          if (!r.fixed(bits)) return false;
+          break;
+        }
+        case ValueKind::String:
+        case ValueKind::Handle:
+          if (!Skip<std::string>::run(r)) return false;
+          break;
+        case ValueKind::Array:
+        case ValueKind::Object: {
+          std::uint64_t count = 0;
+          if (!r.fixed(count)) return false;
+          open.push_back({kind, count});
+          break;
+        }
+        case ValueKind::Contract: {
+          std::uint16_t id = 0;
+          std::uint64_t count = 0;
+          if (!r.fixed(id) || !r.fixed(count)) return false;
+          open.push_back({kind, count});
+          break;
+        }
+      }
+      for (;;) {
+        if (open.empty()) return true;
+        Open& top = open.back();
+        if (top.remaining == 0) {
+          open.pop_back();
+          continue;
+        }
+        --top.remaining;
+        if (top.kind == ValueKind::Object) {
+          if (!Skip<std::string>::run(r)) return false;
+        } else if (top.kind == ValueKind::Contract) {
+          std::uint8_t index = 0;
+          if (!r.fixed(index)) return false;
+        }
+        break;
+      }
+    }
+  }
+};
+
 // --- instructions ---------------------------------------------------------------
 
-// Decodes one variant's fields; appends it to `out` unless out is null.
+// Decodes one variant's fields and appends it to `out`.
 template <class Insn>
 bool decode_variant(Reader& r, std::vector<Instruction>* out) {
   Insn insn;
@@ -424,8 +551,27 @@ bool decode_variant(Reader& r, std::vector<Instruction>* out) {
     r.note_field(Insn::kName);
     return false;
   }
-  if (out) out->emplace_back(std::in_place_type<Insn>, std::move(insn));
+  out->emplace_back(std::in_place_type<Insn>, std::move(insn));
   return true;
+}
+
+// Reads one variant's fields without building it.
+template <class Insn>
+bool skip_variant(Reader& r, std::vector<Instruction>*) {
+  static const Insn kShape{};  // only the field types are used
+  bool ok = true;
+  std::string_view failed;
+  kShape.for_each_field([&](std::string_view name, const auto& value) {
+    if (ok && !Skip<std::decay_t<decltype(value)>>::run(r)) {
+      ok = false;
+      failed = name;
+    }
+  });
+  if (!ok) {
+    r.note_field(failed);
+    r.note_field(Insn::kName);
+  }
+  return ok;
 }
 
 using DecodeVariant = bool (*)(Reader&, std::vector<Instruction>*);
@@ -435,13 +581,20 @@ constexpr DecodeVariant kDecoders[] = {
 #define FIELD(Type, name)
 #include "quarn_core/instructions.def"
 };
+constexpr DecodeVariant kSkippers[] = {
+#define QUARN_INSTRUCTION(Tag, Name, Fields) &skip_variant<Name>,
+#define FIELD(Type, name)
+#include "quarn_core/instructions.def"
+};
 static_assert(std::size(kDecoders) == kOpcodeCount);
+static_assert(std::size(kSkippers) == kOpcodeCount);
 
+// Appends the instruction to `out`, or only reads it when out is null.
 bool get_instruction(Reader& r, std::vector<Instruction>* out) {
   std::uint32_t tag = 0;
   if (!r.fixed(tag)) return false;
   if (tag >= kOpcodeCount) return r.bad_tag(tag, kOpcodeCount);
-  return kDecoders[tag](r, out);
+  return out ? kDecoders[tag](r, out) : kSkippers[tag](r, nullptr);
 }
 
 // Keep=false runs the identical reads but drops each instruction as soon as
