@@ -54,8 +54,10 @@ PyObject* compile_source(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
     compiler::CompileOutcome outcome = compiler::compile_program_text(source);
     if (!outcome.ok()) {
       const std::string& error = outcome.error();
+      // Error texts quote the source, which came in as UTF-8; "replace"
+      // only guards against a fault there turning into an exception.
       PyRef text = PyRef::steal(
-          PyUnicode_FromStringAndSize(error.data(), static_cast<Py_ssize_t>(error.size())));
+          PyUnicode_DecodeUTF8(error.data(), static_cast<Py_ssize_t>(error.size()), "replace"));
       return result_dict("error", std::move(text), false);
     }
     // Release the driver's bytes as soon as the list holds them.
