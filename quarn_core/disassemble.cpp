@@ -260,16 +260,6 @@ void append_instruction(std::string& out, const Instruction& insn) {
 
 }  // namespace
 
-std::string_view opcode_name(Opcode op) {
-  static constexpr std::string_view kNames[] = {
-#define QUARN_INSTRUCTION(Tag, Name, Fields) #Name,
-#define FIELD(Type, name)
-#include "quarn_core/instructions.def"
-  };
-  auto i = static_cast<std::uint32_t>(op);
-  return i < kOpcodeCount ? kNames[i] : std::string_view("?");
-}
-
 std::string disassemble(const std::vector<Instruction>& code) {
   std::string out;
   for (std::size_t i = 0; i < code.size(); ++i) {
