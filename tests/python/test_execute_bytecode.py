@@ -227,3 +227,26 @@ def test_list_mutated_by_index_hook(qp):
     data[0] = Evil()
     result = qp.execute_bytecode(data)
     assert result["success"] in (True, False)
+
+
+# --- compiled programs ---------------------------------------------------------------
+
+@pytest.mark.parametrize("source", [
+    "program p { }",
+    "program demo { fn main() { let x = 1 + 2; } }",
+    "program q { fn f(a: int, b: float) { if a < 2 { return a; } else { return b; } } }",
+])
+def test_compile_source_output_is_accepted(qp, source):
+    try:
+        compiled = qp.compile_source(source)
+    except NotImplementedError:
+        pytest.skip("compile_source is not built in this module")
+    if not compiled["success"]:
+        pytest.skip("source not accepted by this compiler build: " + compiled["error"])
+    code = compiled["bytecode"]
+    assert code[0] == 1
+    assert qp.execute_bytecode(code) == OK
+    assert qp.execute_bytecode(bytes(code)) == OK
+    assert qp.execute_bytecode(tuple(code)) == OK
+    assert qp.execute_bytecode(code[:-1]) == {"success": False, "error": EOF_TEXT}
+    assert qp.execute_bytecode(code + [0, 1, 2]) == OK
