@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
+#include <variant>
 
 namespace {
 
@@ -70,7 +71,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<std::uint8_t>& bytes = outcome.value();
   auto decoded = quarn::core::decode_program(std::span<const std::uint8_t>(bytes));
   if (!decoded.ok()) fail("compiled program does not decode", decoded.error().message);
-  if (decoded.value().format_version != 1) fail("format version", "not 1");
+  const quarn::core::CompiledProgram& program = decoded.value();
+  if (program.format_version != 1) fail("format version", "not 1");
+  // Every placeholder is patched and every branch lands inside the list (or
+  // just past its end).
+  const std::size_t n = program.instructions.size();
+  for (const quarn::core::Instruction& insn : program.instructions) {
+    if (std::holds_alternative<quarn::core::Nop>(insn)) fail("placeholder left", source);
+    if (const auto* j = std::get_if<quarn::core::Jump>(&insn); j && j->target > n) {
+      fail("jump past the end", source);
+    }
+    if (const auto* j = std::get_if<quarn::core::JumpIf>(&insn);
+        j && (j->then_target > n || j->else_target > n)) {
+      fail("branch past the end", source);
+    }
+    if (const auto* l = std::get_if<quarn::core::Loop>(&insn);
+        l && (l->start > l->body || l->body > l->end || l->end > n)) {
+      fail("loop bounds out of order", source);
+    }
+  }
   quarn::compiler::CompileOutcome again = quarn::compiler::compile_program_text(source);
   if (!again.ok() || again.value() != bytes) fail("second compile differs", source);
   return 0;

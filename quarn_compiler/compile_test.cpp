@@ -11,6 +11,9 @@
 #include <blake3.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 namespace quarn::compiler {
@@ -164,6 +167,39 @@ TEST(CompileDriver, SameSourceSameBytes) {
   CompileOutcome b = compile_program_text(kRichProgram);
   ASSERT_TRUE(a.ok() && b.ok());
   EXPECT_EQ(a.value(), b.value());
+}
+
+// Over the fuzzing seed programs: no placeholder survives, branches stay
+// inside the list, and every FuncDef follows its body's closing
+// `LoadConst Null; Return`, its entry pointing back into the list.
+TEST(CompileDriver, InvariantsOverTheSeedPrograms) {
+  const std::filesystem::path seeds =
+      std::filesystem::path(__FILE__).parent_path().parent_path() / "fuzz/corpus/fuzz_compile";
+  int compiled = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(seeds)) {
+    std::ifstream in(entry.path());
+    std::stringstream text;
+    text << in.rdbuf();
+    CompileOutcome outcome = compile_program_text(text.str());
+    if (!outcome.ok()) continue;
+    ++compiled;
+    auto decoded = core::decode_program(std::span<const std::uint8_t>(outcome.value()));
+    ASSERT_TRUE(decoded.ok()) << entry.path();
+    const std::vector<core::Instruction>& code = decoded.value().instructions;
+    for (std::size_t i = 0; i < code.size(); ++i) {
+      EXPECT_FALSE(std::holds_alternative<core::Nop>(code[i])) << entry.path() << " at " << i;
+      if (const auto* f = std::get_if<core::FuncDef>(&code[i])) {
+        ASSERT_GE(i, 2u);
+        EXPECT_LT(f->entry, i);
+        const auto* null = std::get_if<core::LoadConst>(&code[i - 2]);
+        const auto* ret = std::get_if<core::Return>(&code[i - 1]);
+        ASSERT_TRUE(null && ret) << entry.path() << " at " << i;
+        EXPECT_EQ(null->value, core::Value::Null());
+        EXPECT_EQ(ret->src, null->dst);
+      }
+    }
+  }
+  EXPECT_GE(compiled, 8);
 }
 
 // Every row of the builtin table, under every one of its names: a wrong count
