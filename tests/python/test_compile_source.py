@@ -170,6 +170,11 @@ NESTED = {
     "casts": lambda n: "program p { fn main() { let x = 1" + " as int" * n + "; } }",
     "call_chain": lambda n: "program p { fn main() { let x = f" + "(1)" * n + "; } }",
     "assign_index": lambda n: "program p { fn main() { let a = 1; a" + "[0]" * n + " = 1; } }",
+    # A pragma makes the substrate inference walk and render the body too.
+    "inferred_calls": lambda n: "program p { #[inline] fn main() { let x = " + "sqrt(" * n
+                                + "1" + ")" * n + "; } }",
+    "inferred_ifs": lambda n: "program p { @scale(size=4) fn main() { " + "if f(1) { " * n
+                              + "barrier; " + "} " * n + "} }",
 }
 
 DEPTHS = [1, 10, 100, 1000, 10000] if SANITIZED else [1, 10, 100, 1000, 10000, 100000]
