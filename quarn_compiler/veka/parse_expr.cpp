@@ -209,71 +209,12 @@ St Parser::parse_postfix(size_t& p, Expr& out, std::uint32_t& height) {
   std::uint32_t h = 0;
   St st = parse_primary(q, cur, h);
   if (failed(st)) return st;
-
-  auto boxed = [](Expr e) { return Box<SpannedExpr>(SpannedExpr{std::move(e), kNoSpan}); };
   while (true) {
-    size_t r = skip_ws(q);
-    if (r >= src_.size()) break;
-    char c = src_[r];
-    Expr next;
-    std::uint32_t next_h = 0;
     size_t end = 0;
-    if (c == '[') {
-      size_t s = r + 1;
-      Expr index;
-      std::uint32_t ih = 0;
-      st = parse_expression(s, index, ih);
-      if (st == St::Hard) return st;
-      if (st == St::Soft) break;
-      s = skip_ws(s);
-      if (!at(s, ']')) {
-        fail_char(s, ']');
-        break;
-      }
-      next_h = above(h, ih);
-      next = Expr{Expr::Index{boxed(std::move(cur)), boxed(std::move(index))}};
-      end = s + 1;
-    } else if (c == '.') {
-      size_t s = r + 1;
-      std::string name;
-      if (at(s, '@')) {
-        ++s;
-        std::uint64_t v = 0;
-        if (!parse_small_number(s, 255, v) || v > 255) break;
-        name = std::to_string(v);
-      } else {
-        st = parse_identifier(s, name);
-        if (failed(st)) break;
-      }
-      next_h = above(h);
-      next = Expr{Expr::Field{boxed(std::move(cur)), std::move(name)}};
-      end = s;
-    } else if (c == '(') {
-      size_t s = r + 1;
-      std::vector<SpannedExpr> args;
-      std::uint32_t ah = 0;
-      st = parse_call_args(s, args, ah);
-      if (st == St::Hard) return st;
-      if (st == St::Soft) break;
-      next_h = above(h, ah);
-      next = Expr{Expr::Call{boxed(std::move(cur)), std::move(args)}};
-      end = s;
-    } else if (c == 'a' && starts_with(r, "as")) {
-      size_t s = skip_ws(r + 2);
-      Type type;
-      std::uint32_t th = 0;
-      st = parse_type(s, type, th);
-      if (st == St::Hard) return st;
-      if (st == St::Soft) break;
-      next_h = above(h, th);
-      next = Expr{Expr::Cast{boxed(std::move(cur)), std::move(type)}};
-      end = s;
-    } else {
-      break;
-    }
-    if (next_h > kMaxNestingDepth) return too_deep(p);
-    cur = std::move(next);
-    h = next_h;
+    st = parse_postfix_form(skip_ws(q), cur, h, end);
+    if (st == St::Hard) return st;
+    if (st == St::Soft) break;
+    if (h > kMaxNestingDepth) return too_deep(p);
     q = end;
   }
   // The form that did not apply is forgotten; the input goes back to before
@@ -283,6 +224,66 @@ St Parser::parse_postfix(size_t& p, Expr& out, std::uint32_t& height) {
   height = h;
   p = q;
   return St::Ok;
+}
+
+// One postfix form at r applied to `cur`. Kept out of parse_postfix so that
+// its temporaries do not sit in every frame of a nested expression.
+// On Soft, `cur` is untouched.
+[[gnu::noinline]] St Parser::parse_postfix_form(size_t r, Expr& cur, std::uint32_t& h, size_t& end) {
+  if (r >= src_.size()) return St::Soft;
+  auto boxed = [](Expr e) { return Box<SpannedExpr>(SpannedExpr{std::move(e), kNoSpan}); };
+  const char c = src_[r];
+  St st;
+  if (c == '[') {
+    size_t s = r + 1;
+    Expr index;
+    std::uint32_t ih = 0;
+    st = parse_expression(s, index, ih);
+    if (failed(st)) return st;
+    s = skip_ws(s);
+    if (!at(s, ']')) return fail_char(s, ']');
+    cur = Expr{Expr::Index{boxed(std::move(cur)), boxed(std::move(index))}};
+    h = above(h, ih);
+    end = s + 1;
+    return St::Ok;
+  }
+  if (c == '.') {
+    size_t s = r + 1;
+    std::string name;
+    if (at(s, '@')) {
+      ++s;
+      std::uint64_t v = 0;
+      if (!parse_small_number(s, 255, v) || v > 255) return fail_kind(s, PrimitiveKind::Digit);
+      name = std::to_string(v);
+    } else if (failed(st = parse_identifier(s, name))) {
+      return st;
+    }
+    cur = Expr{Expr::Field{boxed(std::move(cur)), std::move(name)}};
+    h = above(h);
+    end = s;
+    return St::Ok;
+  }
+  if (c == '(') {
+    size_t s = r + 1;
+    std::vector<SpannedExpr> args;
+    std::uint32_t ah = 0;
+    if (failed(st = parse_call_args(s, args, ah))) return st;
+    cur = Expr{Expr::Call{boxed(std::move(cur)), std::move(args)}};
+    h = above(h, ah);
+    end = s;
+    return St::Ok;
+  }
+  if (c == 'a' && starts_with(r, "as")) {
+    size_t s = skip_ws(r + 2);
+    Type type;
+    std::uint32_t th = 0;
+    if (failed(st = parse_type(s, type, th))) return st;
+    cur = Expr{Expr::Cast{boxed(std::move(cur)), std::move(type)}};
+    h = above(h, th);
+    end = s;
+    return St::Ok;
+  }
+  return St::Soft;
 }
 
 // args: (ws expr ("," ws expr)*)? ws ")"   -- p is just after "("
@@ -322,20 +323,10 @@ St Parser::parse_call_args(size_t& p, std::vector<SpannedExpr>& out, std::uint32
 //        | "(" expr ")"
 St Parser::parse_primary(size_t& p, Expr& out, std::uint32_t& height) {
   const size_t r = skip_ws(p);
-  St st;
-  {
-    size_t q = r;
-    Literal lit;
-    st = parse_literal(q, lit);
-    if (st == St::Hard) return st;
-    if (st == St::Ok) {
-      out = Expr{Expr::Literal{std::move(lit)}};
-      height = 1;
-      p = q;
-      return St::Ok;
-    }
-    drop();
-  }
+  St st = parse_leaf(r, false, p, out);
+  if (st == St::Ok) height = 1;
+  if (st != St::Soft) return st;
+  drop();
   if (at(r, '[')) {
     size_t q = r;
     st = parse_bracket_list(q, out, height);
@@ -355,18 +346,10 @@ St Parser::parse_primary(size_t& p, Expr& out, std::uint32_t& height) {
     if (st != St::Soft) return st;
     drop();
   }
-  {
-    size_t q = r;
-    std::string name;
-    st = parse_identifier(q, name);
-    if (st == St::Ok) {
-      out = Expr{Expr::Ident{std::move(name)}};
-      height = 1;
-      p = q;
-      return St::Ok;
-    }
-    drop();
-  }
+  st = parse_leaf(r, true, p, out);
+  if (st == St::Ok) height = 1;
+  if (st != St::Soft) return st;
+  drop();
   if (!at(r, '(')) {
     fail_char(r, '(');
     return fail_kind(p, PrimitiveKind::Alt);
@@ -383,6 +366,25 @@ St Parser::parse_primary(size_t& p, Expr& out, std::uint32_t& height) {
     fail_char(q, ')');
   }
   return fail_kind(p, PrimitiveKind::Alt);
+}
+
+// A literal (identifier == false) or a name at r; on Ok, p moves past it.
+// Out of line for the same reason as parse_postfix_form.
+[[gnu::noinline]] St Parser::parse_leaf(size_t r, bool identifier, size_t& p, Expr& out) {
+  size_t q = r;
+  if (identifier) {
+    std::string name;
+    St st = parse_identifier(q, name);
+    if (failed(st)) return st;
+    out = Expr{Expr::Ident{std::move(name)}};
+  } else {
+    Literal lit;
+    St st = parse_literal(q, lit);
+    if (failed(st)) return st;
+    out = Expr{Expr::Literal{std::move(lit)}};
+  }
+  p = q;
+  return St::Ok;
 }
 
 // list: "[" (ws expr (ws "," ws expr)*)? ws "]"   -- no trailing comma

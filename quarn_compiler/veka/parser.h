@@ -146,6 +146,8 @@ class Parser {
   St parse_binary(size_t& p, int min_level, Expr& out, std::uint32_t& height);
   St parse_unary(size_t& p, Expr& out, std::uint32_t& height);
   St parse_primary(size_t& p, Expr& out, std::uint32_t& height);
+  St parse_postfix_form(size_t r, Expr& cur, std::uint32_t& h, size_t& end);
+  St parse_leaf(size_t r, bool identifier, size_t& p, Expr& out);
   St parse_bracket_list(size_t& p, Expr& out, std::uint32_t& height);
   St parse_contract(size_t& p, Expr& out, std::uint32_t& height);
   St parse_brace_map(size_t& p, Expr& out, std::uint32_t& height);
