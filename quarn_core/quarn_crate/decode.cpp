@@ -203,7 +203,8 @@ bool get(Reader& r, std::vector<T>& list) {
     // Fixed-width elements: all present, or the input ends inside them.
     if (count > r.remaining() / sizeof(T)) return r.fail(kEof);
     list.resize(static_cast<std::size_t>(count));
-    std::memcpy(list.data(), r.take(list.size() * sizeof(T)), list.size() * sizeof(T));
+    // An empty vector's data() may be null, which memcpy must not be given.
+    if (count != 0) std::memcpy(list.data(), r.take(list.size() * sizeof(T)), list.size() * sizeof(T));
     return true;
   } else {
     std::size_t reserved = r.reserve_count<T>(count);
