@@ -76,7 +76,7 @@ class RandomProgram {
  private:
   static Instruction make(std::uint32_t tag) {
     static constexpr Instruction (*kMake[])() = {
-#define QUARN_INSTRUCTION(Tag, Name, Fields) [] { return Instruction(Name{}); },
+#define QUARN_INSTRUCTION(Tag, Name, Fields) [] { return Instruction(std::in_place_type<Name>); },
 #define FIELD(Type, name)
 #include "quarn_core/instructions.def"
     };
