@@ -253,7 +253,7 @@ TEST(Builtins, DirectRowsMatchTheirInstructionShape) {
     core::Instruction insn = make_register_instruction(b.opcode, 9, regs);
     std::vector<std::string_view> types;
     std::visit([&](const auto& v) {
-      v.for_each_field_spec([&](core::FieldSpec spec, const auto&) { types.push_back(spec.type); });
+      v.for_each_field_spec([&](core::FieldSpec field, const auto&) { types.push_back(field.type); });
     }, insn);
     EXPECT_EQ(types, std::vector<std::string_view>(b.arity.min + 1, "Reg")) << b.names[0];
   }

@@ -249,10 +249,10 @@ void append_instruction(std::string& out, const Instruction& insn) {
       [&](const auto& variant) {
         out += variant.kName;
         bool first = true;
-        variant.for_each_field_spec([&](const FieldSpec& spec, const auto& value) {
+        variant.for_each_field_spec([&](const FieldSpec& field, const auto& value) {
           out += first ? " " : ", ";
           first = false;
-          append_field(out, spec.type, value);
+          append_field(out, field.type, value);
         });
       },
       insn);
