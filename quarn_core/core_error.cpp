@@ -44,10 +44,13 @@ std::string_view code_name(CoreErrorCode code) {
 
 // --- factories -------------------------------------------------------------
 
-CoreError CoreError::parse_error(std::string text) {
-  CoreError e(CoreErrorCode::E_PARSE_ERROR);
+CoreError CoreError::with_text(CoreErrorCode code, std::string text) {
+  CoreError e(code);
   e.text_ = std::move(text);
   return e;
+}
+CoreError CoreError::parse_error(std::string text) {
+  return with_text(CoreErrorCode::E_PARSE_ERROR, std::move(text));
 }
 CoreError CoreError::lc_parse(std::uint64_t position) {
   CoreError e(CoreErrorCode::E_LC_PARSE);
@@ -55,9 +58,7 @@ CoreError CoreError::lc_parse(std::uint64_t position) {
   return e;
 }
 CoreError CoreError::lc_binary_decode(std::string text) {
-  CoreError e(CoreErrorCode::E_LC_BINARY_DECODE);
-  e.text_ = std::move(text);
-  return e;
+  return with_text(CoreErrorCode::E_LC_BINARY_DECODE, std::move(text));
 }
 CoreError CoreError::type_error(std::string expected, std::string got) {
   CoreError e(CoreErrorCode::E_TYPE_ERROR);
@@ -74,24 +75,16 @@ CoreError CoreError::depth_exceeded(std::uint64_t depth, std::uint64_t maximum) 
 }
 CoreError CoreError::field_order() { return CoreError(CoreErrorCode::E_FIELD_ORDER); }
 CoreError CoreError::contract_structure(std::string text) {
-  CoreError e(CoreErrorCode::E_CONTRACT_STRUCTURE);
-  e.text_ = std::move(text);
-  return e;
+  return with_text(CoreErrorCode::E_CONTRACT_STRUCTURE, std::move(text));
 }
 CoreError CoreError::handle_invalid(std::string text) {
-  CoreError e(CoreErrorCode::E_HANDLE_INVALID);
-  e.text_ = std::move(text);
-  return e;
+  return with_text(CoreErrorCode::E_HANDLE_INVALID, std::move(text));
 }
 CoreError CoreError::handle_unresolved(std::string text) {
-  CoreError e(CoreErrorCode::E_HANDLE_UNRESOLVED);
-  e.text_ = std::move(text);
-  return e;
+  return with_text(CoreErrorCode::E_HANDLE_UNRESOLVED, std::move(text));
 }
 CoreError CoreError::handle_not_found(std::string text) {
-  CoreError e(CoreErrorCode::E_HANDLE_NOT_FOUND);
-  e.text_ = std::move(text);
-  return e;
+  return with_text(CoreErrorCode::E_HANDLE_NOT_FOUND, std::move(text));
 }
 CoreError CoreError::crate_invalid() { return CoreError(CoreErrorCode::E_CRATE_INVALID); }
 CoreError CoreError::crate_version(std::uint8_t version) {
@@ -100,14 +93,10 @@ CoreError CoreError::crate_version(std::uint8_t version) {
   return e;
 }
 CoreError CoreError::validation_fail(std::string text) {
-  CoreError e(CoreErrorCode::E_VALIDATION_FAIL);
-  e.text_ = std::move(text);
-  return e;
+  return with_text(CoreErrorCode::E_VALIDATION_FAIL, std::move(text));
 }
 CoreError CoreError::canonicalization_fail(std::string text) {
-  CoreError e(CoreErrorCode::E_CANONICALIZATION_FAIL);
-  e.text_ = std::move(text);
-  return e;
+  return with_text(CoreErrorCode::E_CANONICALIZATION_FAIL, std::move(text));
 }
 CoreError CoreError::register_invalid(std::uint32_t reg) {
   CoreError e(CoreErrorCode::E_REGISTER_INVALID);
@@ -122,9 +111,7 @@ CoreError CoreError::index_out_of_bounds(std::uint64_t index, std::uint64_t leng
   return e;
 }
 CoreError CoreError::backend_error(std::string text) {
-  CoreError e(CoreErrorCode::E_BACKEND_ERROR);
-  e.text_ = std::move(text);
-  return e;
+  return with_text(CoreErrorCode::E_BACKEND_ERROR, std::move(text));
 }
 CoreError CoreError::env_payload_hash_mismatch() {
   return CoreError(CoreErrorCode::E_ENV_PAYLOAD_HASH_MISMATCH);

@@ -84,6 +84,8 @@ class CoreError {
 
  private:
   explicit CoreError(CoreErrorCode code) : code_(code) {}
+  // The kinds whose payload is one text.
+  static CoreError with_text(CoreErrorCode code, std::string text);
 
   CoreErrorCode code_;
   std::string text_;

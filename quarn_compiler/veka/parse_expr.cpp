@@ -290,28 +290,16 @@ St Parser::parse_postfix(size_t& p, Expr& out, std::uint32_t& height) {
 St Parser::parse_call_args(size_t& p, std::vector<SpannedExpr>& out, std::uint32_t& height) {
   size_t q = p;
   std::uint32_t h = 0;
-  SpannedExpr arg;
-  std::uint32_t ah = 0;
-  St st = parse_spanned_expression(q, arg, ah);
-  if (st == St::Hard) return st;
-  if (st == St::Ok) {
+  auto argument = [&](size_t& s) -> St {
+    SpannedExpr arg;
+    std::uint32_t ah = 0;
+    St st = parse_spanned_expression(s, arg, ah);
+    if (failed(st)) return st;
     out.push_back(std::move(arg));
     h = std::max(h, ah);
-    while (at(q, ',')) {
-      size_t s = q + 1;
-      st = parse_spanned_expression(s, arg, ah);
-      if (st == St::Hard) return st;
-      if (st == St::Soft) {
-        drop();
-        break;
-      }
-      out.push_back(std::move(arg));
-      h = std::max(h, ah);
-      q = s;
-    }
-  } else {
-    drop();
-  }
+    return St::Ok;
+  };
+  if (comma_separated(q, argument) == St::Hard) return St::Hard;
   q = skip_ws(q);
   if (!at(q, ')')) return fail_char(q, ')');
   height = h;
@@ -456,22 +444,7 @@ St Parser::parse_contract(size_t& p, Expr& out, std::uint32_t& height) {
     s = t;
     return St::Ok;
   };
-  St st = field(q);
-  if (st == St::Hard) return st;
-  if (st == St::Ok) {
-    while (at(q, ',')) {
-      size_t s = q + 1;
-      st = field(s);
-      if (st == St::Hard) return st;
-      if (st == St::Soft) {
-        drop();
-        break;
-      }
-      q = s;
-    }
-  } else {
-    drop();
-  }
+  if (comma_separated(q, field) == St::Hard) return St::Hard;
   q = skip_ws(q);
   if (!at(q, '}')) return fail_char(q, '}');
   q = skip_ws(q + 1);
@@ -519,22 +492,7 @@ St Parser::parse_brace_map(size_t& p, Expr& out, std::uint32_t& height) {
     s = t;
     return St::Ok;
   };
-  St st = entry(q);
-  if (st == St::Hard) return st;
-  if (st == St::Ok) {
-    while (at(q, ',')) {
-      size_t s = q + 1;
-      st = entry(s);
-      if (st == St::Hard) return st;
-      if (st == St::Soft) {
-        drop();
-        break;
-      }
-      q = s;
-    }
-  } else {
-    drop();
-  }
+  if (comma_separated(q, entry) == St::Hard) return St::Hard;
   q = skip_ws(q);
   if (!at(q, '}')) return fail_char(q, '}');
   if (above(h) > kMaxNestingDepth) return too_deep(p);

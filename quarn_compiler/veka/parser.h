@@ -59,6 +59,31 @@ class Parser {
   // ---- failure plumbing ----
   std::vector<TrailEntry> trail_;
   void drop() { trail_.clear(); }
+
+  // (element ("," element)*)? : the first element, then one more after each
+  // ',' while it parses. A soft failure ends the run (its trail dropped), so
+  // the caller goes on to its closing character; a hard one is passed on.
+  // `element(size_t&)` follows the rule conventions above.
+  template <class Element>
+  St comma_separated(size_t& q, Element&& element) {
+    St st = element(q);
+    if (st == St::Hard) return st;
+    if (st == St::Soft) {
+      drop();
+      return St::Ok;
+    }
+    while (at(q, ',')) {
+      size_t s = q + 1;
+      st = element(s);
+      if (st == St::Hard) return st;
+      if (st == St::Soft) {
+        drop();
+        break;
+      }
+      q = s;
+    }
+    return St::Ok;
+  }
   St fail_char(size_t pos, char32_t c) {
     trail_.push_back(TrailEntry::expected_char(pos, c));
     return St::Soft;
