@@ -1,8 +1,13 @@
 // The whole compile driver on arbitrary text: it must return either bytes
 // that decode, or an error text that starts with one of the stage prefixes.
-// Compiling the same text twice must give the same outcome.
+// Compiling the same text again, this time lowering the finished tree rather
+// than each definition as it is read, must give the same outcome.
 #include "quarn_compiler/compile.h"
+#include "quarn_compiler/lower/lower.h"
+#include "quarn_compiler/veka/parse.h"
+#include "quarn_core/core_error.h"
 #include "quarn_core/quarn_crate/decode.h"
+#include "quarn_core/quarn_crate/encode.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -50,6 +55,22 @@ bool valid_utf8(const std::uint8_t* p, std::size_t n) {
   return true;
 }
 
+// The driver's stages without reading and lowering side by side.
+quarn::compiler::CompileOutcome compile_whole_tree(std::string_view source) {
+  using namespace quarn::compiler;
+  ParseResult parsed = parse_source(source);
+  if (!parsed.ok()) {
+    return std::string(kParseErrorPrefix) +
+           quarn::core::CoreError::parse_error(render_parse_error(source, parsed.error()))
+               .message();
+  }
+  auto lowered = lower_program(parsed.value());
+  if (!lowered.ok()) return std::string(kLoweringErrorPrefix) + lowered.error().message();
+  auto bytes = quarn::core::encode_program(lowered.value());
+  if (!bytes.ok()) return std::string(kSerializationErrorPrefix) + bytes.error().message;
+  return std::move(bytes).value();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -64,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         !error.starts_with(kSerializationErrorPrefix)) {
       fail("error without a stage prefix", error);
     }
-    quarn::compiler::CompileOutcome again = quarn::compiler::compile_program_text(source);
+    quarn::compiler::CompileOutcome again = compile_whole_tree(source);
     if (again.ok() || again.error() != error) fail("second compile differs", error);
     return 0;
   }
@@ -90,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       fail("loop bounds out of order", source);
     }
   }
-  quarn::compiler::CompileOutcome again = quarn::compiler::compile_program_text(source);
+  quarn::compiler::CompileOutcome again = compile_whole_tree(source);
   if (!again.ok() || again.value() != bytes) fail("second compile differs", source);
   return 0;
 }

@@ -18,25 +18,68 @@ std::string with_prefix(std::string_view prefix, std::string_view message) {
   return text;
 }
 
+// Lowers each top-level definition as soon as the parser has read it, and
+// drops its tree right after: the whole program's tree never exists at once,
+// which keeps peak memory near the size of the instruction list, and each
+// tree is lowered and freed while it is still in cache. The stages still
+// fail in their order: a parse failure anywhere wins over a lowering error
+// met earlier, since the caller looks at the parse result first.
+class LoweringSink final : public ProgramSink {
+ public:
+  explicit LoweringSink(std::size_t expected_instructions) : lowering_(expected_instructions) {}
+
+  void modules_parsed(const Program& program) override {
+    modules_added_ = true;
+    keep_first_error(lowering_.add_modules(program));
+  }
+
+  void definition_parsed(FunctionDef&& definition) override {
+    if (!error_) keep_first_error(lowering_.add_definition(definition));
+  }
+
+  // After a successful parse. A bare module is never handed over piece by
+  // piece, so it is lowered from the parse result here.
+  LowerResult<core::CompiledProgram> finish(const Program& program) && {
+    if (!modules_added_) {
+      modules_parsed(program);
+      for (const FunctionDef& function : program.definitions) {
+        if (!error_) keep_first_error(lowering_.add_definition(function));
+      }
+    }
+    if (error_) return std::move(*error_);
+    return std::move(lowering_).finish();
+  }
+
+ private:
+  void keep_first_error(LowerResult<core::Unit> step) {
+    if (!step.ok() && !error_) error_ = std::move(step).error();
+  }
+
+  ProgramLowering lowering_;
+  bool modules_added_ = false;
+  std::optional<core::CoreError> error_;
+};
+
 }  // namespace
 
 CompileOutcome compile_program_text(std::string_view source) {
-  // The tree is released as soon as the lowering is done with it, before the
-  // encoder allocates the output.
   std::optional<core::CompiledProgram> compiled;
   {
-    ParseResult parsed = parse_source(source);
+    // Typical code lowers to one instruction per six or seven bytes of
+    // source; reserving that much spares copying the list as it grows.
+    LoweringSink sink(source.size() / 6);
+    ParseResult parsed = parse_source(source, &sink);
     if (!parsed.ok()) {
       const core::CoreError error =
           core::CoreError::parse_error(render_parse_error(source, parsed.error()));
       return with_prefix(kParseErrorPrefix, error.message());
     }
-    // Typical code lowers to one instruction per six or seven bytes of
-    // source; reserving that much spares copying the list as it grows.
-    auto lowered = lower_program(parsed.value(), source.size() / 6);
+    auto lowered = std::move(sink).finish(parsed.value());
     if (!lowered.ok()) return with_prefix(kLoweringErrorPrefix, lowered.error().message());
     compiled.emplace(std::move(lowered).value());
   }
+  // The modules' trees and the lowering state are gone before the encoder
+  // allocates the output.
   auto bytes = core::encode_program(*compiled);
   if (!bytes.ok()) return with_prefix(kSerializationErrorPrefix, bytes.error().message);
   return std::move(bytes).value();

@@ -4,6 +4,8 @@
 #include "quarn_compiler/compile.h"
 
 #include "quarn_compiler/lower/builtins.h"
+#include "quarn_compiler/lower/lower.h"
+#include "quarn_compiler/veka/parse.h"
 #include "quarn_core/disassemble.h"
 #include "quarn_core/quarn_crate/decode.h"
 #include "quarn_core/quarn_crate/encode.h"
@@ -200,6 +202,60 @@ TEST(CompileDriver, InvariantsOverTheSeedPrograms) {
     }
   }
   EXPECT_GE(compiled, 8);
+}
+
+// The driver lowers each definition while the parser is still reading; that
+// must give exactly what lowering the finished tree gives, bytes and errors
+// alike, including where a later item changes an earlier one's output.
+std::string whole_tree_outcome(std::string_view source) {
+  ParseResult parsed = parse_source(source);
+  if (!parsed.ok()) return compile_error(source);  // parse errors: one path only
+  auto lowered = lower_program(parsed.value());
+  if (!lowered.ok()) return std::string(kLoweringErrorPrefix) + lowered.error().message();
+  auto bytes = core::encode_program(lowered.value());
+  return bytes.ok() ? std::string(bytes.value().begin(), bytes.value().end()) : "encode failed";
+}
+
+std::string driver_outcome(std::string_view source) {
+  CompileOutcome outcome = compile_program_text(source);
+  return outcome.ok() ? std::string(outcome.value().begin(), outcome.value().end())
+                      : outcome.error();
+}
+
+TEST(CompileDriver, ReadingAndLoweringTogetherEqualsLoweringTheTree) {
+  const std::vector<std::string> sources = {
+      // A call before its callee, whose pragma reaches the call.
+      "program p { fn main() { f(); } #[max_depth(7)] fn f() { } }",
+      // A later function of the same name resets an earlier pragma, and a
+      // module function's wins over both.
+      "program p { #[max_depth(7)] fn g() { } fn main() { g(); h(); } fn g() { }"
+      " #[max_depth(5)] fn h() { } }",
+      "program p { module m { fn h() { } } #[max_depth(5)] fn h() { } fn main() { h(); } }",
+      // The first lowering error is the one reported...
+      "program p { fn a() { x = 1; } fn b() { y = 2; } }",
+      // ...and a module's error comes before any definition's.
+      "program p { module m { const C: int = q; } fn a() { x = 1; } }",
+      // A parse failure after a definition that fails to lower.
+      "program p { fn a() { x = 1; } fn b( }",
+      // @scale decisions from both kinds of function, in the message's order.
+      "program p { module m { @scale(size=4) fn w() { } } @scale(size=2) fn v() { } }",
+      "program p { @scale(size=8) fn main() { barrier; } }",
+      // A bare module, which is never handed over piece by piece.
+      "module m { #[max_depth(3)] fn f() { f(); } }",
+      // Metadata of same-named functions: the module's entry wins.
+      "program p { module m { #[no_mangle] fn f(a: float) { } } fn f(a: int) -> bool { } }",
+  };
+  for (const std::string& source : sources) {
+    EXPECT_EQ(driver_outcome(source), whole_tree_outcome(source)) << source;
+  }
+  const std::filesystem::path seeds =
+      std::filesystem::path(__FILE__).parent_path().parent_path() / "fuzz/corpus/fuzz_compile";
+  for (const auto& entry : std::filesystem::directory_iterator(seeds)) {
+    std::ifstream in(entry.path());
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_EQ(driver_outcome(text.str()), whole_tree_outcome(text.str())) << entry.path();
+  }
 }
 
 // Every row of the builtin table, under every one of its names: a wrong count

@@ -1,6 +1,7 @@
 // compile_source(source): one call of the compile driver, its outcome as a
 // fresh dict, `success` first, then `bytecode` (list of int) or `error`.
 #include "quarn_compiler/compile.h"
+#include "quarn_core/huge_pages.h"
 #include "quarn_py/args.h"
 #include "quarn_py/functions.h"
 #include "quarn_py/guard.h"
@@ -24,6 +25,8 @@ PyRef byte_list(const std::vector<std::uint8_t>& bytes) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(bytes.size())));
   if (!list) return PyRef();
   PyObject* const out = list.get();
+  core::advise_huge_pages(reinterpret_cast<PyListObject*>(out)->ob_item,
+                          bytes.size() * sizeof(PyObject*));
   for (std::size_t k = 0; k < bytes.size(); ++k) {
     PyObject* item = ints[bytes[k]].get();
     Py_INCREF(item);

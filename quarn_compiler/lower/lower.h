@@ -14,9 +14,12 @@
 #pragma once
 
 #include "quarn_compiler/lower/lowering_state.h"
+#include "quarn_compiler/substrate_inference/substrate_inference.h"
 #include "quarn_compiler/veka/ast.h"
 #include "quarn_core/quarn_crate/crate.h"
 
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace quarn::compiler {
@@ -32,8 +35,65 @@ LowerResult<core::Unit> lower_stmts(LoweringState& st, const std::vector<Spanned
 // `LoadConst Null` and `Return`.
 LowerResult<std::vector<Reg>> lower_function_body(LoweringState& st, const FunctionDef& function);
 
-// The whole program, ready for encoding. `expected_instructions` only sizes
-// the instruction list up front (0: let it grow).
+// Lowers a program item by item: first its modules, then its top-level
+// definitions one at a time, each of which may be dropped as soon as it is
+// added. This is what lets the compile driver lower every definition while
+// the parser is still reading, so that the whole tree never exists at once.
+//
+//   ProgramLowering lowering(expected_instructions);
+//   QUARN_CHECK(lowering.add_modules(program));       // once, first
+//   for (...) QUARN_CHECK(lowering.add_definition(f)); // in source order
+//   return std::move(lowering).finish();
+//
+// The first error ends the lowering: the object must then be dropped.
+class ProgramLowering {
+ public:
+  // `expected_instructions` only sizes the instruction list up front.
+  explicit ProgramLowering(std::size_t expected_instructions = 0);
+
+  // The program's name and its modules. The modules must stay alive and in
+  // place until finish(): the constant and enum tables point into them.
+  LowerResult<core::Unit> add_modules(const Program& program);
+  // One top-level definition. It need not outlive the call.
+  LowerResult<core::Unit> add_definition(const FunctionDef& function);
+  // The @scale check over all decisions, the calls' and FuncDefs' final
+  // max_depth, the content hash and the metadata.
+  LowerResult<core::CompiledProgram> finish() &&;
+
+ private:
+  struct NamedDecision {
+    std::string name;  // plain for top-level functions, "module.function" otherwise
+    bool top_level;
+    SubstrateDecision decision;
+  };
+  // What the metadata keeps of a function.
+  struct FunctionRecord {
+    std::string name;
+    std::vector<core::BytecodeType> params;
+    std::optional<core::ExportEntry> linkage;  // no_mangle and/or export
+  };
+
+  static FunctionRecord function_record(const FunctionDef& function);
+  void record_metadata(FunctionRecord record);
+
+  // The max_depth a call of `function` carries once every function is known.
+  std::uint32_t final_max_depth(const std::string& function) const;
+
+  LoweringState st_;
+  std::string program_name_;
+  SubstrateInference inference_;
+  std::vector<NamedDecision> top_level_decisions_;
+  std::vector<NamedDecision> module_decisions_;
+  // Declared max_depth by plain name; a module function's entry wins over a
+  // top-level one's, a later function's over an earlier one's.
+  std::unordered_map<std::string, std::uint32_t> top_level_depths_;
+  std::unordered_map<std::string, std::uint32_t> module_depths_;
+  // Metadata of module functions, laid over that of top-level functions.
+  std::vector<FunctionRecord> module_records_;
+  core::ProgramMetadata metadata_;
+};
+
+// The whole program, ready for encoding, through a ProgramLowering.
 LowerResult<core::CompiledProgram> lower_program(const Program& program,
                                                  std::size_t expected_instructions = 0);
 

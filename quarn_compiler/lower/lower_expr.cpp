@@ -174,7 +174,8 @@ struct ExprLowering {
       return lower_builtin(*builtin, std::move(args));
     }
     const Reg dst = st.new_register();
-    st.emit(core::Call{dst, callee->name, std::move(args), st.max_depth_of(callee->name)});
+    st.depth_sites.push_back(
+        st.emit(core::Call{dst, callee->name, std::move(args), kDefaultMaxDepth}));
     return dst;
   }
 

@@ -25,18 +25,13 @@ std::uint32_t declared_max_depth(const FunctionDef& function) {
   return kDefaultMaxDepth;
 }
 
-struct NamedDecision {
-  std::string name;  // plain for top-level functions, "module.function" otherwise
-  bool top_level;
-  SubstrateDecision decision;
-};
-
 bool is_scaled(const SubstrateDecision& d) { return d.swarm_size && *d.swarm_size >= 2; }
 
 // Only main may run as a swarm: the execution model is flat.
-LowerResult<core::Unit> check_scale(const std::vector<NamedDecision>& decisions) {
+template <class Decisions>
+LowerResult<core::Unit> check_scale(const Decisions& decisions) {
   std::vector<const std::string*> scaled;
-  for (const NamedDecision& d : decisions) {
+  for (const auto& d : decisions) {
     if (is_scaled(d.decision)) scaled.push_back(&d.name);
   }
   if (scaled.size() == 1 && *scaled.front() != "main") {
@@ -70,53 +65,6 @@ bool has_attribute(const FunctionDef& function, std::string_view attribute) {
   return false;
 }
 
-// Top-level functions first, then module functions; a later function of the
-// same plain name replaces an earlier one's entries.
-template <class F>
-void for_each_function(const Program& program, F&& f) {
-  for (const FunctionDef& function : program.definitions) f(function);
-  for (const Module& module : program.modules) {
-    for (const FunctionDef& function : module.functions) f(function);
-  }
-}
-
-core::ProgramMetadata build_metadata(const Program& program, const LoweringState& st,
-                                     const std::vector<NamedDecision>& decisions) {
-  core::ProgramMetadata meta;
-  meta.source_name = program.name + std::string(kSourceSuffix);
-  meta.compiler_version = std::string(kCompilerVersion);
-  meta.register_count = st.register_counter;
-
-  for_each_function(program, [&](const FunctionDef& function) {
-    meta.param_types.insert_or_assign(function.name, param_types(function));
-    const bool no_mangle = has_attribute(function, "no_mangle");
-    const bool exported = has_attribute(function, "export");
-    if (no_mangle || exported) {
-      core::BytecodeType ret = function.return_type ? map_type_or_int(*function.return_type)
-                                                    : core::BytecodeType::Int();
-      meta.exports.insert_or_assign(
-          function.name, core::ExportEntry{static_cast<std::uint8_t>(no_mangle),
-                                           static_cast<std::uint8_t>(exported),
-                                           param_types(function), ret});
-    }
-  });
-
-  for (std::size_t i = 0; i < st.spans.size(); ++i) {
-    const SpanEntry& span = st.spans[i];
-    if (!span.empty()) meta.source_map.push_back({static_cast<std::uint64_t>(i), span.line, span.col});
-  }
-
-  for (const NamedDecision& d : decisions) {
-    if (d.top_level && d.name == "main" && is_scaled(d.decision)) {
-      meta.swarm.insert_or_assign(
-          "main", core::SwarmEntry{1, *d.decision.swarm_size,
-                                   std::string(substrate_name(d.decision.substrate)),
-                                   d.decision.barrier_count});
-    }
-  }
-  return meta;
-}
-
 }  // namespace
 
 std::optional<std::uint32_t> parse_max_depth_pragma(std::string_view attribute) {
@@ -134,25 +82,50 @@ std::optional<std::uint32_t> parse_max_depth_pragma(std::string_view attribute) 
   return static_cast<std::uint32_t>(n);
 }
 
-LowerResult<core::CompiledProgram> lower_program(const Program& program,
-                                                 std::size_t expected_instructions) {
-  LoweringState st;
-  st.reserve(expected_instructions);
+ProgramLowering::ProgramLowering(std::size_t expected_instructions) {
+  st_.reserve(expected_instructions);
+}
 
-  for_each_function(program, [&](const FunctionDef& function) {
-    st.depth_map.insert_or_assign(function.name, declared_max_depth(function));
-  });
+void ProgramLowering::record_metadata(FunctionRecord record) {
+  if (record.linkage) metadata_.exports.insert_or_assign(record.name, *record.linkage);
+  metadata_.param_types.insert_or_assign(std::move(record.name), std::move(record.params));
+}
+
+ProgramLowering::FunctionRecord ProgramLowering::function_record(const FunctionDef& function) {
+  std::vector<core::BytecodeType> params = param_types(function);
+  std::optional<core::ExportEntry> linkage;
+  const bool no_mangle = has_attribute(function, "no_mangle");
+  const bool exported = has_attribute(function, "export");
+  if (no_mangle || exported) {
+    core::BytecodeType ret = function.return_type ? map_type_or_int(*function.return_type)
+                                                  : core::BytecodeType::Int();
+    linkage = core::ExportEntry{static_cast<std::uint8_t>(no_mangle),
+                                static_cast<std::uint8_t>(exported), params, ret};
+  }
+  return {function.name, std::move(params), std::move(linkage)};
+}
+
+LowerResult<core::Unit> ProgramLowering::add_modules(const Program& program) {
+  program_name_ = program.name;
   for (const Module& module : program.modules) {
-    for (const EnumDecl& e : module.enums) st.enum_table.insert_or_assign(e.name, &e.variants);
+    for (const FunctionDef& function : module.functions) {
+      module_depths_.insert_or_assign(function.name, declared_max_depth(function));
+      module_records_.push_back(function_record(function));
+      if (!function.attributes.empty()) {
+        module_decisions_.push_back(
+            {module.name + "." + function.name, false, inference_.infer(function)});
+      }
+    }
+    for (const EnumDecl& e : module.enums) st_.enum_table.insert_or_assign(e.name, &e.variants);
   }
 
   // A module's code comes before its ModuleDef, which points back into it.
   for (const Module& module : program.modules) {
     std::vector<core::ConstantEntry> constants;
     for (const ConstDecl& c : module.constants) {
-      QUARN_TRY(Reg r, lower_expr(st, c.value));
+      QUARN_TRY(Reg r, lower_expr(st_, c.value));
       constants.push_back({c.name, map_type_or_int(c.type), r});
-      st.constants.insert_or_assign(c.name, r);
+      st_.constants.insert_or_assign(c.name, r);
     }
     std::vector<core::StructEntry> structs;
     for (const StructDecl& s : module.structs) {
@@ -162,45 +135,101 @@ LowerResult<core::CompiledProgram> lower_program(const Program& program,
     }
     std::vector<core::FunctionEntry> functions;
     for (const FunctionDef& function : module.functions) {
-      const Target entry = st.position();
-      QUARN_TRY(std::vector<Reg> params, lower_function_body(st, function));
+      const Target entry = st_.position();
+      QUARN_TRY(std::vector<Reg> params, lower_function_body(st_, function));
       functions.push_back({function.name, std::move(params), entry});
     }
-    st.emit(core::ModuleDef{module.name, module.capabilities.value_or(std::vector<std::string>{}),
-                            std::move(constants), std::move(structs), std::move(functions)});
+    st_.emit(core::ModuleDef{module.name, module.capabilities.value_or(std::vector<std::string>{}),
+                             std::move(constants), std::move(structs), std::move(functions)});
   }
+  return core::Unit{};
+}
 
-  for (const FunctionDef& function : program.definitions) {
-    const Target entry = st.position();
-    QUARN_TRY(std::vector<Reg> params, lower_function_body(st, function));
-    st.emit(core::FuncDef{function.name, std::move(params), entry, st.max_depth_of(function.name)});
+LowerResult<core::Unit> ProgramLowering::add_definition(const FunctionDef& function) {
+  // Only functions with attribute text can declare a depth; one without
+  // still resets a name an earlier function declared.
+  if (!function.attributes.empty() || top_level_depths_.contains(function.name)) {
+    top_level_depths_.insert_or_assign(function.name, declared_max_depth(function));
   }
+  const Target entry = st_.position();
+  QUARN_TRY(std::vector<Reg> params, lower_function_body(st_, function));
+  st_.depth_sites.push_back(
+      st_.emit(core::FuncDef{function.name, std::move(params), entry, kDefaultMaxDepth}));
+  record_metadata(function_record(function));
 
-  // Decisions, top-level functions first. Of a decision only its swarm size
-  // reaches the output (the @scale check and the swarm metadata), and only a
-  // scale pragma gives one: a function without any attribute text can only
-  // be inferred from its operations, so its inference, which renders and
-  // hashes the whole body, is not run at all.
-  SubstrateInference inference;
-  std::vector<NamedDecision> decisions;
-  for (const FunctionDef& function : program.definitions) {
-    if (function.attributes.empty()) continue;
-    decisions.push_back({function.name, true, inference.infer(function)});
+  // Of a decision only its swarm size reaches the output (the @scale check
+  // and the swarm metadata), and only a scale pragma gives one: a function
+  // without any attribute text can only be inferred from its operations, so
+  // its inference, which renders and hashes the whole body, is not run.
+  if (!function.attributes.empty()) {
+    top_level_decisions_.push_back({function.name, true, inference_.infer(function)});
   }
-  for (const Module& module : program.modules) {
-    for (const FunctionDef& function : module.functions) {
-      if (function.attributes.empty()) continue;
-      decisions.push_back({module.name + "." + function.name, false, inference.infer(function)});
+  return core::Unit{};
+}
+
+std::uint32_t ProgramLowering::final_max_depth(const std::string& function) const {
+  if (auto found = module_depths_.find(function); found != module_depths_.end()) {
+    return found->second;
+  }
+  if (auto found = top_level_depths_.find(function); found != top_level_depths_.end()) {
+    return found->second;
+  }
+  return kDefaultMaxDepth;
+}
+
+LowerResult<core::CompiledProgram> ProgramLowering::finish() && {
+  // Decisions in the order of the check's message: top-level functions first.
+  std::vector<NamedDecision> decisions = std::move(top_level_decisions_);
+  decisions.insert(decisions.end(), std::make_move_iterator(module_decisions_.begin()),
+                   std::make_move_iterator(module_decisions_.end()));
+  QUARN_CHECK(check_scale(decisions));
+
+  if (!module_depths_.empty() || !top_level_depths_.empty()) {
+    for (const Target at : st_.depth_sites) {
+      core::Instruction& insn = st_.instructions[at];
+      if (auto* call = std::get_if<core::Call>(&insn)) {
+        call->max_depth = final_max_depth(call->name);
+      } else {
+        auto& def = std::get<core::FuncDef>(insn);
+        def.max_depth = final_max_depth(def.name);
+      }
     }
   }
-  QUARN_CHECK(check_scale(decisions));
+
+  core::ProgramMetadata& meta = metadata_;
+  for (FunctionRecord& record : module_records_) record_metadata(std::move(record));
+  meta.source_name = program_name_ + std::string(kSourceSuffix);
+  meta.compiler_version = std::string(kCompilerVersion);
+  meta.register_count = st_.register_counter;
+  for (std::size_t i = 0; i < st_.spans.size(); ++i) {
+    const SpanEntry& span = st_.spans[i];
+    if (!span.empty()) meta.source_map.push_back({static_cast<std::uint64_t>(i), span.line, span.col});
+  }
+  for (const NamedDecision& d : decisions) {
+    if (d.top_level && d.name == "main" && is_scaled(d.decision)) {
+      meta.swarm.insert_or_assign(
+          "main", core::SwarmEntry{1, *d.decision.swarm_size,
+                                   std::string(substrate_name(d.decision.substrate)),
+                                   d.decision.barrier_count});
+    }
+  }
 
   core::CompiledProgram compiled;
   compiled.format_version = core::kFormatVersion;
-  compiled.content_hash = core::content_hash_of(st.instructions);
-  compiled.metadata = build_metadata(program, st, decisions);
-  compiled.instructions = std::move(st.instructions);
+  compiled.content_hash = core::content_hash_of(st_.instructions);
+  compiled.metadata = std::move(metadata_);
+  compiled.instructions = std::move(st_.instructions);
   return compiled;
+}
+
+LowerResult<core::CompiledProgram> lower_program(const Program& program,
+                                                 std::size_t expected_instructions) {
+  ProgramLowering lowering(expected_instructions);
+  QUARN_CHECK(lowering.add_modules(program));
+  for (const FunctionDef& function : program.definitions) {
+    QUARN_CHECK(lowering.add_definition(function));
+  }
+  return std::move(lowering).finish();
 }
 
 }  // namespace quarn::compiler

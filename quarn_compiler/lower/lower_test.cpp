@@ -385,6 +385,15 @@ TEST(LowerProgram, MaxDepthPragmas) {
             "7: LoadConst r3, Null\n"
             "8: Return r3\n"
             "9: FuncDef \"main\", [], @6, 1000\n");
+  // A call written before its callee carries the callee's pragma all the same.
+  EXPECT_EQ(listing("program p { fn main() { f(); } #[max_depth(4)] fn f() { } }"),
+            "0: Call r0, \"f\", [], 4\n"
+            "1: LoadConst r1, Null\n"
+            "2: Return r1\n"
+            "3: FuncDef \"main\", [], @0, 1000\n"
+            "4: LoadConst r2, Null\n"
+            "5: Return r2\n"
+            "6: FuncDef \"f\", [], @4, 4\n");
 }
 
 TEST(LowerErrors, EveryMessage) {

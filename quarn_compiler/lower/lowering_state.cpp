@@ -52,11 +52,6 @@ std::optional<Reg> LoweringState::lookup_variable(std::string_view name) const {
   return std::nullopt;
 }
 
-std::uint32_t LoweringState::max_depth_of(std::string_view function) const {
-  auto found = depth_map.find(function);
-  return found == depth_map.end() ? kDefaultMaxDepth : found->second;
-}
-
 std::optional<core::BytecodeType> map_type(const Type& type) {
   // Array types nest without bound only up to the parser's depth limit, but a
   // loop costs nothing over recursion here.

@@ -1,13 +1,15 @@
 // The state of one lowering: the instruction list being built with its span
 // entries, the register counter, the scopes, the `let` type hint and the
-// program-wide tables (depth map, enum table, module constants).
+// program-wide tables (enum table, module constants).
 //
-// The tables key on names held by the syntax tree (string_view into it): the
-// tree must stay alive for as long as the state is used.
+// The tables key on names held by the modules' syntax trees (string_view into
+// them), and a function's scope on names in its tree: the modules must stay
+// alive for as long as the state is used, a function until it is lowered.
 #pragma once
 
 #include "quarn_compiler/veka/ast.h"
 #include "quarn_core/core_error.h"
+#include "quarn_core/huge_pages.h"
 #include "quarn_core/instruction.h"
 #include "quarn_core/result.h"
 
@@ -80,6 +82,8 @@ class LoweringState {
   void reserve(std::size_t n) {
     instructions.reserve(n);
     spans.reserve(n);
+    core::advise_huge_pages(instructions.data(), instructions.capacity() * sizeof(core::Instruction));
+    core::advise_huge_pages(spans.data(), spans.capacity() * sizeof(SpanEntry));
   }
 
   // REQUIRES: instructions[at] is the Jump this caller appended.
@@ -110,9 +114,11 @@ class LoweringState {
   // entries: it outlives the statements they come from.
   std::unordered_map<std::string, Type> variable_types;
 
-  // Function name to max_depth; names without an entry have kDefaultMaxDepth.
-  std::unordered_map<std::string_view, std::uint32_t> depth_map;
-  std::uint32_t max_depth_of(std::string_view function) const;
+  // The Calls of user functions and the FuncDefs, by index. They are
+  // emitted with kDefaultMaxDepth; the program lowering sets their real
+  // max_depth at the end, once every function (also those defined after the
+  // call) has been seen.
+  std::vector<Target> depth_sites;
 
   // Enum name to its variants in declaration order.
   std::unordered_map<std::string_view, const std::vector<std::string>*> enum_table;

@@ -154,7 +154,7 @@ Span LineIndex::span(size_t start, size_t end) const {
   return Span{start, end, static_cast<std::uint32_t>(k + 1), static_cast<std::uint32_t>(col)};
 }
 
-Parser::Parser(std::string_view src) : src_(src), lines_(src) {}
+Parser::Parser(std::string_view src, ProgramSink* sink) : src_(src), lines_(src), sink_(sink) {}
 
 // ---- whitespace and comments -------------------------------------------------
 

@@ -85,10 +85,28 @@ struct ParseFailure {
 
 using ParseResult = core::Result<Program, ParseFailure>;
 
+// Receives a program block piece by piece while it is being parsed, so that a
+// caller can work on each top-level definition and let its tree go before
+// the next one is read. The pieces are final once handed over, but the parse
+// as a whole may still fail afterwards; a sink must then discard what it got.
+class ProgramSink {
+ public:
+  virtual ~ProgramSink() = default;
+  // The block's modules are all read (they precede every definition);
+  // `program` holds the name, imports and modules, no definitions. On success
+  // parse_source moves it into the result, which leaves every module element
+  // at its address, so pointers into the modules stay valid.
+  virtual void modules_parsed(const Program& program) = 0;
+  // One top-level definition, in source order. It is not kept in the result.
+  virtual void definition_parsed(FunctionDef&& definition) = 0;
+};
+
 // Parses a whole source text: leading imports, then one program block or one
 // bare module. Never throws for any input and never recurses deeper than
-// kMaxNestingDepth levels.
-ParseResult parse_source(std::string_view source);
+// kMaxNestingDepth levels. With a sink, a program block's definitions are
+// handed to it instead of being kept in Program::definitions; a bare module
+// is never handed over.
+ParseResult parse_source(std::string_view source, ProgramSink* sink = nullptr);
 
 // The error text for a failure of parse_source(source): one block per trail
 // entry, numbered from 0, each ending in two line feeds; for the incomplete

@@ -90,6 +90,7 @@ St Parser::parse_program_block(size_t& p, Program& out) {
     out.modules.push_back(std::move(module));
     q = s;
   }
+  if (sink_ != nullptr) sink_->modules_parsed(out);
   while (true) {
     size_t s = skip_ws(q);
     FunctionDef def;
@@ -100,7 +101,11 @@ St Parser::parse_program_block(size_t& p, Program& out) {
       drop();
       break;
     }
-    out.definitions.push_back(std::move(def));
+    if (sink_ != nullptr) {
+      sink_->definition_parsed(std::move(def));
+    } else {
+      out.definitions.push_back(std::move(def));
+    }
     q = s;
   }
   if (failed(st = expect_symbol(q, "'}' to close program", '}'))) return st;
@@ -479,8 +484,8 @@ St Parser::parse_param(size_t& p, Param& out) {
 
 }  // namespace detail
 
-ParseResult parse_source(std::string_view source) {
-  detail::Parser parser(source);
+ParseResult parse_source(std::string_view source, ProgramSink* sink) {
+  detail::Parser parser(source, sink);
   Program program;
   detail::St st = parser.parse_program(program);
   if (st == detail::St::Ok) return program;

@@ -51,7 +51,9 @@ class LineIndex {
 
 class Parser {
  public:
-  explicit Parser(std::string_view src);
+  // With a sink, the program block's definitions go to it as they are read
+  // instead of into Program::definitions.
+  explicit Parser(std::string_view src, ProgramSink* sink = nullptr);
 
   // ---- items (parse_items.cpp) ----
   St parse_program(Program& out);
@@ -217,6 +219,7 @@ class Parser {
 
   std::string_view src_;
   LineIndex lines_;
+  ProgramSink* sink_ = nullptr;
   std::uint32_t nesting_ = 0;
   // skip_ws is asked about the same offset many times while alternatives are
   // tried from one position; remember the last answer.

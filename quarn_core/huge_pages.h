@@ -1,0 +1,18 @@
+// Large buffers that are filled once, right after they are allocated (the
+// instruction list, the encoded program, the result list), take one page
+// fault per 4 KiB page as they are first written. On a multi-megabyte
+// program those faults cost as much as the compilation itself. Advising the
+// kernel to back such a buffer with huge pages turns 512 faults into one.
+#pragma once
+
+#include <cstddef>
+
+namespace quarn::core {
+
+// Asks for huge pages over the part of [data, data + size) that covers whole
+// huge pages; below that size, or where the system has no such advice, it
+// does nothing. Only advice: the memory stays the caller's and works the
+// same either way.
+void advise_huge_pages(void* data, std::size_t size) noexcept;
+
+}  // namespace quarn::core
