@@ -226,6 +226,14 @@ void append_field(std::string& out, std::string_view, const FunctionEntry& e) {
 }
 
 template <class T>
+void append_field(std::string& out, std::string_view type, const std::vector<T>& list);
+
+template <class T>
+void append_field(std::string& out, std::string_view type, const Indirect<T>& boxed) {
+  append_field(out, type, boxed.get());
+}
+
+template <class T>
 void append_field(std::string& out, std::string_view type, const std::optional<T>& opt) {
   if (!opt) {
     out += "none";

@@ -14,7 +14,12 @@ void advise_huge_pages(void* data, std::size_t size) noexcept {
   const auto begin = reinterpret_cast<std::uintptr_t>(data);
   const std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
   const std::uintptr_t last = (begin + size) & ~(kHugePage - 1);
-  if (size < kHugePage || first >= last) return;
+  // Smaller buffers come from the allocator's shared heap, where the advice
+  // would outlive the buffer and make later small allocations there take
+  // whole huge pages. glibc gives every block from 32 MiB up its own
+  // mapping, which goes back to the system, advice and all, when freed.
+  constexpr std::size_t kOwnMapping = std::size_t{32} << 20;
+  if (size < kOwnMapping || first >= last) return;
   // Refusal (no transparent huge pages) changes nothing: ignore it.
   (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 #else

@@ -10,8 +10,8 @@
 namespace quarn::core {
 
 // Asks for huge pages over the part of [data, data + size) that covers whole
-// huge pages; below that size, or where the system has no such advice, it
-// does nothing. Only advice: the memory stays the caller's and works the
+// huge pages, for buffers of 32 MiB and more; for smaller ones, or where the
+// system has no such advice, it does nothing. Only advice: the memory stays the caller's and works the
 // same either way.
 void advise_huge_pages(void* data, std::size_t size) noexcept;
 

@@ -12,6 +12,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,6 +38,58 @@ using OptType = std::optional<BytecodeType>;
 using ConstantList = std::vector<ConstantEntry>;
 using StructList = std::vector<StructEntry>;
 using FunctionList = std::vector<FunctionEntry>;
+
+// A field held out of line. The instruction list stores every instruction at
+// the size of the largest variant, so the few variants with many or wide
+// fields (ModuleDef, Asm) keep those fields here, behind one pointer, rather
+// than make every Add and Jump of a large program that much bigger.
+// It reads as a const T; an empty one (the default) reads as T{} and owns
+// nothing. Copies are deep.
+template <class T>
+class Indirect {
+ public:
+  Indirect() = default;
+  template <class U>
+    requires std::is_constructible_v<T, U&&> && (!std::is_same_v<std::decay_t<U>, Indirect>)
+  Indirect(U&& value) : p_(std::make_unique<T>(std::forward<U>(value))) {}  // NOLINT: reads as T
+  Indirect(std::initializer_list<typename T::value_type> items)
+      : p_(std::make_unique<T>(items)) {}
+  Indirect(const Indirect& other) : p_(other.p_ ? std::make_unique<T>(*other.p_) : nullptr) {}
+  Indirect(Indirect&&) noexcept = default;
+  Indirect& operator=(const Indirect& other) {
+    if (this != &other) p_ = other.p_ ? std::make_unique<T>(*other.p_) : nullptr;
+    return *this;
+  }
+  Indirect& operator=(Indirect&&) noexcept = default;
+  ~Indirect() = default;
+
+  const T& get() const { return p_ ? *p_ : empty(); }
+  const T& operator*() const { return get(); }
+  const T* operator->() const { return &get(); }
+  // Replaces the value; an empty T leaves nothing allocated.
+  void set(T value) {
+    if (value.empty()) {
+      p_.reset();
+    } else {
+      p_ = std::make_unique<T>(std::move(value));
+    }
+  }
+
+  friend bool operator==(const Indirect& a, const Indirect& b) { return a.get() == b.get(); }
+
+ private:
+  static const T& empty() {
+    static const T kEmpty{};
+    return kEmpty;
+  }
+  std::unique_ptr<T> p_;
+};
+
+using BoxedText = Indirect<Text>;
+using BoxedTextList = Indirect<TextList>;
+using BoxedConstantList = Indirect<ConstantList>;
+using BoxedStructList = Indirect<StructList>;
+using BoxedFunctionList = Indirect<FunctionList>;
 
 // Wire tags (the declaration order): written to disk, never renumber.
 enum class Opcode : std::uint32_t {
@@ -142,6 +196,9 @@ using Instruction = detail::VariantOfRest<void
     >::type;
 
 static_assert(std::variant_size_v<Instruction> == kOpcodeCount);
+// Every instruction of a program is stored at this size. A variant that
+// would exceed it keeps its widest fields out of line (Indirect).
+static_assert(sizeof(Instruction) <= 80, "a variant grew every instruction; box its wide fields");
 // Every row sits at its own tag.
 #define QUARN_INSTRUCTION(Tag, Name, Fields)                                        \
   static_assert(std::is_same_v<std::variant_alternative_t<Tag, Instruction>, Name>, \

@@ -61,5 +61,23 @@ TEST(Instruction, PatchInPlace) {
   EXPECT_NE(Instruction(Op43{1, 2, 3, 4, {}, 0.0}), Instruction(Op43{1, 2, 3, 4, {}, -0.0}));
 }
 
+// Out-of-line fields read, copy and compare as the values they hold; one
+// left empty owns nothing and equals one holding an empty value.
+TEST(Instruction, BoxedFieldsActAsTheirValues) {
+  ModuleDef a{"m", {"io"}, {{"PI", BytecodeType::Float(), 7}}, {}, {}};
+  ModuleDef b = a;
+  EXPECT_EQ(a, b);
+  EXPECT_NE(&a.capabilities.get(), &b.capabilities.get());  // deep copy
+  EXPECT_EQ(b.constants->front().reg, 7u);
+  EXPECT_TRUE(a.structs->empty());
+  EXPECT_EQ(a.structs, BoxedStructList(StructList{}));
+  b.capabilities.set({});
+  EXPECT_NE(a, b);
+  EXPECT_EQ(b.capabilities, BoxedTextList());
+  Asm asm_insn{std::nullopt, "nop", "", false};
+  EXPECT_EQ(*asm_insn.template_, "nop");
+  EXPECT_EQ(asm_insn.constraints.get(), "");
+}
+
 }  // namespace
 }  // namespace quarn::core

@@ -217,6 +217,15 @@ bool get(Reader& r, std::vector<T>& list) {
   }
 }
 
+// Read exactly as the value it holds; an empty one stays unallocated.
+template <class T>
+bool get(Reader& r, Indirect<T>& boxed) {
+  T value;
+  if (!get(r, value)) return false;
+  boxed.set(std::move(value));
+  return true;
+}
+
 template <class T>
 bool get(Reader& r, std::optional<T>& opt) {
   std::uint8_t marker = 0;
@@ -453,6 +462,11 @@ struct Skip<std::vector<T>> {
       return true;
     }
   }
+};
+
+template <class T>
+struct Skip<Indirect<T>> {
+  static bool run(Reader& r) { return Skip<T>::run(r); }
 };
 
 template <class T>

@@ -1,5 +1,7 @@
 #include "quarn_core/quarn_crate/encode.h"
 
+#include "quarn_core/huge_pages.h"
+
 #include <blake3.h>
 
 #include <bit>
@@ -7,6 +9,7 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -49,6 +52,42 @@ class WriteSink {
   std::uint8_t* p_;
 };
 
+// Feeds the encoding straight into BLAKE3 through a small buffer, so that
+// hashing a large instruction list does not first build its whole encoding.
+class HashSink {
+ public:
+  HashSink() { blake3_hasher_init(&hasher_); }
+  void bytes(const void* src, std::size_t n) {
+    if (n > kBuffer - used_) {
+      flush();
+      if (n >= kBuffer) {
+        blake3_hasher_update(&hasher_, src, n);
+        return;
+      }
+    }
+    std::memcpy(buffer_ + used_, src, n);
+    used_ += n;
+  }
+  ContentHash finish() {
+    flush();
+    ContentHash hash;
+    blake3_hasher_finalize(&hasher_, hash.data(), hash.size());
+    return hash;
+  }
+
+ private:
+  // Large enough for BLAKE3's wide kernels to work on many chunks at once.
+  static constexpr std::size_t kBuffer = 64 * 1024;
+  void flush() {
+    if (used_ > 0) blake3_hasher_update(&hasher_, buffer_, used_);
+    used_ = 0;
+  }
+
+  blake3_hasher hasher_;
+  std::size_t used_ = 0;
+  std::uint8_t buffer_[kBuffer];
+};
+
 // Little-endian fixed-width numbers. The build targets are little-endian, so
 // the in-memory representation is the wire one.
 static_assert(std::endian::native == std::endian::little, "big-endian hosts need byte swaps here");
@@ -84,6 +123,9 @@ template <class S> void put(S& s, const SourceMapEntry& e);
 template <class S> void put(S& s, const SwarmEntry& e);
 template <class S> void put(S& s, const ExportEntry& e);
 template <class S> void put(S& s, const ProgramMetadata& m);
+
+// Written exactly as the value it holds.
+template <class S, class T> void put(S& s, const Indirect<T>& boxed) { put(s, boxed.get()); }
 
 template <class S, class T> void put(S& s, const std::vector<T>& list) {
   put_len(s, list.size());
@@ -260,7 +302,10 @@ Result<Bytes, EncodeError> encode_with(const T& record, Put&& put_fn) {
   put_fn(sizer, record);
   if (sizer.overflow() || sizer.size() > Bytes().max_size())
     return EncodeError{"encoded program is too large to hold in memory"};
-  Bytes out(sizer.size());
+  Bytes out;
+  out.reserve(sizer.size());
+  advise_huge_pages(out.data(), out.capacity());
+  out.resize(sizer.size());
   WriteSink writer(out.data());
   put_fn(writer, record);
   assert(writer.position() == out.data() + out.size());
@@ -294,13 +339,9 @@ Bytes encode_instruction(const Instruction& instruction) {
 }
 
 ContentHash content_hash_of(const std::vector<Instruction>& instructions) {
-  Bytes bytes = encode_instructions(instructions);
-  blake3_hasher hasher;
-  blake3_hasher_init(&hasher);
-  blake3_hasher_update(&hasher, bytes.data(), bytes.size());
-  ContentHash hash;
-  blake3_hasher_finalize(&hasher, hash.data(), hash.size());
-  return hash;
+  auto hasher = std::make_unique<HashSink>();
+  put(*hasher, instructions);
+  return hasher->finish();
 }
 
 }  // namespace quarn::core

@@ -133,6 +133,11 @@ class RandomProgram {
     list.resize(pick(4));
     for (T& x : list) fill(x);
   }
+  template <class T> void fill(Indirect<T>& boxed) {
+    T value;
+    fill(value);
+    boxed.set(std::move(value));
+  }
   template <class T> void fill(std::optional<T>& opt) {
     if (pick(2)) {
       fill(opt.emplace());
