@@ -3,7 +3,8 @@ and Lua's loader, on programs of the same shape: many functions, each with
 lets, arithmetic, if/else, a loop, a call and a switch.
 
 Every measurement runs in a fresh subprocess so that its peak resident size
-(ru_maxrss) can be read against a baseline taken just before the first call. The
+(the kernel's high-water mark, reset just before) can be read against the
+resident size just before the first call. The
 list of ints that compile_source returns is part of the measured call.
 
 Run: PYTHONPATH=build python bench/bench_compile.py [sizes in KB ...]
@@ -91,7 +92,7 @@ def generate(size_kb):
 # process can show a higher resident size without needing more memory, as
 # the allocator keeps blocks freed by the earlier calls resident for reuse.
 CHILD = r"""
-import json, resource, sys, time
+import json, sys, time
 kind, path, repeat = sys.argv[1], sys.argv[2], int(sys.argv[3])
 with open(path, encoding="utf-8") as fh:
     src = fh.read()
@@ -100,7 +101,18 @@ if kind == "quarn":
     call = lambda: quarn_py.compile_source(src)
 else:
     call = lambda: compile(src, "<bench>", "exec")
-base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+def status_kb(key):
+    with open("/proc/self/status") as fh:
+        for line in fh:
+            if line.startswith(key + ":"):
+                return int(line.split()[1])
+
+# Resets the high-water mark to the current resident size, so that memory
+# the interpreter freed while starting up does not hide the call's growth.
+with open("/proc/self/clear_refs", "w") as fh:
+    fh.write("5")
+base = status_kb("VmRSS")
 best = float("inf")
 peak = None
 for _ in range(repeat):
@@ -108,7 +120,7 @@ for _ in range(repeat):
     out = call()
     best = min(best, time.process_time() - t)
     if peak is None:
-        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        peak = status_kb("VmHWM")
     ok = out["success"] if kind == "quarn" else True
     out = None
 print(json.dumps({"seconds": best, "peak_kb": peak - base, "ok": ok}))
@@ -145,10 +157,26 @@ def run_lua(path, repeat, workdir):
     return float(out.stdout.strip())
 
 
+# Rounds over all sizes and peers. The machine may be slowed for seconds at
+# a time by its neighbours; spreading each measurement's tries over rounds
+# keeps one slow spell from deciding a size's best time.
+ROUNDS = 3
+REPEAT = 5
+
+
+def best_of(a, b):
+    """Merges two child reports: the lower time, the higher peak."""
+    if a is None:
+        return b
+    return {"seconds": min(a["seconds"], b["seconds"]),
+            "peak_kb": max(a["peak_kb"], b["peak_kb"]),
+            "ok": a["ok"] and b["ok"]}
+
+
 def main():
     sizes = [int(a) for a in sys.argv[1:]] or SIZES_KB
-    rows = []
     with tempfile.TemporaryDirectory() as work:
+        programs = {}
         for kb in sizes:
             quarn, python, lua, n = generate(kb)
             paths = {}
@@ -156,13 +184,19 @@ def main():
                 paths[kind] = os.path.join(work, f"{kind}-{kb}")
                 with open(paths[kind], "w", encoding="utf-8") as fh:
                     fh.write(text)
-            # The same number of tries at every size, so that the best of them
-            # is equally likely to be an undisturbed run.
-            repeat = 7
-            q = run_python("quarn", paths["quarn"], repeat)
-            p = run_python("python", paths["python"], repeat)
-            lua_s = run_lua(paths["lua"], repeat, work)
-            rows.append((kb, n, len(quarn), q, p, lua_s))
+            programs[kb] = (n, len(quarn), paths)
+        results = {kb: [None, None, None] for kb in sizes}
+        for _ in range(ROUNDS):
+            for kb in sizes:
+                paths = programs[kb][2]
+                q, p, lua_s = results[kb]
+                q = best_of(q, run_python("quarn", paths["quarn"], REPEAT))
+                p = best_of(p, run_python("python", paths["python"], REPEAT))
+                lua_now = run_lua(paths["lua"], REPEAT, work)
+                if lua_now is not None:
+                    lua_s = lua_now if lua_s is None else min(lua_s, lua_now)
+                results[kb] = [q, p, lua_s]
+        rows = [(kb, programs[kb][0], programs[kb][1], *results[kb]) for kb in sizes]
 
     print(f"{'size':>8} {'funcs':>7} {'quarn MB/s':>11} {'us/func':>8} {'peak/src':>9} "
           f"{'py us/func':>11} {'x py':>6} {'lua us/func':>12} {'x lua':>6}")
