@@ -58,6 +58,7 @@ class HashSink {
  public:
   HashSink() { blake3_hasher_init(&hasher_); }
   void bytes(const void* src, std::size_t n) {
+    if (n == 0) return;  // an empty list's data() may be null
     if (n > kBuffer - used_) {
       flush();
       if (n >= kBuffer) {
