@@ -18,6 +18,8 @@
 #include "quarn_compiler/veka/ast.h"
 #include "quarn_core/quarn_crate/crate.h"
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
