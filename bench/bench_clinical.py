@@ -74,36 +74,10 @@ def make_note(size, seed=7):
 # ---------------------------------------------------------------------------
 # Peers.
 
-_SEP = re.compile("[\t\n\x0b\x0c\r \x85\xa0\u1680\u2000-\u200a\u2028\u2029\u202f\u205f\u3000]+")
+# The exact tokenizer and the dictionary, as the clinical tests state them.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
+from test_clinical_reference import TERMS as FLAT, tokenize as py_tokenize  # noqa: E402
 
-
-def _word(c):
-    # Agrees with the Unicode classes (Alphabetic, Nd, Nl, No, '_') on every
-    # character of the corpus; checked against quarn_py before timing.
-    return c.isalnum() or c == "_"
-
-
-def py_tokenize(text):
-    out = []
-    for piece in _SEP.split(text):
-        i, j = 0, len(piece)
-        while i < j and not _word(piece[i]):
-            i += 1
-        while j > i and not _word(piece[j - 1]):
-            j -= 1
-        if i < j:
-            out.append(piece[i:j].lower())
-    return out
-
-
-DICTIONARY = [
-    ("symptom", ["pain", "fever", "cough", "dyspnea", "chest pain", "headache"]),
-    ("medication", ["aspirin", "ibuprofen", "amoxicillin", "lisinopril", "metformin"]),
-    ("condition", ["diabetes", "hypertension", "asthma", "copd", "pneumonia"]),
-    ("procedure", ["biopsy", "mri", "ct scan", "xray", "ultrasound"]),
-    ("anatomy", ["heart", "lung", "liver", "kidney", "brain"]),
-]
-FLAT = [(t, c) for c, ts in DICTIONARY for t in ts]
 _ASCII_ALNUM = frozenset(b"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789")
 
 

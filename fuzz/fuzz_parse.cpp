@@ -7,50 +7,12 @@
 #include <string>
 #include <string_view>
 
+#include "clinical/icu_text.h"
 #include "quarn_compiler/veka/parse.h"
-
-namespace {
-
-bool valid_utf8(std::string_view s) {
-  size_t i = 0;
-  while (i < s.size()) {
-    unsigned char b = static_cast<unsigned char>(s[i]);
-    size_t n;
-    char32_t c;
-    if (b < 0x80) {
-      ++i;
-      continue;
-    } else if (b >= 0xC2 && b <= 0xDF) {
-      n = 2;
-      c = b & 0x1F;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      n = 3;
-      c = b & 0x0F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      n = 4;
-      c = b & 0x07;
-    } else {
-      return false;
-    }
-    if (i + n > s.size()) return false;
-    for (size_t k = 1; k < n; ++k) {
-      unsigned char t = static_cast<unsigned char>(s[i + k]);
-      if ((t & 0xC0) != 0x80) return false;
-      c = (c << 6) | (t & 0x3F);
-    }
-    if ((n == 3 && c < 0x800) || (n == 4 && (c < 0x10000 || c > 0x10FFFF)) ||
-        (c >= 0xD800 && c <= 0xDFFF))
-      return false;
-    i += n;
-  }
-  return true;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
-  if (!valid_utf8(text)) return 0;
+  if (!quarn::clinical::is_valid_utf8(text)) return 0;
   using namespace quarn::compiler;
   ParseResult result = parse_source(text);
   if (result.ok()) {

@@ -18,6 +18,20 @@ std::string with_prefix(std::string_view prefix, std::string_view message) {
   return text;
 }
 
+std::string parse_failure_text(std::string_view source, const ParseFailure& failure) {
+  return with_prefix(kParseErrorPrefix,
+                     core::CoreError::parse_error(render_parse_error(source, failure)).message());
+}
+
+// The last two stages. The caller has already let go of every tree, so the
+// encoder's output is the only large allocation alive beside the program.
+CompileOutcome encode_outcome(LowerResult<core::CompiledProgram> lowered) {
+  if (!lowered.ok()) return with_prefix(kLoweringErrorPrefix, lowered.error().message());
+  auto bytes = core::encode_program(lowered.value());
+  if (!bytes.ok()) return with_prefix(kSerializationErrorPrefix, bytes.error().message);
+  return std::move(bytes).value();
+}
+
 // Lowers each top-level definition as soon as the parser has read it, and
 // drops its tree right after: the whole program's tree never exists at once,
 // which keeps peak memory near the size of the instruction list, and each
@@ -37,15 +51,10 @@ class LoweringSink final : public ProgramSink {
     if (!error_) keep_first_error(lowering_.add_definition(definition));
   }
 
-  // After a successful parse. A bare module is never handed over piece by
-  // piece, so it is lowered from the parse result here.
+  // After a successful parse. Only a bare module, which has no top-level
+  // definitions, is never handed over: it is lowered from the result here.
   LowerResult<core::CompiledProgram> finish(const Program& program) && {
-    if (!modules_added_) {
-      modules_parsed(program);
-      for (const FunctionDef& function : program.definitions) {
-        if (!error_) keep_first_error(lowering_.add_definition(function));
-      }
-    }
+    if (!modules_added_) modules_parsed(program);
     if (error_) return std::move(*error_);
     return std::move(lowering_).finish();
   }
@@ -63,26 +72,26 @@ class LoweringSink final : public ProgramSink {
 }  // namespace
 
 CompileOutcome compile_program_text(std::string_view source) {
-  std::optional<core::CompiledProgram> compiled;
+  std::optional<LowerResult<core::CompiledProgram>> lowered;
   {
     // Typical code lowers to one instruction per six or seven bytes of
     // source; reserving that much spares copying the list as it grows.
     LoweringSink sink(source.size() / 6);
     ParseResult parsed = parse_source(source, &sink);
-    if (!parsed.ok()) {
-      const core::CoreError error =
-          core::CoreError::parse_error(render_parse_error(source, parsed.error()));
-      return with_prefix(kParseErrorPrefix, error.message());
-    }
-    auto lowered = std::move(sink).finish(parsed.value());
-    if (!lowered.ok()) return with_prefix(kLoweringErrorPrefix, lowered.error().message());
-    compiled.emplace(std::move(lowered).value());
+    if (!parsed.ok()) return parse_failure_text(source, parsed.error());
+    lowered.emplace(std::move(sink).finish(parsed.value()));
   }
-  // The modules' trees and the lowering state are gone before the encoder
-  // allocates the output.
-  auto bytes = core::encode_program(*compiled);
-  if (!bytes.ok()) return with_prefix(kSerializationErrorPrefix, bytes.error().message);
-  return std::move(bytes).value();
+  return encode_outcome(std::move(*lowered));
+}
+
+CompileOutcome compile_program_tree(std::string_view source) {
+  std::optional<LowerResult<core::CompiledProgram>> lowered;
+  {
+    ParseResult parsed = parse_source(source);
+    if (!parsed.ok()) return parse_failure_text(source, parsed.error());
+    lowered.emplace(lower_program(parsed.value()));
+  }
+  return encode_outcome(std::move(*lowered));
 }
 
 }  // namespace quarn::compiler

@@ -26,4 +26,9 @@ using CompileOutcome = core::Result<std::vector<std::uint8_t>, std::string>;
 // source; keeps nothing between calls.
 CompileOutcome compile_program_text(std::string_view source);
 
+// The same outcome by the plain route: the whole tree is parsed first and
+// lowered afterwards. compile_program_text lowers each definition while the
+// parser reads on; this is the reference its tests and fuzz target hold it to.
+CompileOutcome compile_program_tree(std::string_view source);
+
 }  // namespace quarn::compiler

@@ -4,8 +4,6 @@
 #include "quarn_compiler/compile.h"
 
 #include "quarn_compiler/lower/builtins.h"
-#include "quarn_compiler/lower/lower.h"
-#include "quarn_compiler/veka/parse.h"
 #include "quarn_core/disassemble.h"
 #include "quarn_core/quarn_crate/decode.h"
 #include "quarn_core/quarn_crate/encode.h"
@@ -207,19 +205,17 @@ TEST(CompileDriver, InvariantsOverTheSeedPrograms) {
 // The driver lowers each definition while the parser is still reading; that
 // must give exactly what lowering the finished tree gives, bytes and errors
 // alike, including where a later item changes an earlier one's output.
+std::string outcome_text(const CompileOutcome& outcome) {
+  return outcome.ok() ? std::string(outcome.value().begin(), outcome.value().end())
+                      : outcome.error();
+}
+
 std::string whole_tree_outcome(std::string_view source) {
-  ParseResult parsed = parse_source(source);
-  if (!parsed.ok()) return compile_error(source);  // parse errors: one path only
-  auto lowered = lower_program(parsed.value());
-  if (!lowered.ok()) return std::string(kLoweringErrorPrefix) + lowered.error().message();
-  auto bytes = core::encode_program(lowered.value());
-  return bytes.ok() ? std::string(bytes.value().begin(), bytes.value().end()) : "encode failed";
+  return outcome_text(compile_program_tree(source));
 }
 
 std::string driver_outcome(std::string_view source) {
-  CompileOutcome outcome = compile_program_text(source);
-  return outcome.ok() ? std::string(outcome.value().begin(), outcome.value().end())
-                      : outcome.error();
+  return outcome_text(compile_program_text(source));
 }
 
 TEST(CompileDriver, ReadingAndLoweringTogetherEqualsLoweringTheTree) {

@@ -549,23 +549,30 @@ struct Skip<Value> {
 
 // --- instructions ---------------------------------------------------------------
 
-// Decodes one variant's fields and appends it to `out`.
-template <class Insn>
-bool decode_variant(Reader& r, std::vector<Instruction>* out) {
-  Insn insn;
+// Reads a variant's fields in order with `read(field)`; on the first failure
+// names the field and the variant.
+template <class Insn, class Read>
+bool read_fields(Reader& r, Insn& insn, Read&& read) {
   bool ok = true;
   std::string_view failed;
   insn.for_each_field([&](std::string_view name, auto& value) {
-    if (ok && !get(r, value)) {
+    if (ok && !read(value)) {
       ok = false;
       failed = name;
     }
   });
   if (!ok) {
     r.note_field(failed);
-    r.note_field(Insn::kName);
-    return false;
+    r.note_field(std::remove_const_t<Insn>::kName);
   }
+  return ok;
+}
+
+// Decodes one variant's fields and appends it to `out`.
+template <class Insn>
+bool decode_variant(Reader& r, std::vector<Instruction>* out) {
+  Insn insn;
+  if (!read_fields(r, insn, [&](auto& value) { return get(r, value); })) return false;
   out->emplace_back(std::in_place_type<Insn>, std::move(insn));
   return true;
 }
@@ -574,19 +581,9 @@ bool decode_variant(Reader& r, std::vector<Instruction>* out) {
 template <class Insn>
 bool skip_variant(Reader& r, std::vector<Instruction>*) {
   static const Insn kShape{};  // only the field types are used
-  bool ok = true;
-  std::string_view failed;
-  kShape.for_each_field([&](std::string_view name, const auto& value) {
-    if (ok && !Skip<std::decay_t<decltype(value)>>::run(r)) {
-      ok = false;
-      failed = name;
-    }
+  return read_fields(r, kShape, [&](const auto& value) {
+    return Skip<std::decay_t<decltype(value)>>::run(r);
   });
-  if (!ok) {
-    r.note_field(failed);
-    r.note_field(Insn::kName);
-  }
-  return ok;
 }
 
 using DecodeVariant = bool (*)(Reader&, std::vector<Instruction>*);

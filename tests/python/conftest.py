@@ -1,10 +1,32 @@
 import os
+import threading
 
 import pytest
 
 # Set by the test runner for the ASan+UBSan module, where every call is several
 # times slower: property tests then run fewer examples.
 SANITIZED = bool(os.environ.get("QUARN_SANITIZED"))
+
+
+
+def on_small_stack(fn, stack=1 << 20):
+    """Runs fn() on a thread with a `stack`-byte stack (1 MiB, a common
+    thread default) and returns its result; fails if the thread died."""
+    out = {}
+
+    def run():
+        out["value"] = fn()
+
+    old = threading.stack_size(stack)
+    try:
+        t = threading.Thread(target=run)
+        t.start()
+        t.join()
+    finally:
+        threading.stack_size(old)
+    assert "value" in out, "the thread died"
+    return out["value"]
+
 
 try:
     from hypothesis import settings

@@ -6,7 +6,7 @@ import threading
 
 import pytest
 
-from conftest import SANITIZED
+from conftest import SANITIZED, on_small_stack
 
 MB = 1 << 20
 # The sanitizer build is several times slower and heavier.
@@ -79,13 +79,7 @@ def test_deep_input_on_a_small_thread_stack(qp):
         results.append(len(qp.extract_entities("ΟΔΟΣ İ pain " * 100_000)))
         results.append(qp.tokenize("ΣΟΣ" * 100_000) == ["σοσ" * 99_999 + "σος"])
 
-    old = threading.stack_size(1 << 20)
-    try:
-        t = threading.Thread(target=work)
-        t.start()
-        t.join()
-    finally:
-        threading.stack_size(old)
+    on_small_stack(work)
     assert results == [None, ["a"], 100_000, True]
 
 

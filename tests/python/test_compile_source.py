@@ -1,13 +1,12 @@
 """compile_source as Python sees it: the result dictionary, the three error
 prefixes, determinism, the hand-over to execute_bytecode, and survival of any
 input, however deeply nested, on a thread with a 1 MiB stack."""
-import threading
 
 import pytest
 from hypothesis import given, strategies as st
 
 import quarn_py
-from conftest import SANITIZED
+from conftest import SANITIZED, on_small_stack as run_on_small_stack
 
 PREFIXES = ("Parse error: ", "Lowering error: ", "Serialization error: ")
 
@@ -181,22 +180,9 @@ DEPTHS = [1, 10, 100, 1000, 10000] if SANITIZED else [1, 10, 100, 1000, 10000, 1
 
 
 def on_small_stack(fn):
-    """Runs fn() on a thread with a 1 MiB stack and returns its result. The
-    sanitizer build's frames are several times larger, so it gets more."""
-    out = {}
-
-    def run():
-        out["value"] = fn()
-
-    old = threading.stack_size(8 << 20 if SANITIZED else 1 << 20)
-    try:
-        t = threading.Thread(target=run)
-        t.start()
-        t.join()
-    finally:
-        threading.stack_size(old)
-    assert "value" in out, "the compile thread died"
-    return out["value"]
+    """The sanitizer build's frames are several times larger, so it gets more
+    than the 1 MiB stack."""
+    return run_on_small_stack(fn, 8 << 20 if SANITIZED else 1 << 20)
 
 
 def parses(source):

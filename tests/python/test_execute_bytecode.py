@@ -9,7 +9,7 @@ import struct
 
 import pytest
 
-from conftest import SANITIZED
+from conftest import SANITIZED, on_small_stack
 
 OK = {"success": True, "output": "Execution successful"}
 EOF_TEXT = "Deserialization error: io error: unexpected end of file"
@@ -133,21 +133,11 @@ def test_forged_counts_do_not_allocate(qp):
 
 
 def test_deep_nesting_on_a_small_thread_stack(qp):
-    import threading
-
     depth = 100_000 if SANITIZED else 1_000_000
     value = (u32(5) + u64(1)) * depth + u32(0)
     deep_type = u32(5) * depth + u32(3)
     data = container(u32(0) + u32(0) + value + u32(91) + u32(1) + u32(2) + b"\x01" + deep_type, count=2)
-    results = []
-    threading.stack_size(1 << 20)
-    try:
-        t = threading.Thread(target=lambda: results.append(qp.execute_bytecode(data)))
-        t.start()
-        t.join()
-    finally:
-        threading.stack_size(0)
-    assert results == [OK]
+    assert on_small_stack(lambda: qp.execute_bytecode(data)) == OK
 
 
 # --- argument conversion ----------------------------------------------------------
