@@ -73,6 +73,30 @@ void for_each_token(std::string_view text, Sink&& sink) {
   }
 }
 
+// Every token of a text, lower-cased and stored back to back, with where each
+// one ends: a compact form made without touching any caller's objects, which
+// the caller turns into its own strings afterwards.
+class LoweredTokens {
+ public:
+  std::size_t size() const { return ends_.size(); }
+  std::string_view token(std::size_t i) const {
+    std::size_t begin = i == 0 ? 0 : ends_[i - 1] & ~kNonAsciiBit;
+    return std::string_view(bytes_).substr(begin, (ends_[i] & ~kNonAsciiBit) - begin);
+  }
+  // Whether token i is all ASCII (then its length in bytes is its length in
+  // characters).
+  bool ascii(std::size_t i) const { return (ends_[i] & kNonAsciiBit) == 0; }
+
+  // Lower-cases and appends every token of `text`; returns *this.
+  LoweredTokens& scan(std::string_view text);
+
+ private:
+  static_assert(sizeof(std::size_t) == 8, "the top bit of an end marks a non-ASCII token");
+  static constexpr std::size_t kNonAsciiBit = std::size_t{1} << 63;
+  std::string bytes_;
+  std::vector<std::size_t> ends_;  // end of token i in bytes_, kNonAsciiBit or'ed in
+};
+
 // The lower-cased tokens of `text`.
 std::vector<std::string> tokenize(std::string_view text);
 

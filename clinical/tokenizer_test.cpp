@@ -69,6 +69,22 @@ TEST(Tokenize, AsciiFlagCoversOnlyTheTrimmedPiece) {
   EXPECT_EQ(flags, (std::vector<bool>{true, false, false}));
 }
 
+TEST(Tokenize, LoweredTokensKeepBoundsAndFlagsAcrossScans) {
+  // Tokens lie back to back in one buffer: a wrong end would run one token
+  // into the next, and a flag on the wrong token would send non-ASCII bytes
+  // down the ASCII path.
+  LoweredTokens lowered;
+  lowered.scan("\u201cWORD\u201d \u0130x A").scan("B\u00c9 cc");
+  ASSERT_EQ(lowered.size(), 5u);
+  const Tokens want = {"word", "i\u0307x", "a", "b\u00e9", "cc"};
+  const std::vector<bool> ascii = {true, false, true, false, true};
+  for (std::size_t i = 0; i < lowered.size(); ++i) {
+    EXPECT_EQ(lowered.token(i), want[i]) << i;
+    EXPECT_EQ(lowered.ascii(i), ascii[i]) << i;
+  }
+  EXPECT_EQ(LoweredTokens().scan("  ").size(), 0u);
+}
+
 TEST(Tokenize, SinkStopsTheScan) {
   int seen = 0;
   for_each_token("a b c d", [&](std::string_view, bool) { return ++seen < 2; });
