@@ -69,20 +69,22 @@ TEST(Tokenize, AsciiFlagCoversOnlyTheTrimmedPiece) {
   EXPECT_EQ(flags, (std::vector<bool>{true, false, false}));
 }
 
-TEST(Tokenize, LoweredTokensKeepBoundsAndFlagsAcrossScans) {
-  // Tokens lie back to back in one buffer: a wrong end would run one token
-  // into the next, and a flag on the wrong token would send non-ASCII bytes
-  // down the ASCII path.
-  LoweredTokens lowered;
-  lowered.scan("\u201cWORD\u201d \u0130x A").scan("B\u00c9 cc");
-  ASSERT_EQ(lowered.size(), 5u);
-  const Tokens want = {"word", "i\u0307x", "a", "b\u00e9", "cc"};
-  const std::vector<bool> ascii = {true, false, true, false, true};
-  for (std::size_t i = 0; i < lowered.size(); ++i) {
-    EXPECT_EQ(lowered.token(i), want[i]) << i;
-    EXPECT_EQ(lowered.ascii(i), ascii[i]) << i;
+TEST(Tokenize, BoundsPointAtEachTokenAndFlagTheLoweredOnes) {
+  // An ASCII token is read from the text, any other from the lowered buffer:
+  // a wrong flag would hand out the wrong bytes, a wrong bound would run one
+  // token into the next.
+  const std::string text = "\u201cWORD\u201d \u0130x A B\u00c9 cc \u00c9\u00c9";
+  TokenBounds bounds;
+  bounds.scan(text);
+  ASSERT_EQ(bounds.size(), 6u);
+  const Tokens want = {"WORD", "i\u0307x", "A", "b\u00e9", "cc", "\u00e9\u00e9"};
+  const std::vector<bool> ascii = {true, false, true, false, true, false};
+  for (std::size_t i = 0; i < bounds.size(); ++i) {
+    EXPECT_EQ(bounds.piece(i), want[i]) << i;
+    EXPECT_EQ(bounds.ascii(i), ascii[i]) << i;
   }
-  EXPECT_EQ(LoweredTokens().scan("  ").size(), 0u);
+  bounds.scan("  ");  // a second text replaces the first
+  EXPECT_EQ(bounds.size(), 0u);
 }
 
 TEST(Tokenize, SinkStopsTheScan) {

@@ -24,7 +24,8 @@
 namespace quarn::py {
 namespace {
 
-// ASCII tokens become compact ASCII strs. Notes repeat their words, so short
+// ASCII tokens become compact ASCII strs, lower-cased as they are copied in
+// (byte for byte, so no dearer than the copy). Notes repeat their words, so short
 // tokens are looked up first in a small direct-mapped table of the strs this
 // call already made, and equal tokens share one str instead of each getting
 // its own. The table borrows: the list being filled holds a reference to each
@@ -35,51 +36,61 @@ class AsciiStrs {
   // clearing a table sized for a long one.
   explicit AsciiStrs(std::size_t tokens)
       : mask_(std::bit_ceil(std::clamp<std::size_t>(tokens, 64, kMaxSlots)) - 1),
-        slots_(std::make_unique<PyObject*[]>(mask_ + 1)) {}
+        slots_(std::make_unique<Slot[]>(mask_ + 1)) {}
 
-  // A new reference to the str of `low`, which is lower-cased ASCII already.
-  PyObject* make(std::string_view low) {
-    const std::size_t n = low.size();
-    if (n == 1) return PyUnicode_FromOrdinal(static_cast<unsigned char>(low[0]));  // shared
-    if (n > kMaxCached) return fresh(low);
-    char key[kMaxCached] = {};
-    std::memcpy(key, low.data(), n);
+  // A new reference to the str of the lower case of `piece`, which is ASCII.
+  PyObject* make(std::string_view piece) {
+    const std::size_t n = piece.size();
+    if (n == 1) {  // the interpreter's own shared one-character str
+      auto c = static_cast<unsigned char>(piece[0]);
+      return PyUnicode_FromOrdinal(c >= 'A' && c <= 'Z' ? c + 0x20 : c);
+    }
+    if (n > kMaxCached) return fresh(piece);
+    char key[16] = {};
+    clinical::ascii_lower(piece.data(), n, key);
     std::uint64_t a, b;
     std::memcpy(&a, key, 8);
     std::memcpy(&b, key + 8, 8);
     std::uint64_t h = (a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full) ^ n;
-    PyObject*& slot = slots_[(h ^ (h >> 29)) & mask_];
-    if (slot != nullptr && static_cast<std::size_t>(PyUnicode_GET_LENGTH(slot)) == n &&
-        std::memcmp(PyUnicode_DATA(slot), key, n) == 0) {
-      return Py_NewRef(slot);
-    }
-    PyObject* s = fresh(low);
-    if (s != nullptr) slot = s;  // borrowed, see above
+    Slot& slot = slots_[(h ^ (h >> 29)) & mask_];
+    // The key's words hold its length too (zero padding would not tell
+    // "ab" from "ab\0"), so equal words are an equal token.
+    b ^= n << 56;
+    if (slot.str != nullptr && slot.a == a && slot.b == b) return Py_NewRef(slot.str);
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+    if (s == nullptr) return nullptr;
+    std::memcpy(PyUnicode_DATA(s), key, n);
+    slot = {s, a, b};  // borrowed, see above
     return s;
   }
 
  private:
-  static constexpr std::size_t kMaxCached = 16;
-  static constexpr std::size_t kMaxSlots = 4096;
+  static constexpr std::size_t kMaxCached = 15;  // the 16th byte of the key holds the length
+  static constexpr std::size_t kMaxSlots = 1024;
 
-  static PyObject* fresh(std::string_view low) {
-    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(low.size()), 127);
-    if (s != nullptr) std::memcpy(PyUnicode_DATA(s), low.data(), low.size());
+  struct Slot {
+    PyObject* str;
+    std::uint64_t a, b;  // the token's bytes, zero-padded, length in b's top byte
+  };
+
+  static PyObject* fresh(std::string_view piece) {
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(piece.size()), 127);
+    if (s != nullptr) clinical::ascii_lower(piece.data(), piece.size(), static_cast<char*>(PyUnicode_DATA(s)));
     return s;
   }
 
   std::size_t mask_;
-  std::unique_ptr<PyObject*[]> slots_;
+  std::unique_ptr<Slot[]> slots_;
 };
 
-PyRef token_list(const clinical::LoweredTokens& tokens) {
+PyRef token_list(const clinical::TokenBounds& tokens) {
   const std::size_t n = tokens.size();
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!list) return list;
   AsciiStrs ascii(n);
   for (std::size_t i = 0; i < n; ++i) {
-    std::string_view token = tokens.token(i);
-    PyObject* s = tokens.ascii(i) ? ascii.make(token) : utf8_str(token).release();
+    std::string_view piece = tokens.piece(i);
+    PyObject* s = tokens.ascii(i) ? ascii.make(piece) : utf8_str(piece).release();
     if (s == nullptr) return PyRef();  // the list's unset items are NULL: safe to drop
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
   }
@@ -146,11 +157,17 @@ PyRef entity_list(const std::vector<clinical::EntityMatch>& matches) {
   if (strs == nullptr) return PyRef();
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(matches.size())));
   if (!list) return list;
+  // Every dict allocated counts towards the next garbage collection, which
+  // would walk the list filled so far each time: hidden from the collector
+  // until it is full, the list is walked once at most. The dicts hold only
+  // strs and ints, so they cannot be part of a cycle.
+  PyObject_GC_UnTrack(list.get());
   for (std::size_t i = 0; i < matches.size(); ++i) {
     PyRef dict = entity_dict(*strs, matches[i]);
     if (!dict) return PyRef();  // the list's unset items are NULL: safe to drop
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
   }
+  PyObject_GC_Track(list.get());
   return list;
 }
 
@@ -175,7 +192,7 @@ PyObject* tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject
     std::string_view text;
     if (!text_argument("text", slots[0], text)) return nullptr;
 
-    clinical::LoweredTokens tokens;
+    clinical::TokenBounds tokens;
     without_lock(text.size() >= kTokenizeUnlockBytes, [&] { tokens.scan(text); });
     return token_list(tokens).release();
   });
