@@ -1,5 +1,7 @@
 #include "clinical/json.h"
 
+#include "quarn_core/text.h"
+
 #include <nlohmann/json.hpp>
 
 #include <locale.h>
@@ -23,7 +25,7 @@ using nlohmann::json;
 constexpr int kDepthCeiling = 256;
 
 std::string depth_message(int max_depth) {
-  return "nesting deeper than " + std::to_string(max_depth) + " levels";
+  return "nesting deeper than " + core::decimal(max_depth) + " levels";
 }
 
 // What every handler shares: the nesting limit and the error text. nlohmann's
@@ -201,43 +203,6 @@ constexpr ByteTable make_plain_table() {
 }
 constexpr ByteTable kPlain = make_plain_table();
 
-// The length of the well-formed UTF-8 sequence at p, or 0.
-std::size_t utf8_length(const unsigned char* p, const unsigned char* end) {
-  unsigned char b = p[0];
-  std::size_t avail = static_cast<std::size_t>(end - p);
-  auto cont = [&](std::size_t i, unsigned char lo, unsigned char hi) {
-    return i < avail && p[i] >= lo && p[i] <= hi;
-  };
-  if (b >= 0xC2 && b <= 0xDF) return cont(1, 0x80, 0xBF) ? 2 : 0;
-  if (b >= 0xE0 && b <= 0xEF) {
-    unsigned char lo = b == 0xE0 ? 0xA0 : 0x80, hi = b == 0xED ? 0x9F : 0xBF;
-    return cont(1, lo, hi) && cont(2, 0x80, 0xBF) ? 3 : 0;
-  }
-  if (b >= 0xF0 && b <= 0xF4) {
-    unsigned char lo = b == 0xF0 ? 0x90 : 0x80, hi = b == 0xF4 ? 0x8F : 0xBF;
-    return cont(1, lo, hi) && cont(2, 0x80, 0xBF) && cont(3, 0x80, 0xBF) ? 4 : 0;
-  }
-  return 0;
-}
-
-void append_utf8(std::uint32_t cp, std::string& out) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 // A number too large for a double is refused; one too small becomes zero.
 // from_chars reports both as out of range, so the C library (in the "C"
 // locale, whatever the process's locale) tells them apart.
@@ -317,7 +282,7 @@ class Reader {
  private:
   template <class H>
   bool fail(H& h, const char* what) {
-    h.error = std::string(what) + " at byte " + std::to_string(p_ - begin_);
+    h.error = std::string(what) + " at byte " + core::decimal(p_ - begin_);
     return false;
   }
 
@@ -374,7 +339,7 @@ class Reader {
         return true;
       }
       if (c >= 0x80) {
-        std::size_t n = utf8_length(p_, end_);
+        std::size_t n = core::decode_utf8(rest(), 0).len;
         if (n == 0) return false;
         p_ += n;
         continue;
@@ -404,7 +369,7 @@ class Reader {
             if (!hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
             cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
           }
-          append_utf8(cp, buf_);
+          core::append_utf8(buf_, cp);
           break;
         }
         default: return false;
@@ -413,7 +378,11 @@ class Reader {
     }
   }
 
-  static bool digit(unsigned char c) { return c >= '0' && c <= '9'; }
+  std::string_view rest() const {
+    return std::string_view(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(end_ - p_));
+  }
+
+  static bool digit(unsigned char c) { return core::is_decimal_digit(static_cast<char>(c)); }
 
   // number -> "-"? ("0" | [1-9][0-9]*) ("." [0-9]+)? ([eE] [+-]? [0-9]+)?
   // Integers within 64 bits stay integers; every other number is a double.
@@ -509,8 +478,9 @@ class Writer {
       case JsonKind::False: out_ += "false"; return;
       case JsonKind::True: out_ += "true"; return;
       case JsonKind::Unsigned: write_json_unsigned(n.payload, out_); return;
-      case JsonKind::Signed: number(static_cast<std::int64_t>(n.payload)); return;
-      case JsonKind::Double: number(std::bit_cast<double>(n.payload)); return;
+      case JsonKind::Signed: core::append_decimal(out_, static_cast<std::int64_t>(n.payload)); return;
+      // Always with a point or an exponent, so that it reads back as a double.
+      case JsonKind::Double: core::append_shortest_double(out_, std::bit_cast<double>(n.payload)); return;
       case JsonKind::String:
       case JsonKind::Key: write_json_string(doc_.text(n), out_); return;
       case JsonKind::Array: array(i, depth); return;
@@ -522,13 +492,6 @@ class Writer {
   std::size_t next(std::size_t i) const {
     JsonKind k = doc_.nodes[i].kind();
     return k == JsonKind::Array || k == JsonKind::Object ? doc_.nodes[i].payload : i + 1;
-  }
-
-  template <class T>
-  void number(T v) {
-    char buf[32];
-    auto r = std::to_chars(buf, buf + sizeof buf, v);  // shortest round-trip form for doubles
-    out_.append(buf, r.ptr);
   }
 
   void array(std::size_t i, std::size_t depth) {
@@ -631,10 +594,6 @@ void write_json_string(std::string_view s, std::string& out) {
   out += '"';
 }
 
-void write_json_unsigned(std::uint64_t v, std::string& out) {
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, v);
-  out.append(buf, r.ptr);
-}
+void write_json_unsigned(std::uint64_t v, std::string& out) { core::append_decimal(out, v); }
 
 }  // namespace quarn::clinical
