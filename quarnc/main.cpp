@@ -1,11 +1,13 @@
 // quarnc: the Quarn compiler on the command line. Reads the command line,
 // hands it to one subcommand and turns what no subcommand can report as a
-// value (running out of memory) into a message and status 2.
+// value (running out of memory, an internal fault) into a message and
+// status 2.
 #include "quarnc/commands.h"
 #include "quarnc/files.h"
 #include "quarnc/usage.h"
 
 #include <cstdio>
+#include <exception>
 #include <new>
 #include <optional>
 #include <string>
@@ -92,6 +94,10 @@ int main(int argc, char** argv) {
     status = run(argc, argv);
   } catch (const std::bad_alloc&) {
     std::fputs("quarnc: out of memory\n", stderr);
+    return kExitUsage;
+  } catch (const std::exception& e) {
+    // A fault that valid input cannot reach: said plainly, not an abort.
+    std::fprintf(stderr, "quarnc: internal error: %s\n", e.what());
     return kExitUsage;
   }
   // Output that could not be written (a full disk, a closed pipe) is a

@@ -525,6 +525,22 @@ def test_a_4mb_source(tmp_path):
         1, b"", complaint("<stdin>", module_error(broken)))
 
 
+@pytest.mark.skipif(SANITIZED, reason="the executable is not the sanitized build")
+def test_running_out_of_memory_is_a_message_not_a_crash(tmp_path):
+    """A compile that needs more memory than the process may have ends with
+    a message and status 2, as a file that cannot be read does."""
+    import resource
+
+    src = write(tmp_path / "big.quarn", big_source(16 << 20))
+
+    def limit():
+        resource.setrlimit(resource.RLIMIT_AS, (256 << 20, 256 << 20))
+
+    result = subprocess.run([str(QUARNC), "check", str(src)], capture_output=True,
+                            preexec_fn=limit, timeout=300)
+    assert (result.returncode, result.stdout, result.stderr) == (2, b"", b"quarnc: out of memory\n")
+
+
 # --- the documented session ----------------------------------------------------------------
 
 def test_the_documented_session_is_real(tmp_path):
