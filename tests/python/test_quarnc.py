@@ -127,6 +127,19 @@ class TestCommandLine:
         assert (status, out) == (2, b"")
         assert err == f"quarnc: {message}\nTry 'quarnc --help'.\n"
 
+    def test_any_command_line_ends_with_a_status_not_a_signal(self, tmp_path):
+        rng = random.Random(11)
+        write(tmp_path / "p.quarn", SIMPLE)
+        write(tmp_path / "p.qbc", module_bytes(SIMPLE)[:30])
+        words = ["check", "build", "dis", "verify", "--json", "-o", "-", "--", "--help",
+                 "--version", "p.quarn", "p.qbc", "out.qbc", "nope", ".", "", "-x"]
+        for _ in range(80):
+            args = [rng.choice(words) for _ in range(rng.randint(0, 5))]
+            status, out, err = quarnc(*args, stdin=SIMPLE.encode(), cwd=tmp_path)
+            assert status in (0, 1, 2), (args, status, err)
+            # A failure always says why (check --json says it on stdout).
+            assert status == 0 or err or (status == 1 and "--json" in args and out), args
+
     def test_double_dash_ends_options(self, tmp_path):
         write(tmp_path / "-o", SIMPLE)
         assert quarnc("check", "--", "-o", cwd=tmp_path) == (0, b"", "")
