@@ -20,7 +20,7 @@ import quarn_py
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bench_clinical import make_note  # noqa: E402
-from bench_compile import quarn_function  # noqa: E402
+from bench_compile import generate  # noqa: E402
 from bench_decode import build_program  # noqa: E402
 
 QUICK = "--quick" in sys.argv
@@ -28,16 +28,6 @@ SIZES = [("1 KB", 1 << 10), ("100 KB", 100 << 10), ("1 MB", 1 << 20)]
 THREADS = [1, 2, 4]
 ROUNDS = 2 if QUICK else 4
 MEASURE_SECONDS = 0.15 if QUICK else 0.4
-
-
-def quarn_source(size):
-    parts, total, n = [], 0, 0
-    while total < size:
-        f = quarn_function(n)
-        parts.append(f)
-        total += len(f)
-        n += 1
-    return "program bench {\n" + "".join(parts) + "}\n"
 
 
 def entities_json(size):
@@ -53,7 +43,7 @@ def workloads(size):
     note = make_note(size)
     ents = entities_json(size)
     record = quarn_py.create_audit("note-1", ents, 1_700_000_000)
-    source = quarn_source(size)
+    source = generate(size // 1024)[0]
     program = build_program(size)
     assert quarn_py.compile_source(source)["success"]
     assert quarn_py.execute_bytecode(program)["success"]
