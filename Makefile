@@ -34,6 +34,7 @@ test: build
 
 demo: build
 	@PYTHONPATH=$(BUILD) "$(PYTHON)" examples/demo.py
+	@bash examples/quarnc_demo.sh "$(BUILD)"
 
 bench: build
 	@PYTHON="$(PYTHON)" BUILD="$(BUILD)" bash scripts/bench.sh

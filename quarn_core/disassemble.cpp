@@ -278,4 +278,10 @@ std::string render_type(const BytecodeType& type) {
   return out;
 }
 
+std::string render_text(std::string_view text) {
+  std::string out;
+  append_quoted(out, text);
+  return out;
+}
+
 }  // namespace quarn::core
