@@ -45,9 +45,25 @@ Box<SpannedExpr>* Expr::spine_box() {
       v);
 }
 
+namespace {
+
+// Tags of the alternatives with a spine child: BinOp .. Resolve.
+constexpr std::size_t kFirstWithSpine = 4;
+constexpr std::size_t kLastWithSpine = 12;
+static_assert(std::is_same_v<std::variant_alternative_t<kFirstWithSpine, Expr::Variant>, Expr::BinOp>);
+static_assert(std::is_same_v<std::variant_alternative_t<kLastWithSpine, Expr::Variant>, Expr::Resolve>);
+
+bool may_have_spine(const Expr& e) {
+  return e.v.index() >= kFirstWithSpine && e.v.index() <= kLastWithSpine;
+}
+
+}  // namespace
+
 void Expr::drop_spine() noexcept {
   Box<SpannedExpr>* box = spine_box();
   if (box == nullptr || box->slot() == nullptr) return;
+  // A spine one node long drops as it is: nothing to unchain.
+  if (!may_have_spine(box->slot()->node)) return;
   std::unique_ptr<SpannedExpr> next = std::move(box->slot());
   while (next) {
     // Detach the grandchild first, so that dropping `next` is shallow along
@@ -58,7 +74,9 @@ void Expr::drop_spine() noexcept {
   }
 }
 
-Expr::~Expr() { drop_spine(); }
+Expr::~Expr() {
+  if (may_have_spine(*this)) drop_spine();
+}
 
 Expr::Expr(const Expr& other) {
   // Copy node by node down the spine: each copy takes every field but the
