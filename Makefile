@@ -1,4 +1,4 @@
-# make setup | build | test | demo | bench | fuzz
+# make setup | build | check | test | demo | bench | fuzz
 # PYTHON=/path/to/python3.12 picks the interpreter; by default the first CPython
 # 3.12+ found (scripts/find_python.sh). The module is built for every other
 # 3.12+ interpreter found as well, and the tests run on each.
@@ -8,7 +8,7 @@ BUILD ?= build
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc)
 
-.PHONY: setup build test demo bench fuzz clean check-python
+.PHONY: setup build check test demo bench fuzz clean check-python
 
 setup:
 	@bash scripts/setup.sh
@@ -21,11 +21,20 @@ build: setup check-python
 	  -DQUARN_PYTHON="$(PYTHON)" -DQUARN_EXTRA_PYTHONS="$(EXTRA_PYTHONS)" >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
+# The quick loop while working: C++ tests and the Python tests on $(PYTHON)
+# only; no other interpreters, no sanitizer build, no fuzzing, no pip builds
+# (test_packaging builds the whole project again). `make test` runs them all.
+check: build
+	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	@PYTHONDONTWRITEBYTECODE=1 PYTHONPATH=$(BUILD):$(CURDIR)/.deps/python "$(PYTHON)" -m pytest -q \
+	  -p no:cacheprovider tests/python --ignore=tests/python/test_packaging.py
+
 test: build
 	@PYTHON="$(PYTHON)" EXTRA_PYTHONS="$(EXTRA_PYTHONS)" BUILD="$(BUILD)" JOBS="$(JOBS)" bash scripts/test.sh
 
 demo: build
 	@PYTHONPATH=$(BUILD) "$(PYTHON)" examples/demo.py
+	@bash examples/quarnc_demo.sh "$(BUILD)"
 
 bench: build
 	@PYTHON="$(PYTHON)" BUILD="$(BUILD)" bash scripts/bench.sh

@@ -2,7 +2,6 @@
 
 #include <unicode/uchar.h>
 #include <unicode/ucasemap.h>
-#include <unicode/utf8.h>
 
 #include <algorithm>
 #include <cstring>
@@ -140,35 +139,22 @@ constexpr unsigned char lower_byte(unsigned char b) {
 Decoded decode_at(std::string_view text, std::size_t at) {
   const auto* s = reinterpret_cast<const std::uint8_t*>(text.data() + at);
   if (s[0] < 0x80) return {s[0], 1};
-  int32_t length = static_cast<int32_t>(std::min<std::size_t>(4, text.size() - at));
-  int32_t i = 0;
-  UChar32 c;
-  U8_NEXT(s, i, length, c);
-  if (c < 0) return {0xFFFD, 1};
-  return {static_cast<char32_t>(c), static_cast<std::size_t>(i)};
+  core::Utf8Char c = core::decode_utf8(text, at);
+  if (c.len == 0) return {0xFFFD, 1};
+  return {c.cp, c.len};
 }
 
 Decoded decode_before(std::string_view text, std::size_t end) {
   const auto* data = reinterpret_cast<const std::uint8_t*>(text.data());
   if (data[end - 1] < 0x80) return {data[end - 1], 1};
-  std::size_t base = end >= 4 ? end - 4 : 0;
-  const std::uint8_t* s = data + base;
-  int32_t i = static_cast<int32_t>(end - base);
-  UChar32 c;
-  U8_PREV(s, 0, i, c);
-  if (c < 0) return {0xFFFD, 1};
-  return {static_cast<char32_t>(c), end - base - static_cast<std::size_t>(i)};
+  core::Utf8Char c = core::decode_utf8_before(text, end);
+  if (c.len == 0) return {0xFFFD, 1};
+  return {c.cp, c.len};
 }
 
 bool is_separator(char32_t c) {
   if (c < 0x80) return kByteClasses.v[c] == kSpace;
-  switch (c) {
-    case 0x0085: case 0x00A0: case 0x1680: case 0x2028: case 0x2029:
-    case 0x202F: case 0x205F: case 0x3000:
-      return true;
-    default:
-      return c >= 0x2000 && c <= 0x200A;
-  }
+  return core::is_white_space(c);
 }
 
 bool is_alphanumeric(char32_t c) {
@@ -218,29 +204,6 @@ void append_lower(std::string_view text, std::string& out) {
     i = done = end;
   }
   out.resize(w);
-}
-
-bool is_valid_utf8(std::string_view text) {
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t n = text.size();
-  std::size_t i = 0;
-  while (i < n) {
-    if (i + 8 <= n && !(load64(s + i) & kHigh)) {
-      i += 8;
-      continue;
-    }
-    if (s[i] < 0x80) {
-      ++i;
-      continue;
-    }
-    int32_t length = static_cast<int32_t>(std::min<std::size_t>(4, n - i));
-    int32_t k = 0;
-    UChar32 c;
-    U8_NEXT(s + i, k, length, c);
-    if (c < 0) return false;
-    i += static_cast<std::size_t>(k);
-  }
-  return true;
 }
 
 }  // namespace quarn::clinical

@@ -3,6 +3,8 @@
 // ICU), never from the locale, so results are the same on every machine.
 #pragma once
 
+#include "quarn_core/text.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -73,6 +75,6 @@ inline std::string to_lower(std::string_view text) {
 // A-Z to a-z, byte for byte. REQUIRES: dst has room for src.size() bytes.
 void ascii_lower(const char* src, std::size_t n, char* dst);
 
-bool is_valid_utf8(std::string_view text);
+using core::is_valid_utf8;
 
 }  // namespace quarn::clinical

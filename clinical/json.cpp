@@ -1,4 +1,8 @@
+// The strict reader of audit JSON (and the nlohmann-driven reference it is
+// checked against); the writer is in json_writer.cpp.
 #include "clinical/json.h"
+
+#include "quarn_core/text.h"
 
 #include <nlohmann/json.hpp>
 
@@ -11,7 +15,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <utility>
 
 namespace quarn::clinical {
@@ -23,7 +26,7 @@ using nlohmann::json;
 constexpr int kDepthCeiling = 256;
 
 std::string depth_message(int max_depth) {
-  return "nesting deeper than " + std::to_string(max_depth) + " levels";
+  return "nesting deeper than " + core::decimal(max_depth) + " levels";
 }
 
 // What every handler shares: the nesting limit and the error text. nlohmann's
@@ -201,43 +204,6 @@ constexpr ByteTable make_plain_table() {
 }
 constexpr ByteTable kPlain = make_plain_table();
 
-// The length of the well-formed UTF-8 sequence at p, or 0.
-std::size_t utf8_length(const unsigned char* p, const unsigned char* end) {
-  unsigned char b = p[0];
-  std::size_t avail = static_cast<std::size_t>(end - p);
-  auto cont = [&](std::size_t i, unsigned char lo, unsigned char hi) {
-    return i < avail && p[i] >= lo && p[i] <= hi;
-  };
-  if (b >= 0xC2 && b <= 0xDF) return cont(1, 0x80, 0xBF) ? 2 : 0;
-  if (b >= 0xE0 && b <= 0xEF) {
-    unsigned char lo = b == 0xE0 ? 0xA0 : 0x80, hi = b == 0xED ? 0x9F : 0xBF;
-    return cont(1, lo, hi) && cont(2, 0x80, 0xBF) ? 3 : 0;
-  }
-  if (b >= 0xF0 && b <= 0xF4) {
-    unsigned char lo = b == 0xF0 ? 0x90 : 0x80, hi = b == 0xF4 ? 0x8F : 0xBF;
-    return cont(1, lo, hi) && cont(2, 0x80, 0xBF) && cont(3, 0x80, 0xBF) ? 4 : 0;
-  }
-  return 0;
-}
-
-void append_utf8(std::uint32_t cp, std::string& out) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 // A number too large for a double is refused; one too small becomes zero.
 // from_chars reports both as out of range, so the C library (in the "C"
 // locale, whatever the process's locale) tells them apart.
@@ -317,7 +283,7 @@ class Reader {
  private:
   template <class H>
   bool fail(H& h, const char* what) {
-    h.error = std::string(what) + " at byte " + std::to_string(p_ - begin_);
+    h.error = std::string(what) + " at byte " + core::decimal(p_ - begin_);
     return false;
   }
 
@@ -374,7 +340,7 @@ class Reader {
         return true;
       }
       if (c >= 0x80) {
-        std::size_t n = utf8_length(p_, end_);
+        std::size_t n = core::decode_utf8(rest(), 0).len;
         if (n == 0) return false;
         p_ += n;
         continue;
@@ -404,7 +370,7 @@ class Reader {
             if (!hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
             cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
           }
-          append_utf8(cp, buf_);
+          core::append_utf8(buf_, cp);
           break;
         }
         default: return false;
@@ -413,7 +379,11 @@ class Reader {
     }
   }
 
-  static bool digit(unsigned char c) { return c >= '0' && c <= '9'; }
+  std::string_view rest() const {
+    return std::string_view(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(end_ - p_));
+  }
+
+  static bool digit(unsigned char c) { return core::is_decimal_digit(static_cast<char>(c)); }
 
   // number -> "-"? ("0" | [1-9][0-9]*) ("." [0-9]+)? ([eE] [+-]? [0-9]+)?
   // Integers within 64 bits stay integers; every other number is a double.
@@ -488,94 +458,6 @@ bool run_reader(std::string_view text, Sax& sax) {
   return Reader(text).run(sax);
 }
 
-constexpr ByteTable make_escape_table() {
-  ByteTable t{};
-  for (int b = 0; b < 0x20; ++b) t.v[b] = true;
-  t.v[static_cast<unsigned char>('"')] = true;
-  t.v[static_cast<unsigned char>('\\')] = true;
-  return t;
-}
-constexpr ByteTable kEscape = make_escape_table();
-
-class Writer {
- public:
-  Writer(const JsonDocument& doc, std::string& out) : doc_(doc), out_(out) {}
-
-  // Recursion depth is bounded by the reader's nesting limit.
-  void value(std::size_t i, std::size_t depth) {
-    const JsonNode& n = doc_.nodes[i];
-    switch (n.kind()) {
-      case JsonKind::Null: out_ += "null"; return;
-      case JsonKind::False: out_ += "false"; return;
-      case JsonKind::True: out_ += "true"; return;
-      case JsonKind::Unsigned: write_json_unsigned(n.payload, out_); return;
-      case JsonKind::Signed: number(static_cast<std::int64_t>(n.payload)); return;
-      case JsonKind::Double: number(std::bit_cast<double>(n.payload)); return;
-      case JsonKind::String:
-      case JsonKind::Key: write_json_string(doc_.text(n), out_); return;
-      case JsonKind::Array: array(i, depth); return;
-      case JsonKind::Object: object(i, depth); return;
-    }
-  }
-
- private:
-  std::size_t next(std::size_t i) const {
-    JsonKind k = doc_.nodes[i].kind();
-    return k == JsonKind::Array || k == JsonKind::Object ? doc_.nodes[i].payload : i + 1;
-  }
-
-  template <class T>
-  void number(T v) {
-    char buf[32];
-    auto r = std::to_chars(buf, buf + sizeof buf, v);  // shortest round-trip form for doubles
-    out_.append(buf, r.ptr);
-  }
-
-  void array(std::size_t i, std::size_t depth) {
-    out_ += '[';
-    const std::size_t end = doc_.nodes[i].payload;
-    for (std::size_t c = i + 1; c < end; c = next(c)) {
-      if (c != i + 1) out_ += ',';
-      value(c, depth + 1);
-    }
-    out_ += ']';
-  }
-
-  // Members in ascending byte order of their keys; of repeated keys the last
-  // one in the text.
-  void object(std::size_t i, std::size_t depth) {
-    if (scratch_.size() <= depth) scratch_.resize(depth + 1);
-    std::vector<std::size_t>& keys = scratch_[depth];
-    keys.clear();
-    const std::size_t end = doc_.nodes[i].payload;
-    for (std::size_t c = i + 1; c < end; c = next(c + 1)) keys.push_back(c);
-    auto before = [this](std::size_t a, std::size_t b) {
-      int cmp = key(a).compare(key(b));
-      return cmp < 0 || (cmp == 0 && a < b);
-    };
-    if (!std::is_sorted(keys.begin(), keys.end(), before)) std::sort(keys.begin(), keys.end(), before);
-    out_ += '{';
-    bool first = true;
-    for (std::size_t k = 0; k < keys.size(); ++k) {
-      if (k + 1 < keys.size() && key(keys[k]) == key(keys[k + 1])) continue;
-      if (!first) out_ += ',';
-      first = false;
-      write_json_string(key(keys[k]), out_);
-      out_ += ':';
-      value(keys[k] + 1, depth + 1);
-    }
-    out_ += '}';
-  }
-
-  std::string_view key(std::size_t i) const { return doc_.text(doc_.nodes[i]); }
-
-  const JsonDocument& doc_;
-  std::string& out_;
-  // One key list per depth, reused; a deque, so growing it for a deeper
-  // level leaves the lists of the levels being written where they are.
-  std::deque<std::vector<std::size_t>> scratch_;
-};
-
 }  // namespace
 
 core::Result<JsonDocument, JsonError> parse_json(std::string_view text, int max_depth) {
@@ -596,45 +478,6 @@ core::Result<std::optional<std::string>, JsonError> top_level_string(std::string
   FieldFinder finder(key, max_depth);
   if (!run_reader(text, finder)) return JsonError{std::move(finder.error)};
   return std::move(finder.found);
-}
-
-void write_json(const JsonDocument& doc, std::string& out) {
-  if (doc.nodes.empty()) return;
-  Writer(doc, out).value(0, 0);
-}
-
-void write_json_string(std::string_view s, std::string& out) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  out += '"';
-  const char* p = s.data();
-  const char* end = p + s.size();
-  while (p < end) {
-    const char* run = p;
-    while (p < end && !kEscape.v[static_cast<unsigned char>(*p)]) ++p;
-    out.append(run, p);
-    if (p == end) break;
-    auto c = static_cast<unsigned char>(*p++);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default: {
-        char u[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
-        out.append(u, 6);
-      }
-    }
-  }
-  out += '"';
-}
-
-void write_json_unsigned(std::uint64_t v, std::string& out) {
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, v);
-  out.append(buf, r.ptr);
 }
 
 }  // namespace quarn::clinical

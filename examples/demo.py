@@ -3,6 +3,7 @@ program. Run by `make demo` (PYTHONPATH=build python3 examples/demo.py)."""
 
 import json
 import textwrap
+from pathlib import Path
 
 import quarn_py
 
@@ -13,47 +14,8 @@ chest pain radiating to the left arm and dyspnea since this morning; no fever,
 mild cough. CT scan of the chest ordered; MRI of the brain if headache persists.
 Given aspirin 325 mg. Café-au-lait macules noted. Plan: ultrasound of kidney."""
 
-PROGRAM = """\
-import { mean } from "lib/stats";
-
-program triage {
-  module vitals {
-    capability: io, clock
-    const LIMIT: int = 3;
-    enum Level { Low, Medium, High }
-    struct Reading { pulse: int, temp: float }
-
-    export fn classify(pulse: int) -> int {
-      if pulse > 120 { return Level.High; }
-      else if pulse > 90 { return Level.Medium; }
-      return Level.Low;
-    }
-  }
-
-  // A cpu function by choice, whatever it calls.
-  @substrate(cpu) fn score(a: int, b: int) -> int {
-    let total: int = a * 2 + b;
-    return total;
-  }
-
-  @scale(size=2^4) fn main() {
-    let readings: [int] = [72, 95, 130];
-    let i = 0;
-    let high = 0;
-    loop (i < 3, 10) {
-      let level = classify(readings[i]);
-      switch level {
-        2 => { high += 1; }
-        _ => { }
-      }
-      i += 1;
-    }
-    barrier("tally");
-    print(format("{} high readings", high), score(high, LIMIT));
-  }
-}
-"""
-
+# The sample program, also what `make demo` shows quarnc on.
+PROGRAM = (Path(__file__).resolve().parent / "triage.quarn").read_text(encoding="utf-8")
 
 def heading(text):
     print()

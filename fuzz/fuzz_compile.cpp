@@ -2,9 +2,9 @@
 // that decode, or an error text that starts with one of the stage prefixes.
 // Compiling the same text again, this time lowering the finished tree rather
 // than each definition as it is read, must give the same outcome.
-#include "clinical/icu_text.h"
 #include "quarn_compiler/compile.h"
 #include "quarn_core/quarn_crate/decode.h"
+#include "quarn_core/text.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -24,7 +24,7 @@ void fail(const char* what, std::string_view detail) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // Python hands the compiler UTF-8 text only.
   const std::string_view source(reinterpret_cast<const char*>(data), size);
-  if (!quarn::clinical::is_valid_utf8(source)) return 0;
+  if (!quarn::core::is_valid_utf8(source)) return 0;
   quarn::compiler::CompileOutcome outcome = quarn::compiler::compile_program_text(source);
   if (!outcome.ok()) {
     const std::string& error = outcome.error();

@@ -7,12 +7,12 @@
 #include <string>
 #include <string_view>
 
-#include "clinical/icu_text.h"
+#include "quarn_core/text.h"
 #include "quarn_compiler/veka/parse.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
-  if (!quarn::clinical::is_valid_utf8(text)) return 0;
+  if (!quarn::core::is_valid_utf8(text)) return 0;
   using namespace quarn::compiler;
   ParseResult result = parse_source(text);
   if (result.ok()) {

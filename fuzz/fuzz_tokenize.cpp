@@ -6,6 +6,7 @@
 #include "clinical/entities.h"
 #include "clinical/icu_text.h"
 #include "clinical/tokenizer.h"
+#include "quarn_core/text.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -18,7 +19,7 @@ using namespace quarn::clinical;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
-  if (!is_valid_utf8(text)) return -1;  // callers only ever pass UTF-8
+  if (!quarn::core::is_valid_utf8(text)) return -1;  // callers only ever pass UTF-8
 
   for (const std::string& token : tokenize(text)) {
     if (token.empty()) std::abort();
@@ -28,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   std::string lowered = to_lower(text);
-  if (!is_valid_utf8(lowered)) std::abort();
+  if (!quarn::core::is_valid_utf8(lowered)) std::abort();
   std::vector<EntityMatch> found = extract_entities(text);
   std::size_t last_start = 0;
   for (const EntityMatch& m : found) {

@@ -283,11 +283,10 @@ TEST(CompileDriver, GeneratorIsAFunctionOfItsChoices) {
 // gives the row's message; the right count lowers to the row's instruction.
 TEST(Builtins, EveryRowChecksItsArity) {
   const std::string args[] = {"", "a", "a, a", "a, a, a", "a, a, a, a", "a, a, a, a, a"};
-  int rows = 0;
   for (const Builtin& b : kBuiltins) {
-    ++rows;
     for (const std::string_view& name : b.names) {
       if (name.empty()) continue;
+      EXPECT_EQ(find_builtin(name), &b) << name;  // the lookup reaches this very row
       auto call = [&](int n) {
         return "program p { fn main(a: int) { " + std::string(name) + "(" + args[n] + "); } }";
       };
@@ -318,7 +317,6 @@ TEST(Builtins, EveryRowChecksItsArity) {
       }
     }
   }
-  EXPECT_EQ(rows, 90);
 }
 
 // The Direct rows rely on their instruction taking dst and then exactly one
@@ -328,11 +326,11 @@ TEST(Builtins, DirectRowsMatchTheirInstructionShape) {
     if (b.lowering != Lowering::Direct) continue;
     std::vector<core::Reg> regs(b.arity.min, 7);
     core::Instruction insn = make_register_instruction(b.opcode, 9, regs);
-    std::vector<std::string_view> types;
+    std::vector<core::FieldKind> kinds;
     std::visit([&](const auto& v) {
-      v.for_each_field_spec([&](core::FieldSpec field, const auto&) { types.push_back(field.type); });
+      v.for_each_field_spec([&](core::FieldSpec field, const auto&) { kinds.push_back(field.kind); });
     }, insn);
-    EXPECT_EQ(types, std::vector<std::string_view>(b.arity.min + 1, "Reg")) << b.names[0];
+    EXPECT_EQ(kinds, std::vector<core::FieldKind>(b.arity.min + 1, core::FieldKind::Reg)) << b.names[0];
   }
   EXPECT_EQ(find_builtin("blur"), find_builtin("gaussian_blur"));
   EXPECT_EQ(find_builtin("Sqrt"), nullptr);

@@ -10,32 +10,16 @@
 
 namespace quarn::core {
 
-// Declaration order is the kinds' order; keep it.
+// One code per row of core_errors.def, in its order.
 enum class CoreErrorCode : std::uint8_t {
-  E_PARSE_ERROR,
-  E_LC_PARSE,
-  E_LC_BINARY_DECODE,
-  E_TYPE_ERROR,
-  E_FLOAT_SPECIAL,
-  E_DEPTH_EXCEEDED,
-  E_FIELD_ORDER,
-  E_CONTRACT_STRUCTURE,
-  E_HANDLE_INVALID,
-  E_HANDLE_UNRESOLVED,
-  E_HANDLE_NOT_FOUND,
-  E_CRATE_INVALID,
-  E_CRATE_VERSION,
-  E_VALIDATION_FAIL,
-  E_CANONICALIZATION_FAIL,
-  E_REGISTER_INVALID,
-  E_DIVISION_BY_ZERO,
-  E_INDEX_OUT_OF_BOUNDS,
-  E_BACKEND_ERROR,
-  E_ENV_PAYLOAD_HASH_MISMATCH,
-  E_ENV_MANIFEST_INVALID,
+#define QUARN_CORE_ERROR(Code, factory, Payload, before, between) Code,
+#include "quarn_core/core_errors.def"
 };
 
-inline constexpr int kCoreErrorCodeCount = 21;
+inline constexpr int kCoreErrorCodeCount = 0
+#define QUARN_CORE_ERROR(Code, factory, Payload, before, between) +1
+#include "quarn_core/core_errors.def"
+    ;
 
 // "E_PARSE_ERROR" for CoreErrorCode::E_PARSE_ERROR, and so on.
 std::string_view code_name(CoreErrorCode code);
@@ -43,27 +27,18 @@ std::string_view code_name(CoreErrorCode code);
 class CoreError {
  public:
   // One factory per kind, named after its code; the error owns its texts.
-  static CoreError parse_error(std::string text);
-  static CoreError lc_parse(std::uint64_t position);
-  static CoreError lc_binary_decode(std::string text);
-  static CoreError type_error(std::string expected, std::string got);
-  static CoreError float_special();
-  static CoreError depth_exceeded(std::uint64_t depth, std::uint64_t maximum);
-  static CoreError field_order();
-  static CoreError contract_structure(std::string text);
-  static CoreError handle_invalid(std::string text);
-  static CoreError handle_unresolved(std::string text);
-  static CoreError handle_not_found(std::string text);
-  static CoreError crate_invalid();
-  static CoreError crate_version(std::uint8_t version);
-  static CoreError validation_fail(std::string text);
-  static CoreError canonicalization_fail(std::string text);
-  static CoreError register_invalid(std::uint32_t reg);
-  static CoreError division_by_zero();
-  static CoreError index_out_of_bounds(std::uint64_t index, std::uint64_t length);
-  static CoreError backend_error(std::string text);
-  static CoreError env_payload_hash_mismatch();
-  static CoreError env_manifest_invalid();
+  // Payload parameters in template order: texts first (`expected`, `got`),
+  // integers as `first`, `second` (see core_errors.def for their meaning).
+#define QUARN_CORE_ERROR_PARAMS_NONE
+#define QUARN_CORE_ERROR_PARAMS_TEXT std::string text
+#define QUARN_CORE_ERROR_PARAMS_TEXT_TEXT std::string text, std::string text2
+#define QUARN_CORE_ERROR_PARAMS_U8 std::uint8_t first
+#define QUARN_CORE_ERROR_PARAMS_U32 std::uint32_t first
+#define QUARN_CORE_ERROR_PARAMS_U64 std::uint64_t first
+#define QUARN_CORE_ERROR_PARAMS_U64_U64 std::uint64_t first, std::uint64_t second
+#define QUARN_CORE_ERROR(Code, factory, Payload, before, between) \
+  static CoreError factory(QUARN_CORE_ERROR_PARAMS_##Payload);
+#include "quarn_core/core_errors.def"
 
   CoreErrorCode code() const { return code_; }
 
@@ -84,8 +59,6 @@ class CoreError {
 
  private:
   explicit CoreError(CoreErrorCode code) : code_(code) {}
-  // The kinds whose payload is one text.
-  static CoreError with_text(CoreErrorCode code, std::string text);
 
   CoreErrorCode code_;
   std::string text_;

@@ -1,25 +1,13 @@
 #include "quarn_core/disassemble.h"
 
+#include "quarn_core/text.h"
+
 #include <charconv>
 #include <cmath>
 #include <string_view>
 
 namespace quarn::core {
 namespace {
-
-void append_decimal(std::string& out, std::uint64_t n) {
-  char buf[24];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, n);
-  (void)ec;
-  out.append(buf, end);
-}
-
-void append_decimal(std::string& out, std::int64_t n) {
-  char buf[24];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, n);
-  (void)ec;
-  out.append(buf, end);
-}
 
 void append_float(std::string& out, double f) {
   if (std::isnan(f)) {
@@ -171,39 +159,32 @@ void append_value(std::string& out, const Value& root) {
   }
 }
 
-// The element type of a list or optional alias: "RegList" -> "Reg",
-// "OptType" -> "Type".
-std::string_view inner_type(std::string_view type) {
-  if (type.starts_with("Opt")) return type.substr(3);
-  if (type.ends_with("List")) return type.substr(0, type.size() - 4);
-  return type;
-}
-
-void append_field(std::string& out, std::string_view type, std::uint32_t n) {
-  if (type == "Reg") out += 'r';
-  if (type == "Target") out += '@';
+// A u32 reads as a register, a jump target or a plain number by its kind.
+void append_field(std::string& out, FieldKind kind, std::uint32_t n) {
+  if (kind == FieldKind::Reg) out += 'r';
+  if (kind == FieldKind::Target) out += '@';
   append_decimal(out, std::uint64_t{n});
 }
-void append_field(std::string& out, std::string_view, std::uint64_t n) { append_decimal(out, n); }
-void append_field(std::string& out, std::string_view, std::int64_t n) { append_decimal(out, n); }
-void append_field(std::string& out, std::string_view, double f) { append_float(out, f); }
-void append_field(std::string& out, std::string_view, bool b) { out += b ? "true" : "false"; }
-void append_field(std::string& out, std::string_view, const std::string& s) {
+void append_field(std::string& out, FieldKind, std::uint64_t n) { append_decimal(out, n); }
+void append_field(std::string& out, FieldKind, std::int64_t n) { append_decimal(out, n); }
+void append_field(std::string& out, FieldKind, double f) { append_float(out, f); }
+void append_field(std::string& out, FieldKind, bool b) { out += b ? "true" : "false"; }
+void append_field(std::string& out, FieldKind, const std::string& s) {
   append_quoted(out, s);
 }
-void append_field(std::string& out, std::string_view, const Value& v) { append_value(out, v); }
-void append_field(std::string& out, std::string_view, const BytecodeType& t) {
+void append_field(std::string& out, FieldKind, const Value& v) { append_value(out, v); }
+void append_field(std::string& out, FieldKind, const BytecodeType& t) {
   append_type(out, t);
 }
 
-void append_field(std::string& out, std::string_view, const ConstantEntry& e) {
+void append_field(std::string& out, FieldKind, const ConstantEntry& e) {
   out += e.name;
   out += ": ";
   append_type(out, e.type);
   out += " = r";
   append_decimal(out, std::uint64_t{e.reg});
 }
-void append_field(std::string& out, std::string_view, const StructEntry& e) {
+void append_field(std::string& out, FieldKind, const StructEntry& e) {
   out += e.name;
   out += '{';
   for (std::size_t i = 0; i < e.fields.size(); ++i) {
@@ -214,40 +195,40 @@ void append_field(std::string& out, std::string_view, const StructEntry& e) {
   }
   out += '}';
 }
-void append_field(std::string& out, std::string_view, const FunctionEntry& e) {
+void append_field(std::string& out, FieldKind, const FunctionEntry& e) {
   out += e.name;
   out += '(';
   for (std::size_t i = 0; i < e.params.size(); ++i) {
     if (i > 0) out += ", ";
-    append_field(out, "Reg", e.params[i]);
+    append_field(out, FieldKind::Reg, e.params[i]);
   }
   out += ") @";
   append_decimal(out, std::uint64_t{e.entry});
 }
 
 template <class T>
-void append_field(std::string& out, std::string_view type, const std::vector<T>& list);
+void append_field(std::string& out, FieldKind kind, const std::vector<T>& list);
 
 template <class T>
-void append_field(std::string& out, std::string_view type, const Indirect<T>& boxed) {
-  append_field(out, type, boxed.get());
+void append_field(std::string& out, FieldKind kind, const Indirect<T>& boxed) {
+  append_field(out, kind, boxed.get());
 }
 
 template <class T>
-void append_field(std::string& out, std::string_view type, const std::optional<T>& opt) {
+void append_field(std::string& out, FieldKind kind, const std::optional<T>& opt) {
   if (!opt) {
     out += "none";
     return;
   }
-  append_field(out, inner_type(type), *opt);
+  append_field(out, element_kind(kind), *opt);
 }
 
 template <class T>
-void append_field(std::string& out, std::string_view type, const std::vector<T>& list) {
+void append_field(std::string& out, FieldKind kind, const std::vector<T>& list) {
   out += '[';
   for (std::size_t i = 0; i < list.size(); ++i) {
     if (i > 0) out += ", ";
-    append_field(out, inner_type(type), list[i]);
+    append_field(out, element_kind(kind), list[i]);
   }
   out += ']';
 }
@@ -260,7 +241,7 @@ void append_instruction(std::string& out, const Instruction& insn) {
         variant.for_each_field_spec([&](const FieldSpec& field, const auto& value) {
           out += first ? " " : ", ";
           first = false;
-          append_field(out, field.type, value);
+          append_field(out, field.kind, value);
         });
       },
       insn);
@@ -294,6 +275,12 @@ std::string render_value(const Value& value) {
 std::string render_type(const BytecodeType& type) {
   std::string out;
   append_type(out, type);
+  return out;
+}
+
+std::string render_text(std::string_view text) {
+  std::string out;
+  append_quoted(out, text);
   return out;
 }
 

@@ -35,6 +35,7 @@
 #include "quarn_core/instruction.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quarn::core {
@@ -47,5 +48,7 @@ std::string disassemble_instruction(const Instruction& insn);
 // The renderings above, for use in messages and tests.
 std::string render_value(const Value& value);
 std::string render_type(const BytecodeType& type);
+// A text field as listings quote it: "a\"b".
+std::string render_text(std::string_view text);
 
 }  // namespace quarn::core

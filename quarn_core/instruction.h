@@ -26,6 +26,7 @@ namespace quarn::core {
 // Field type aliases used by instructions.def (Reg, Target, U32 in value.h).
 using I64 = std::int64_t;
 using F64 = double;
+using Bool = bool;
 using Text = std::string;
 using RegList = std::vector<Reg>;
 using U64List = std::vector<std::uint64_t>;
@@ -100,12 +101,36 @@ enum class Opcode : std::uint32_t {
 
 inline constexpr std::uint32_t kOpcodeCount = 126;
 
+// A field's type alias in instructions.def. Reg, Target and U32 (and the
+// lists and optionals of them) share one representation, a u32, but not one
+// meaning: the kind is what tells a register from a jump target.
+enum class FieldKind : std::uint8_t {
+  Reg, Target, U32, I64, F64, Bool, Text, RegList, U64List, TextList,
+  OptReg, OptU32, OptF64, OptText, OptType, Value, BytecodeType,
+  ConstantList, StructList, FunctionList,
+  BoxedText, BoxedTextList, BoxedConstantList, BoxedStructList, BoxedFunctionList,
+};
+
+// The kind of an element of a list or optional kind (RegList, OptReg -> Reg);
+// other kinds stand for themselves.
+constexpr FieldKind element_kind(FieldKind k) {
+  switch (k) {
+    case FieldKind::RegList: case FieldKind::OptReg: return FieldKind::Reg;
+    case FieldKind::OptU32: return FieldKind::U32;
+    case FieldKind::OptF64: return FieldKind::F64;
+    case FieldKind::OptText: case FieldKind::TextList: return FieldKind::Text;
+    case FieldKind::OptType: return FieldKind::BytecodeType;
+    default: return k;
+  }
+}
+
 // What for_each_field_spec reports about a field: its name as printed
-// ("template", not "template_") and its type alias as spelled in
-// instructions.def ("Reg", "Target", "OptType", ...).
+// ("template", not "template_"), its type alias as spelled in
+// instructions.def ("Reg", "Target", "OptType", ...) and as a kind.
 struct FieldSpec {
   std::string_view name;
   std::string_view type;
+  FieldKind kind;
 };
 
 namespace detail {
@@ -171,7 +196,7 @@ bool same_field(const T& a, const T& b) {
   template <class F> void Name::for_each_field_spec([[maybe_unused]] F&& fn_) const {                 \
     Fields                                                                         \
   }
-#define FIELD(Type, name) fn_(FieldSpec{detail::field_name(#name), #Type}, name);
+#define FIELD(Type, name) fn_(FieldSpec{detail::field_name(#name), #Type, FieldKind::Type}, name);
 #include "quarn_core/instructions.def"
 
 #define QUARN_INSTRUCTION(Tag, Name, Fields)                                       \

@@ -5,10 +5,13 @@ extension is a CMake project, and the machines it is built on have no access
 to PyPI, so the backend cannot depend on anything that is not already part
 of the interpreter. It:
 
-* configures and builds the CMake target ``quarn_py_module`` for the
-  interpreter that runs it (``sys.executable``), in a temporary build folder;
+* configures and builds the CMake targets ``quarn_py_module`` (for the
+  interpreter that runs it, ``sys.executable``) and ``quarnc`` (the
+  command-line compiler), in a temporary build folder;
 * packs the module, the ``quarn_py-stubs`` typing package and the metadata
-  read from ``pyproject.toml`` into a wheel tagged for that interpreter;
+  read from ``pyproject.toml`` into a wheel tagged for that interpreter, with
+  ``quarnc`` in the wheel's scripts folder, which installers put in the
+  environment's ``bin/`` next to the interpreter;
 * packs the sources into an sdist from which the same wheel can be built.
 
 Config settings (``pip ... --config-settings KEY=VALUE`` or the environment):
@@ -52,6 +55,7 @@ import tomllib  # noqa: E402  (after the version check, for its message)
 
 ROOT = Path(__file__).resolve().parent.parent
 MODULE_TARGET = "quarn_py_module"
+TOOL_TARGET = "quarnc"
 STUBS_PACKAGE = "quarn_py-stubs"
 
 # What goes into an sdist: enough to build the wheel and run the tests. The
@@ -60,7 +64,7 @@ STUBS_PACKAGE = "quarn_py-stubs"
 SDIST_TOP_FILES = ("CMakeLists.txt", "Makefile", "README.md", "pyproject.toml",
                    "pytest.ini", "LICENSE")
 SDIST_DIRS = ("bench", "wheel_backend", "clinical", "cmake", "docs", "examples",
-              "fuzz", "quarn_compiler", "quarn_core", "quarn_py", STUBS_PACKAGE,
+              "fuzz", "quarn_compiler", "quarn_core", "quarn_py", "quarnc", STUBS_PACKAGE,
               "scripts", "tests", ".deps/blake3/c")
 SDIST_SKIP_NAMES = {"__pycache__", ".pytest_cache", ".mypy_cache"}
 SDIST_SKIP_SUFFIXES = (".pyc", ".pyo", ".so", ".o")
@@ -262,8 +266,9 @@ def _build_dir(config_settings: dict | None):
         shutil.rmtree(path, ignore_errors=True)
 
 
-def _build_module(build_dir: Path, config_settings: dict | None) -> Path:
-    """Builds the extension for sys.executable and returns its path."""
+def _build_module(build_dir: Path, config_settings: dict | None) -> tuple[Path, Path]:
+    """Builds the extension for sys.executable and the quarnc executable;
+    returns their paths."""
     _require_tools()
     jobs = _setting(config_settings, "jobs", "QUARN_BUILD_JOBS") or str(os.cpu_count() or 1)
     extra = shlex.split(_setting(config_settings, "cmake-args", "QUARN_CMAKE_ARGS") or "")
@@ -271,11 +276,14 @@ def _build_module(build_dir: Path, config_settings: dict | None) -> Path:
           "-DCMAKE_BUILD_TYPE=Release", f"-DQUARN_PYTHON={sys.executable}",
           "-DQUARN_EXTRA_PYTHONS=", "-DQUARN_TESTS=OFF", "-DQUARN_BENCH=OFF",
           "-DQUARN_FUZZ=OFF", "-DQUARN_SANITIZE=OFF", *extra])
-    _run(["cmake", "--build", str(build_dir), "--target", MODULE_TARGET, "-j", jobs])
+    _run(["cmake", "--build", str(build_dir), "--target", MODULE_TARGET, TOOL_TARGET,
+          "-j", jobs])
     module = build_dir / ("quarn_py" + sysconfig.get_config_var("EXT_SUFFIX"))
-    if not module.is_file():
-        raise BuildError(f"the build did not produce {module}")
-    return module
+    tool = build_dir / TOOL_TARGET
+    for product in (module, tool):
+        if not product.is_file():
+            raise BuildError(f"the build did not produce {product}")
+    return module, tool
 
 
 def _stub_files() -> list[tuple[str, bytes]]:
@@ -319,14 +327,19 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     Path(wheel_directory).mkdir(parents=True, exist_ok=True)
     wheel_path = Path(wheel_directory) / _wheel_name(project)
     with _build_dir(config_settings) as build_dir:
-        module = _build_module(build_dir, config_settings)
+        module, tool = _build_module(build_dir, config_settings)
         module_bytes = module.read_bytes()
+        tool_bytes = tool.read_bytes()
     tmp = wheel_path.with_suffix(".tmp")
     writer = _WheelWriter(tmp, dist_info)
     try:
         writer.add(module.name, module_bytes, executable=True)
         for arcname, data in _stub_files():
             writer.add(arcname, data)
+        # <name>-<version>.data/scripts/ is installed into the scripts folder;
+        # a binary is copied as it is (only "#!python" scripts are rewritten).
+        data_dir = dist_info[:-len(".dist-info")] + ".data"
+        writer.add(f"{data_dir}/scripts/{TOOL_TARGET}", tool_bytes, executable=True)
         writer.add(f"{dist_info}/METADATA", _metadata_text(project).encode())
         writer.add(f"{dist_info}/WHEEL", _wheel_file_text().encode())
         writer.add(f"{dist_info}/top_level.txt", b"quarn_py\n")

@@ -5,6 +5,7 @@
 #include "quarn_compiler/lower/lower.h"
 #include "quarn_compiler/substrate_inference/substrate_inference.h"
 #include "quarn_core/quarn_crate/encode.h"
+#include "quarn_core/text.h"
 
 #include <string>
 #include <utility>
@@ -71,15 +72,9 @@ std::optional<std::uint32_t> parse_max_depth_pragma(std::string_view attribute) 
   constexpr std::string_view kOpen = "max_depth(";
   if (!attribute.starts_with(kOpen) || !attribute.ends_with(')')) return std::nullopt;
   std::string_view digits = attribute.substr(kOpen.size(), attribute.size() - kOpen.size() - 1);
-  if (digits.starts_with('+')) digits.remove_prefix(1);
-  if (digits.empty()) return std::nullopt;
-  std::uint64_t n = 0;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return std::nullopt;
-    n = n * 10 + static_cast<std::uint64_t>(c - '0');
-    if (n > UINT32_MAX) return std::nullopt;
-  }
-  return static_cast<std::uint32_t>(n);
+  std::optional<std::uint64_t> n = core::parse_decimal(digits, UINT32_MAX);
+  if (!n) return std::nullopt;
+  return static_cast<std::uint32_t>(*n);
 }
 
 ProgramLowering::ProgramLowering(std::size_t expected_instructions) {

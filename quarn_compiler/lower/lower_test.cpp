@@ -438,11 +438,18 @@ TEST(LowerErrors, ScaleCheck) {
                     " @scale(size=4) fn main() { } @scale(size=9) fn w() { } }"),
             "error: E_VALIDATION_FAIL: Multiple @scale functions not supported in MVP: main, w, "
             "m.f. Only main() can use @scale.");
-  // Size 1, and sizes too large for 64 bits, do not count.
-  EXPECT_EQ(listing("program p { @scale(size=1) fn w() { } @scale(size=2^64) fn v() { } "
-                    "@scale(size=8) fn main() { } }")
-                .substr(0, 3),
-            "0: ");
+  // Size 1, and sizes too large for 64 bits, do not count: only main is a
+  // swarm, of 8.
+  ParseResult parsed = parse_source(
+      "program p { @scale(size=1) fn w() { } @scale(size=2^64) fn v() { } "
+      "@scale(size=8) fn main() { } }");
+  ASSERT_TRUE(parsed.ok());
+  auto lowered = lower_program(parsed.value());
+  ASSERT_TRUE(lowered.ok()) << lowered.error().message();
+  ASSERT_TRUE(lowered.value().metadata.has_value());
+  const auto& swarm = lowered.value().metadata->swarm;
+  ASSERT_EQ(swarm.size(), 1u);
+  EXPECT_EQ(swarm.at("main").swarm_size, 8u);
 }
 
 }  // namespace

@@ -1,13 +1,14 @@
 #include "quarn_compiler/substrate_inference/substrate_inference.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstring>
 #include <limits>
 #include <vector>
 
 #include "blake3.h"
+#include "quarn_compiler/lower/builtins.h"
 #include "quarn_compiler/veka/ast.h"
+#include "quarn_core/text.h"
 
 namespace quarn::compiler {
 
@@ -19,77 +20,18 @@ constexpr std::string_view kScalePrefix = "scale(";
 // Above this many Fixed members a swarm no longer suits a cpu.
 constexpr std::uint64_t kCpuSwarmLimit = 10000;
 
-std::string decimal(std::uint64_t n) {
-  char buf[24];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, n);
-  return std::string(buf, end);
-}
+using core::decimal;
 
 // Counts are sums of 1 and 0.5, so one decimal shows them exactly.
 std::string one_decimal(double x) {
-  char buf[64];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::fixed, 1);
-  return std::string(buf, end);
-}
-
-// Decodes the code point starting at s[i] (well-formed UTF-8 only); returns
-// its length, or 0 when the bytes are not a well-formed sequence.
-std::size_t decode_at(std::string_view s, std::size_t i, char32_t& cp) {
-  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
-  const std::size_t left = s.size() - i;
-  const unsigned char c = b(0);
-  if (c < 0x80) { cp = c; return 1; }
-  std::size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
-  if (len == 0 || len > left) return 0;
-  cp = c & (0x7F >> len);
-  for (std::size_t k = 1; k < len; ++k) {
-    if ((b(k) & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (b(k) & 0x3F);
-  }
-  return len;
-}
-
-// Unicode White_Space, which is what "blank" means around keys and values.
-bool is_white_space(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 ||
-         c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
-         c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
-}
-
-std::string_view trim(std::string_view s) {
-  while (!s.empty()) {
-    char32_t cp = 0;
-    std::size_t len = decode_at(s, 0, cp);
-    if (len == 0 || !is_white_space(cp)) break;
-    s.remove_prefix(len);
-  }
-  while (!s.empty()) {
-    // Step back over continuation bytes to the start of the last code point.
-    std::size_t start = s.size() - 1;
-    while (start > 0 && s.size() - start < 4 &&
-           (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) {
-      --start;
-    }
-    char32_t cp = 0;
-    std::size_t len = decode_at(s, start, cp);
-    if (len != s.size() - start || !is_white_space(cp)) break;
-    s.remove_suffix(len);
-  }
-  return s;
+  std::string out;
+  core::append_fixed_point(out, x, 1);
+  return out;
 }
 
 // "+"? digits, the whole text, within 64 bits.
 std::optional<std::uint64_t> parse_u64(std::string_view s) {
-  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-  if (s.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
+  return core::parse_decimal(s, std::numeric_limits<std::uint64_t>::max());
 }
 
 // The argument text of `prefix ... )` when `text` is longer than the prefix
@@ -238,8 +180,9 @@ ScalePragma parse_scale_arguments(std::string_view args) {
     const std::string_view part = args.substr(0, comma);
     const std::size_t eq = part.find('=');
     if (eq != std::string_view::npos && part.find('=', eq + 1) == std::string_view::npos) {
-      const std::string_view key = trim(part.substr(0, eq));
-      const std::string_view value = trim(part.substr(eq + 1));
+      // Unicode White_Space is what "blank" means around keys and values.
+      const std::string_view key = core::trim_white_space(part.substr(0, eq));
+      const std::string_view value = core::trim_white_space(part.substr(eq + 1));
       if (key == "size") size_text = value;
       if (key == "substrate") substrate_text = value;
     }
@@ -314,14 +257,33 @@ std::uint64_t count_barriers(const FunctionDef& function) {
   return n;
 }
 
+// The calls that weigh towards each substrate. Most are builtins; the others
+// are names the builtin table leaves to the program (a user's `max` or
+// `hypot` counts all the same). The checks below keep that split true when
+// builtins are added or renamed.
+constexpr std::string_view kCpuBuiltins[] = {"sqrt", "sin", "cos", "tan", "log",
+                                             "exp", "abs", "sort", "reverse"};
+constexpr std::string_view kCpuOthers[] = {"max", "min", "map", "filter", "reduce"};
+constexpr std::string_view kQuantumBuiltins[] = {"tensor_matmul", "tensor_add"};
+constexpr std::string_view kQuantumOthers[] = {"tensor_mult", "hypot", "cbrt"};
+
+template <std::size_t N>
+constexpr bool all_builtins(const std::string_view (&names)[N], bool builtin) {
+  for (std::string_view name : names) {
+    if ((find_builtin_linear(name) != nullptr) != builtin) return false;
+  }
+  return true;
+}
+static_assert(all_builtins(kCpuBuiltins, true) && all_builtins(kQuantumBuiltins, true),
+              "an operation counted for inference is no longer a builtin");
+static_assert(all_builtins(kCpuOthers, false) && all_builtins(kQuantumOthers, false),
+              "an operation counted for inference became a builtin: move it to its list");
+
 SubstrateInference::SubstrateInference() {
-  static constexpr std::string_view kCpu[] = {"sqrt", "sin", "cos", "tan", "log",
-                                              "exp", "abs", "max", "min", "map",
-                                              "filter", "reduce", "sort", "reverse"};
-  static constexpr std::string_view kQuantum[] = {"tensor_matmul", "tensor_add", "tensor_mult",
-                                                  "hypot", "cbrt"};
-  for (const std::string_view& name : kCpu) operations_.emplace(name, OperationClass::Cpu);
-  for (const std::string_view& name : kQuantum) operations_.emplace(name, OperationClass::Quantum);
+  for (std::string_view name : kCpuBuiltins) operations_.emplace(name, OperationClass::Cpu);
+  for (std::string_view name : kCpuOthers) operations_.emplace(name, OperationClass::Cpu);
+  for (std::string_view name : kQuantumBuiltins) operations_.emplace(name, OperationClass::Quantum);
+  for (std::string_view name : kQuantumOthers) operations_.emplace(name, OperationClass::Quantum);
 }
 
 SubstrateDecision SubstrateInference::infer(const FunctionDef& function) {

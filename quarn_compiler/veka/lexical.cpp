@@ -12,6 +12,7 @@
 #include <limits>
 
 #include "quarn_compiler/veka/parser.h"
+#include "quarn_core/text.h"
 
 namespace quarn::compiler::detail {
 namespace {
@@ -44,31 +45,9 @@ struct Decoded {
 };
 
 Decoded decode(std::string_view s, size_t i) {
-  unsigned char b0 = static_cast<unsigned char>(s[i]);
-  if (b0 < 0x80) return {b0, 1, true};
-  size_t n;
-  char32_t c;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    n = 2;
-    c = b0 & 0x1F;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    n = 3;
-    c = b0 & 0x0F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    n = 4;
-    c = b0 & 0x07;
-  } else {
-    return {0xFFFD, 1, false};
-  }
-  if (i + n > s.size()) return {0xFFFD, 1, false};
-  for (size_t k = 1; k < n; ++k) {
-    unsigned char b = static_cast<unsigned char>(s[i + k]);
-    if ((b & 0xC0) != 0x80) return {0xFFFD, 1, false};
-    c = (c << 6) | (b & 0x3F);
-  }
-  static constexpr char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (c < kMin[n] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return {0xFFFD, 1, false};
-  return {c, n, true};
+  core::Utf8Char c = core::decode_utf8(s, i);
+  if (c.len == 0) return {0xFFFD, 1, false};
+  return {c.cp, c.len, true};
 }
 
 bool is_alphabetic(const Decoded& d) {
@@ -96,8 +75,6 @@ constexpr std::array<std::string_view, 23> kReserved = {
 bool is_reserved(std::string_view word) {
   return std::find(kReserved.begin(), kReserved.end(), word) != kReserved.end();
 }
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -229,15 +206,10 @@ St Parser::hard_name(size_t& p, std::string_view label, std::string& out, Span* 
 // ---- literals ----------------------------------------------------------------
 
 bool Parser::parse_small_number(size_t& p, std::uint64_t max, std::uint64_t& out) const {
-  size_t q = p;
-  std::uint64_t v = 0;
-  while (q < src_.size() && is_digit(src_[q])) {
-    if (v <= max) v = v * 10 + static_cast<std::uint64_t>(src_[q] - '0');
-    ++q;
-  }
-  if (q == p) return false;
-  out = v > max ? max + 1 : v;
-  p = q;
+  core::DecimalRun run = core::scan_decimal(src_.substr(p), max);
+  if (run.digits == 0) return false;
+  out = run.overflow ? max + 1 : run.value;
+  p += run.digits;
   return true;
 }
 
@@ -283,13 +255,13 @@ St Parser::parse_literal(size_t& p, Literal& out) {
   bool negative = at(r, '-');
   if (negative) ++r;
   size_t digits = r;
-  while (r < n && is_digit(src_[r])) ++r;
+  while (r < n && core::is_decimal_digit(src_[r])) ++r;
   if (r > digits) {
     size_t int_end = r;
     // Floating point: digits on both sides of the point.
-    if (at(r, '.') && r + 1 < n && is_digit(src_[r + 1])) {
+    if (at(r, '.') && r + 1 < n && core::is_decimal_digit(src_[r + 1])) {
       r += 1;
-      while (r < n && is_digit(src_[r])) ++r;
+      while (r < n && core::is_decimal_digit(src_[r])) ++r;
       double value = 0;
       auto res = std::from_chars(src_.data() + q, src_.data() + r, value);
       if (res.ec == std::errc::result_out_of_range) {
@@ -305,12 +277,9 @@ St Parser::parse_literal(size_t& p, Literal& out) {
     // Integer: the magnitude may reach 2^63 only with a minus sign.
     const std::uint64_t limit =
         static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + (negative ? 1 : 0);
-    std::uint64_t v = 0;
-    for (size_t i = digits; i < int_end; ++i) {
-      std::uint64_t d = static_cast<std::uint64_t>(src_[i] - '0');
-      if (v > (limit - d) / 10) return hard(q, kIntegerOutOfRangeLabel);
-      v = v * 10 + d;
-    }
+    core::DecimalRun run = core::scan_decimal(src_.substr(digits, int_end - digits), limit);
+    if (run.overflow) return hard(q, kIntegerOutOfRangeLabel);
+    const std::uint64_t v = run.value;
     std::int64_t value = negative ? static_cast<std::int64_t>(0 - v) : static_cast<std::int64_t>(v);
     out.v = Literal::Int{value};
     p = int_end;

@@ -2,7 +2,7 @@
 //
 // Usage:
 //   ParseResult r = parse_source(source);
-//   if (!r.ok()) return parse_core_error(source, r.error());  // E_PARSE_ERROR
+//   if (!r.ok()) return core::CoreError::parse_error(render_parse_error(source, r.error()));
 //   const Program& program = r.value();
 //
 // parse_source reads the one text in place (no token list). A failure carries
@@ -113,15 +113,6 @@ ParseResult parse_source(std::string_view source, ProgramSink* sink = nullptr);
 // kind "Incomplete input (streaming parser error)".
 std::string render_parse_error(std::string_view source,
                                const ParseFailure& failure);
-
-// The payload of the E_PARSE_ERROR CoreError the compile driver reports; the
-// same text as render_parse_error.
-std::string parse_error_text(std::string_view source,
-                             const ParseFailure& failure);
-
-// The E_PARSE_ERROR CoreError for a failure: its message is
-// "E_PARSE_ERROR: " followed by parse_error_text.
-core::CoreError parse_core_error(std::string_view source, const ParseFailure& failure);
 
 // Labels of failures that the grammar itself leaves open. Exposed so that
 // callers and tests can recognise them.

@@ -4,12 +4,12 @@
 // at the entry's byte column.
 
 #include <algorithm>
-#include <charconv>
 #include <string>
 #include <vector>
 
 #include "quarn_compiler/veka/parse.h"
 #include "quarn_core/core_error.h"
+#include "quarn_core/text.h"
 
 namespace quarn::compiler {
 namespace {
@@ -23,67 +23,20 @@ constexpr size_t kMaxShownLine = 16 * 1024;
 constexpr size_t kWindowHalf = 4 * 1024;
 constexpr std::string_view kElision = "...";
 
-void append_number(std::string& out, std::uint64_t v) {
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, v);
-  out.append(buf, r.ptr);
-}
+void append_number(std::string& out, std::uint64_t v) { core::append_decimal(out, v); }
 
-void append_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
+void append_utf8(std::string& out, char32_t c) { core::append_utf8(out, c); }
 
 bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
 
 // Byte length of the UTF-8 sequence starting at s[i] (1 for a stray byte).
 size_t char_length(std::string_view s, size_t i) {
-  unsigned char b = static_cast<unsigned char>(s[i]);
-  size_t n = b < 0x80 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
-  size_t len = 1;
-  while (len < n && i + len < s.size() &&
-         is_continuation(static_cast<unsigned char>(s[i + len])))
-    ++len;
-  return len;
+  size_t len = core::decode_utf8(s, i).len;
+  return len == 0 ? 1 : len;
 }
 
 // Length of `line` without its trailing Unicode White_Space characters.
-size_t trimmed_length(std::string_view line) {
-  size_t end = line.size();
-  while (end > 0) {
-    size_t start = end - 1;
-    while (start > 0 && is_continuation(static_cast<unsigned char>(line[start]))) --start;
-    std::string_view c = line.substr(start, end - start);
-    bool space;
-    if (c.size() == 1) {
-      unsigned char b = static_cast<unsigned char>(c[0]);
-      space = b == ' ' || (b >= 0x09 && b <= 0x0D);
-    } else if (c == "\u0085" || c == "\u00A0" || c == "\u1680" || c == "\u2028" ||
-               c == "\u2029" || c == "\u202F" || c == "\u205F" || c == "\u3000") {
-      space = true;
-    } else {
-      // U+2000..U+200A: E2 80 80..E2 80 8A
-      space = c.size() == 3 && c[0] == '\xE2' && c[1] == '\x80' &&
-              static_cast<unsigned char>(c[2]) <= 0x8A;
-    }
-    if (!space) break;
-    end = start;
-  }
-  return end;
-}
+size_t trimmed_length(std::string_view line) { return core::trim_white_space_end(line).size(); }
 
 class Renderer {
  public:
@@ -212,14 +165,6 @@ std::string render_parse_error(std::string_view source, const ParseFailure& fail
   std::string out;
   for (size_t i = 0; i < failure.trail.size(); ++i) r.block(out, i, failure.trail[i]);
   return out;
-}
-
-std::string parse_error_text(std::string_view source, const ParseFailure& failure) {
-  return render_parse_error(source, failure);
-}
-
-core::CoreError parse_core_error(std::string_view source, const ParseFailure& failure) {
-  return core::CoreError::parse_error(parse_error_text(source, failure));
 }
 
 }  // namespace quarn::compiler

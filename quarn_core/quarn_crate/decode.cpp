@@ -1,10 +1,12 @@
 #include "quarn_core/quarn_crate/decode.h"
 
+#include "quarn_core/quarn_crate/records.h"
+#include "quarn_core/text.h"
 #include "quarn_core/value_access.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
-#include <charconv>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -24,13 +26,6 @@ static_assert(std::endian::native == std::endian::little, "big-endian hosts need
 constexpr std::size_t kReserveAllowance = std::size_t{1} << 20;
 
 constexpr char kEof[] = "io error: unexpected end of file";
-
-std::string decimal(std::uint64_t n) {
-  char buf[24];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, n);
-  (void)ec;
-  return std::string(buf, end);
-}
 
 // The cursor over the input, and the first error met.
 class Reader {
@@ -93,69 +88,21 @@ class Reader {
   std::string field_;
 };
 
-// --- UTF-8 -------------------------------------------------------------------
+// --- primitives ------------------------------------------------------------------
+//
+// Every reader takes Keep: true builds the value, false makes exactly the
+// same reads, in the same order and with the same errors, but builds nothing
+// (texts are validated in place, fixed-width lists bounds-checked, Values
+// walked with a stack of counts). check_program runs the whole decoding with
+// Keep false; the fuzz target holds the two to the same outcome.
 
-// Validates UTF-8 (no surrogates, no overlong forms, nothing above U+10FFFF).
-// On failure describes the first bad sequence: where it starts and how many
-// bytes form the invalid part, or that the text ends inside a sequence.
-bool check_utf8(const std::uint8_t* s, std::size_t n, std::string& description) {
-  std::size_t i = 0;
-  while (i < n) {
-    // ASCII runs, eight bytes at a time.
-    while (i + 8 <= n) {
-      std::uint64_t w;
-      std::memcpy(&w, s + i, 8);
-      if (w & 0x8080808080808080ULL) break;
-      i += 8;
-    }
-    if (i >= n) break;
-    std::uint8_t b = s[i];
-    if (b < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t width;
-    std::uint8_t lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-    if (b >= 0xC2 && b <= 0xDF) {
-      width = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      width = 3;
-      if (b == 0xE0) lo = 0xA0;
-      if (b == 0xED) hi = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      width = 4;
-      if (b == 0xF0) lo = 0x90;
-      if (b == 0xF4) hi = 0x8F;
-    } else {
-      description = "invalid utf-8 sequence of 1 bytes from index " + decimal(i);
-      return false;
-    }
-    for (std::size_t k = 1; k < width; ++k) {
-      if (i + k >= n) {
-        description = "incomplete utf-8 byte sequence from index " + decimal(i);
-        return false;
-      }
-      std::uint8_t c = s[i + k];
-      bool good = k == 1 ? (c >= lo && c <= hi) : (c >= 0x80 && c <= 0xBF);
-      if (!good) {
-        description = "invalid utf-8 sequence of " + decimal(k) + " bytes from index " + decimal(i);
-        return false;
-      }
-    }
-    i += width;
-  }
-  return true;
-}
+template <bool Keep> bool get(Reader& r, std::uint8_t& v) { return r.fixed(v); }
+template <bool Keep> bool get(Reader& r, std::uint32_t& v) { return r.fixed(v); }
+template <bool Keep> bool get(Reader& r, std::uint64_t& v) { return r.fixed(v); }
+template <bool Keep> bool get(Reader& r, std::int64_t& v) { return r.fixed(v); }
+template <bool Keep> bool get(Reader& r, double& v) { return r.fixed(v); }
 
-// --- primitives and records ---------------------------------------------------
-
-bool get(Reader& r, std::uint8_t& v) { return r.fixed(v); }
-bool get(Reader& r, std::uint32_t& v) { return r.fixed(v); }
-bool get(Reader& r, std::uint64_t& v) { return r.fixed(v); }
-bool get(Reader& r, std::int64_t& v) { return r.fixed(v); }
-bool get(Reader& r, double& v) { return r.fixed(v); }
-
-bool get(Reader& r, bool& v) {
+template <bool Keep> bool get(Reader& r, bool& v) {
   std::uint8_t b = 0;
   if (!r.fixed(b)) return false;
   if (b > 1) return r.fail("invalid u8 while decoding bool, expected 0 or 1, found " + decimal(b));
@@ -171,62 +118,73 @@ bool view_text(Reader& r, std::string_view& text) {
   if (r.remaining() < len) return r.fail("io error: ");
   const std::uint8_t* bytes = r.take(static_cast<std::size_t>(len));
   std::string description;
-  if (!check_utf8(bytes, static_cast<std::size_t>(len), description))
-    return r.fail("string is not valid utf8: " + description);
   text = std::string_view(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(len));
+  if (!check_utf8(text, &description)) return r.fail("string is not valid utf8: " + description);
   return true;
 }
 
-bool get(Reader& r, std::string& text) {
+template <bool Keep> bool get(Reader& r, std::string& text) {
   std::string_view view;
   if (!view_text(r, view)) return false;
-  text.assign(view);
+  if constexpr (Keep) text.assign(view);
   return true;
 }
 
-bool get(Reader& r, BytecodeType& t);
-bool get(Reader& r, Value& v);
-bool get(Reader& r, ConstantEntry& e);
-bool get(Reader& r, StructField& e);
-bool get(Reader& r, StructEntry& e);
-bool get(Reader& r, FunctionEntry& e);
-bool get(Reader& r, SourceMapEntry& e);
-bool get(Reader& r, SwarmEntry& e);
-bool get(Reader& r, ExportEntry& e);
+// Raw bytes, no length: the content hash, taken as it is.
+template <bool Keep, std::size_t N> bool get(Reader& r, std::array<std::uint8_t, N>& bytes) {
+  if (r.remaining() < N) return r.fail(kEof);
+  const std::uint8_t* at = r.take(N);
+  if constexpr (Keep) std::memcpy(bytes.data(), at, N);
+  return true;
+}
 
-template <class T>
+template <bool Keep> bool get(Reader& r, BytecodeType& t);
+template <bool Keep> bool get(Reader& r, Value& v);
+template <bool Keep> bool get(Reader& r, std::vector<Instruction>& list);
+template <bool Keep, Record R> bool get(Reader& r, R& record);
+
+template <bool Keep, class T>
 bool get(Reader& r, std::vector<T>& list) {
   std::uint64_t count = 0;
   if (!r.fixed(count)) return false;
-  list.clear();
   if constexpr (std::is_same_v<T, std::uint32_t> || std::is_same_v<T, std::uint64_t>) {
     // Fixed-width elements: all present, or the input ends inside them.
     if (count > r.remaining() / sizeof(T)) return r.fail(kEof);
-    list.resize(static_cast<std::size_t>(count));
-    // An empty vector's data() may be null, which memcpy must not be given.
-    if (count != 0) std::memcpy(list.data(), r.take(list.size() * sizeof(T)), list.size() * sizeof(T));
+    const std::uint8_t* at = r.take(static_cast<std::size_t>(count) * sizeof(T));
+    if constexpr (Keep) {
+      list.resize(static_cast<std::size_t>(count));
+      // An empty vector's data() may be null, which memcpy must not be given.
+      if (count != 0) std::memcpy(list.data(), at, list.size() * sizeof(T));
+    }
     return true;
-  } else {
+  } else if constexpr (Keep) {
+    list.clear();
     std::size_t reserved = r.reserve_count<T>(count);
     list.reserve(reserved);
     for (std::uint64_t i = 0; i < count; ++i) {
-      if (!get(r, list.emplace_back())) return false;
+      if (!get<true>(r, list.emplace_back())) return false;
     }
     r.give_back<T>(reserved);
+    return true;
+  } else {
+    T scratch{};
+    for (std::uint64_t i = 0; i < count; ++i) {
+      if (!get<false>(r, scratch)) return false;
+    }
     return true;
   }
 }
 
 // Read exactly as the value it holds; an empty one stays unallocated.
-template <class T>
+template <bool Keep, class T>
 bool get(Reader& r, Indirect<T>& boxed) {
   T value;
-  if (!get(r, value)) return false;
-  boxed.set(std::move(value));
+  if (!get<Keep>(r, value)) return false;
+  if constexpr (Keep) boxed.set(std::move(value));
   return true;
 }
 
-template <class T>
+template <bool Keep, class T>
 bool get(Reader& r, std::optional<T>& opt) {
   std::uint8_t marker = 0;
   if (!r.fixed(marker)) return false;
@@ -235,11 +193,16 @@ bool get(Reader& r, std::optional<T>& opt) {
     return true;
   }
   if (marker != 1) return r.fail("tag for enum is not valid, found " + decimal(marker));
-  return get(r, opt.emplace());
+  if constexpr (Keep) {
+    return get<true>(r, opt.emplace());
+  } else {
+    T scratch{};
+    return get<false>(r, scratch);
+  }
 }
 
 // Entries may come in any order; a repeated key keeps its last value.
-template <class V>
+template <bool Keep, class V>
 bool get(Reader& r, std::map<std::string, V>& map) {
   std::uint64_t count = 0;
   if (!r.fixed(count)) return false;
@@ -247,13 +210,14 @@ bool get(Reader& r, std::map<std::string, V>& map) {
   for (std::uint64_t i = 0; i < count; ++i) {
     std::string key;
     V value{};
-    if (!get(r, key) || !get(r, value)) return false;
-    map.insert_or_assign(std::move(key), std::move(value));
+    if (!get<Keep>(r, key) || !get<Keep>(r, value)) return false;
+    if constexpr (Keep) map.insert_or_assign(std::move(key), std::move(value));
   }
   return true;
 }
 
 // A run of tag 5 (array of) ended by a scalar kind: counted, not recursed.
+template <bool Keep>
 bool get(Reader& r, BytecodeType& t) {
   std::uint64_t depth = 0;
   for (;;) {
@@ -269,15 +233,20 @@ bool get(Reader& r, BytecodeType& t) {
   }
 }
 
+// --- values ---------------------------------------------------------------------------
+
 // Values nest to any depth: an explicit stack of open containers replaces
 // recursion. Each open container is the last child of the one below it, so
-// the pointers on the stack stay valid while it is open.
+// the pointers on the stack stay valid while it is open. When skipping,
+// nothing is built and `value` stays null.
 struct OpenContainer {
   Value* value;
+  ValueKind kind;
   std::uint64_t remaining;
   std::size_t reserved;  // elements reserved against the allowance
 };
 
+template <bool Keep>
 bool get(Reader& r, Value& root) {
   std::vector<OpenContainer> open;
   Value* slot = &root;
@@ -285,62 +254,63 @@ bool get(Reader& r, Value& root) {
     std::uint32_t tag = 0;
     if (!r.fixed(tag)) return false;
     if (tag >= kValueKindCount) return r.bad_tag(tag, kValueKindCount);
-    switch (static_cast<ValueKind>(tag)) {
+    const auto kind = static_cast<ValueKind>(tag);
+    switch (kind) {
       case ValueKind::Null:
-        *slot = Value::Null();
+        if constexpr (Keep) *slot = Value::Null();
         break;
       case ValueKind::Bool: {
         bool b = false;
-        if (!get(r, b)) return false;
-        *slot = Value::Bool(b);
+        if (!get<Keep>(r, b)) return false;
+        if constexpr (Keep) *slot = Value::Bool(b);
         break;
       }
       case ValueKind::Int: {
         std::int64_t i = 0;
         if (!r.fixed(i)) return false;
-        *slot = Value::Int(i);
+        if constexpr (Keep) *slot = Value::Int(i);
         break;
       }
       case ValueKind::Float: {
         double f = 0;
         if (!r.fixed(f)) return false;
-        *slot = Value::Float(f);
+        if constexpr (Keep) *slot = Value::Float(f);
         break;
       }
       case ValueKind::String:
       case ValueKind::Handle: {
         std::string text;
-        if (!get(r, text)) return false;
-        *slot = tag == static_cast<std::uint32_t>(ValueKind::String) ? Value::String(std::move(text))
-                                                                      : Value::Handle(std::move(text));
+        if (!get<Keep>(r, text)) return false;
+        if constexpr (Keep) {
+          *slot = kind == ValueKind::String ? Value::String(std::move(text))
+                                            : Value::Handle(std::move(text));
+        }
         break;
       }
-      case ValueKind::Array: {
-        std::uint64_t count = 0;
-        if (!r.fixed(count)) return false;
-        *slot = Value::Array({});
-        std::size_t reserved = r.reserve_count<Value>(count);
-        slot->as_array().reserve(reserved);
-        open.push_back({slot, count, reserved});
-        break;
-      }
-      case ValueKind::Object: {
-        std::uint64_t count = 0;
-        if (!r.fixed(count)) return false;
-        auto& entries = ValueAccess::start_object(*slot);
-        std::size_t reserved = r.reserve_count<ObjectEntry>(count);
-        entries.reserve(reserved);
-        open.push_back({slot, count, reserved});
-        break;
-      }
+      case ValueKind::Array:
+      case ValueKind::Object:
       case ValueKind::Contract: {
         std::uint16_t id = 0;
         std::uint64_t count = 0;
-        if (!r.fixed(id) || !r.fixed(count)) return false;
-        *slot = Value::Contract(id, {});
-        std::size_t reserved = r.reserve_count<ContractField>(count);
-        slot->contract_fields().reserve(reserved);
-        open.push_back({slot, count, reserved});
+        if (kind == ValueKind::Contract && !r.fixed(id)) return false;
+        if (!r.fixed(count)) return false;
+        std::size_t reserved = 0;
+        if constexpr (Keep) {
+          if (kind == ValueKind::Array) {
+            *slot = Value::Array({});
+            reserved = r.reserve_count<Value>(count);
+            slot->as_array().reserve(reserved);
+          } else if (kind == ValueKind::Object) {
+            auto& entries = ValueAccess::start_object(*slot);
+            reserved = r.reserve_count<ObjectEntry>(count);
+            entries.reserve(reserved);
+          } else {
+            *slot = Value::Contract(id, {});
+            reserved = r.reserve_count<ContractField>(count);
+            slot->contract_fields().reserve(reserved);
+          }
+        }
+        open.push_back({Keep ? slot : nullptr, kind, count, reserved});
         break;
       }
     }
@@ -350,38 +320,34 @@ bool get(Reader& r, Value& root) {
       if (open.empty()) return true;
       OpenContainer& top = open.back();
       if (top.remaining == 0) {
-        switch (top.value->kind()) {
-          case ValueKind::Array:
+        if constexpr (Keep) {
+          if (top.kind == ValueKind::Array) {
             r.give_back<Value>(top.reserved);
-            break;
-          case ValueKind::Object:
+          } else if (top.kind == ValueKind::Object) {
             r.give_back<ObjectEntry>(top.reserved);
             ValueAccess::normalise_object(*top.value);
-            break;
-          default:
+          } else {
             r.give_back<ContractField>(top.reserved);
-            break;
+          }
         }
         open.pop_back();
         continue;
       }
       --top.remaining;
-      switch (top.value->kind()) {
-        case ValueKind::Array:
-          slot = &top.value->as_array().emplace_back();
-          break;
-        case ValueKind::Object: {
-          std::string key;
-          if (!get(r, key)) return false;
+      if (top.kind == ValueKind::Array) {
+        if constexpr (Keep) slot = &top.value->as_array().emplace_back();
+      } else if (top.kind == ValueKind::Object) {
+        std::string key;
+        if (!get<Keep>(r, key)) return false;
+        if constexpr (Keep) {
           auto& entries = ValueAccess::object_entries(*top.value);
           slot = &entries.emplace_back(ObjectEntry{std::move(key), Value()}).value;
-          break;
         }
-        default: {
-          std::uint8_t index = 0;
-          if (!r.fixed(index)) return false;
+      } else {
+        std::uint8_t index = 0;
+        if (!r.fixed(index)) return false;
+        if constexpr (Keep) {
           slot = &top.value->contract_fields().emplace_back(ContractField{index, Value()}).value;
-          break;
         }
       }
       break;
@@ -389,230 +355,62 @@ bool get(Reader& r, Value& root) {
   }
 }
 
-bool get(Reader& r, ConstantEntry& e) {
-  return get(r, e.name) && get(r, e.type) && get(r, e.reg);
-}
-bool get(Reader& r, StructField& e) { return get(r, e.name) && get(r, e.type); }
-bool get(Reader& r, StructEntry& e) { return get(r, e.name) && get(r, e.fields); }
-bool get(Reader& r, FunctionEntry& e) {
-  return get(r, e.name) && get(r, e.params) && get(r, e.entry);
-}
-bool get(Reader& r, SourceMapEntry& e) {
-  return get(r, e.index) && get(r, e.line) && get(r, e.col);
-}
-bool get(Reader& r, SwarmEntry& e) {
-  return get(r, e.flag) && get(r, e.swarm_size) && get(r, e.substrate) && get(r, e.barrier_count);
-}
-bool get(Reader& r, ExportEntry& e) {
-  return get(r, e.no_mangle) && get(r, e.exported) && get(r, e.params) && get(r, e.return_type);
-}
+// --- records --------------------------------------------------------------------------
 
-// Reads one field of a record, naming it on failure.
-template <class T>
-bool field(Reader& r, std::string_view name, T& value) {
-  if (get(r, value)) return true;
-  r.note_field(name);
-  return false;
-}
-
-bool get(Reader& r, ProgramMetadata& m) {
-  return field(r, "source_name", m.source_name) && field(r, "description", m.description) &&
-         field(r, "compiler_version", m.compiler_version) &&
-         field(r, "register_count", m.register_count) &&
-         field(r, "param_types", m.param_types) && field(r, "source_map", m.source_map) &&
-         field(r, "swarm", m.swarm) && field(r, "exports", m.exports);
-}
-
-// --- skipping ---------------------------------------------------------------------
-//
-// check_program makes exactly the reads of get() above, in the same order and
-// with the same errors, but builds nothing: texts are validated in place,
-// fixed-width lists are bounds-checked, Values are walked with a stack of
-// counts. The fuzz target holds the two to the same outcome on every input.
-
-template <class T>
-struct Skip {
-  static bool run(Reader& r) {
-    T scratch{};
-    return get(r, scratch);
-  }
-};
-
-template <>
-struct Skip<std::string> {
-  static bool run(Reader& r) {
-    std::string_view view;
-    return view_text(r, view);
-  }
-};
-
-template <class T>
-struct Skip<std::vector<T>> {
-  static bool run(Reader& r) {
-    std::uint64_t count = 0;
-    if (!r.fixed(count)) return false;
-    if constexpr (std::is_same_v<T, std::uint32_t> || std::is_same_v<T, std::uint64_t>) {
-      if (count > r.remaining() / sizeof(T)) return r.fail(kEof);
-      r.take(static_cast<std::size_t>(count) * sizeof(T));
-      return true;
-    } else {
-      for (std::uint64_t i = 0; i < count; ++i) {
-        if (!Skip<T>::run(r)) return false;
-      }
-      return true;
+// Reads the fields in the order of records.h; on the first failure the
+// container and the metadata name the field.
+template <bool Keep, Record R>
+bool get(Reader& r, R& record) {
+  bool ok = true;
+  std::string_view failed;
+  for_each_record_field(record, [&](std::string_view name, auto& value) {
+    if (ok && !get<Keep>(r, value)) {
+      ok = false;
+      failed = name;
     }
-  }
-};
+  });
+  if (!ok && kNamesFieldsInErrors<R>) r.note_field(failed);
+  return ok;
+}
 
-template <class T>
-struct Skip<Indirect<T>> {
-  static bool run(Reader& r) { return Skip<T>::run(r); }
-};
+// --- instructions ---------------------------------------------------------------------
 
-template <class T>
-struct Skip<std::optional<T>> {
-  static bool run(Reader& r) {
-    std::uint8_t marker = 0;
-    if (!r.fixed(marker)) return false;
-    if (marker == 0) return true;
-    if (marker != 1) return r.fail("tag for enum is not valid, found " + decimal(marker));
-    return Skip<T>::run(r);
-  }
-};
-
-template <>
-struct Skip<Value> {
-  struct Open {
-    ValueKind kind;
-    std::uint64_t remaining;
-  };
-
-  static bool run(Reader& r) {
-    std::vector<Open> open;
-    for (;;) {
-      std::uint32_t tag = 0;
-      if (!r.fixed(tag)) return false;
-      if (tag >= kValueKindCount) return r.bad_tag(tag, kValueKindCount);
-      auto kind = static_cast<ValueKind>(tag);
-      switch (kind) {
-        case ValueKind::Null:
-          break;
-        case ValueKind::Bool: {
-          bool b = false;
-          if (!get(r, b)) return false;
-          break;
-        }
-        case ValueKind::Int:
-        case ValueKind::Float: {
-          std::uint64_t bits = 0;
-          if (!r.fixed(bits)) return false;
-          break;
-        }
-        case ValueKind::String:
-        case ValueKind::Handle:
-          if (!Skip<std::string>::run(r)) return false;
-          break;
-        case ValueKind::Array:
-        case ValueKind::Object: {
-          std::uint64_t count = 0;
-          if (!r.fixed(count)) return false;
-          open.push_back({kind, count});
-          break;
-        }
-        case ValueKind::Contract: {
-          std::uint16_t id = 0;
-          std::uint64_t count = 0;
-          if (!r.fixed(id) || !r.fixed(count)) return false;
-          open.push_back({kind, count});
-          break;
-        }
-      }
-      for (;;) {
-        if (open.empty()) return true;
-        Open& top = open.back();
-        if (top.remaining == 0) {
-          open.pop_back();
-          continue;
-        }
-        --top.remaining;
-        if (top.kind == ValueKind::Object) {
-          if (!Skip<std::string>::run(r)) return false;
-        } else if (top.kind == ValueKind::Contract) {
-          std::uint8_t index = 0;
-          if (!r.fixed(index)) return false;
-        }
-        break;
-      }
-    }
-  }
-};
-
-// --- instructions ---------------------------------------------------------------
-
-// Reads a variant's fields in order with `read(field)`; on the first failure
-// names the field and the variant.
-template <class Insn, class Read>
-bool read_fields(Reader& r, Insn& insn, Read&& read) {
+// Decodes one variant's fields, naming the field and the variant on the
+// first failure, and appends the variant to `out` when keeping.
+template <bool Keep, class Insn>
+bool get_variant(Reader& r, std::vector<Instruction>& out) {
+  Insn insn;
   bool ok = true;
   std::string_view failed;
   insn.for_each_field([&](std::string_view name, auto& value) {
-    if (ok && !read(value)) {
+    if (ok && !get<Keep>(r, value)) {
       ok = false;
       failed = name;
     }
   });
   if (!ok) {
     r.note_field(failed);
-    r.note_field(std::remove_const_t<Insn>::kName);
+    r.note_field(Insn::kName);
+    return false;
   }
-  return ok;
-}
-
-// Decodes one variant's fields and appends it to `out`.
-template <class Insn>
-bool decode_variant(Reader& r, std::vector<Instruction>* out) {
-  Insn insn;
-  if (!read_fields(r, insn, [&](auto& value) { return get(r, value); })) return false;
-  out->emplace_back(std::in_place_type<Insn>, std::move(insn));
+  if constexpr (Keep) out.emplace_back(std::in_place_type<Insn>, std::move(insn));
   return true;
 }
 
-// Reads one variant's fields without building it.
-template <class Insn>
-bool skip_variant(Reader& r, std::vector<Instruction>*) {
-  static const Insn kShape{};  // only the field types are used
-  return read_fields(r, kShape, [&](const auto& value) {
-    return Skip<std::decay_t<decltype(value)>>::run(r);
-  });
-}
-
-using DecodeVariant = bool (*)(Reader&, std::vector<Instruction>*);
-
-constexpr DecodeVariant kDecoders[] = {
-#define QUARN_INSTRUCTION(Tag, Name, Fields) &decode_variant<Name>,
-#define FIELD(Type, name)
-#include "quarn_core/instructions.def"
-};
-constexpr DecodeVariant kSkippers[] = {
-#define QUARN_INSTRUCTION(Tag, Name, Fields) &skip_variant<Name>,
-#define FIELD(Type, name)
-#include "quarn_core/instructions.def"
-};
-static_assert(std::size(kDecoders) == kOpcodeCount);
-static_assert(std::size(kSkippers) == kOpcodeCount);
-
-// Appends the instruction to `out`, or only reads it when out is null.
-bool get_instruction(Reader& r, std::vector<Instruction>* out) {
-  std::uint32_t tag = 0;
-  if (!r.fixed(tag)) return false;
-  if (tag >= kOpcodeCount) return r.bad_tag(tag, kOpcodeCount);
-  return out ? kDecoders[tag](r, out) : kSkippers[tag](r, nullptr);
-}
-
-// Keep=false runs the identical reads but drops each instruction as soon as
-// it is decoded.
 template <bool Keep>
-bool get_instructions(Reader& r, std::vector<Instruction>& list) {
+using GetVariant = bool (*)(Reader&, std::vector<Instruction>&);
+
+template <bool Keep>
+constexpr GetVariant<Keep> kVariants[] = {
+#define QUARN_INSTRUCTION(Tag, Name, Fields) &get_variant<Keep, Name>,
+#define FIELD(Type, name)
+#include "quarn_core/instructions.def"
+};
+static_assert(std::size(kVariants<true>) == kOpcodeCount);
+
+// When skipping, each instruction is dropped as soon as it is read.
+template <bool Keep>
+bool get(Reader& r, std::vector<Instruction>& list) {
   std::uint64_t count = 0;
   if (!r.fixed(count)) return false;
   std::size_t reserved = 0;
@@ -621,7 +419,11 @@ bool get_instructions(Reader& r, std::vector<Instruction>& list) {
     list.reserve(reserved);
   }
   for (std::uint64_t i = 0; i < count; ++i) {
-    if (!get_instruction(r, Keep ? &list : nullptr)) {
+    std::uint32_t tag = 0;
+    bool ok = r.fixed(tag);
+    if (ok && tag >= kOpcodeCount) ok = r.bad_tag(tag, kOpcodeCount);
+    if (ok) ok = kVariants<Keep>[tag](r, list);
+    if (!ok) {
       r.note_field("[" + decimal(i) + "]");
       return false;
     }
@@ -630,37 +432,22 @@ bool get_instructions(Reader& r, std::vector<Instruction>& list) {
   return true;
 }
 
-template <bool Keep>
-bool get_program(Reader& r, CompiledProgram& p) {
-  if (!field(r, "format_version", p.format_version)) return false;
-  if (!get_instructions<Keep>(r, p.instructions)) {
-    r.note_field("instructions");
-    return false;
-  }
-  if (r.remaining() < p.content_hash.size()) {
-    r.fail(kEof);
-    r.note_field("content_hash");
-    return false;
-  }
-  std::memcpy(p.content_hash.data(), r.take(p.content_hash.size()), p.content_hash.size());
-  if (!get(r, p.metadata)) {
-    r.note_field("metadata");
-    return false;
-  }
-  return true;
-}
-
 std::span<const std::uint8_t> as_bytes(std::string_view s) {
   return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+template <bool Keep>
+Result<CompiledProgram, DecodeError> run(std::span<const std::uint8_t> bytes) {
+  Reader r(bytes.data(), bytes.data() + bytes.size());
+  CompiledProgram program;
+  if (!get<Keep>(r, program)) return std::move(r).error();
+  return program;
 }
 
 }  // namespace
 
 Result<CompiledProgram, DecodeError> decode_program(std::span<const std::uint8_t> bytes) {
-  Reader r(bytes.data(), bytes.data() + bytes.size());
-  CompiledProgram program;
-  if (!get_program<true>(r, program)) return std::move(r).error();
-  return program;
+  return run<true>(bytes);
 }
 
 Result<CompiledProgram, DecodeError> decode_program(std::string_view bytes) {
@@ -668,9 +455,8 @@ Result<CompiledProgram, DecodeError> decode_program(std::string_view bytes) {
 }
 
 Result<Unit, DecodeError> check_program(std::span<const std::uint8_t> bytes) {
-  Reader r(bytes.data(), bytes.data() + bytes.size());
-  CompiledProgram program;
-  if (!get_program<false>(r, program)) return std::move(r).error();
+  auto r = run<false>(bytes);
+  if (!r.ok()) return std::move(r).error();
   return Unit{};
 }
 

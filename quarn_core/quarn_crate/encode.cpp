@@ -1,9 +1,11 @@
 #include "quarn_core/quarn_crate/encode.h"
 
 #include "quarn_core/huge_pages.h"
+#include "quarn_core/quarn_crate/records.h"
 
 #include <blake3.h>
 
+#include <array>
 #include <bit>
 #include <cassert>
 #include <cstring>
@@ -115,15 +117,13 @@ template <class S> void put(S& s, const std::string& text) {
 
 template <class S> void put(S& s, const BytecodeType& t);
 template <class S> void put(S& s, const Value& v);
-template <class S> void put(S& s, const ConstantEntry& e);
-template <class S> void put(S& s, const StructField& e);
-template <class S> void put(S& s, const StructEntry& e);
-template <class S> void put(S& s, const FunctionEntry& e);
 template <class S> void put(S& s, const Instruction& insn);
-template <class S> void put(S& s, const SourceMapEntry& e);
-template <class S> void put(S& s, const SwarmEntry& e);
-template <class S> void put(S& s, const ExportEntry& e);
-template <class S> void put(S& s, const ProgramMetadata& m);
+template <class S, Record R> void put(S& s, const R& record);
+
+// Raw bytes, no length: the content hash.
+template <class S, std::size_t N> void put(S& s, const std::array<std::uint8_t, N>& bytes) {
+  s.bytes(bytes.data(), N);
+}
 
 // Written exactly as the value it holds.
 template <class S, class T> void put(S& s, const Indirect<T>& boxed) { put(s, boxed.get()); }
@@ -236,64 +236,15 @@ template <class S> void put(S& s, const Value& v) {
   }
 }
 
-template <class S> void put(S& s, const ConstantEntry& e) {
-  put(s, e.name);
-  put(s, e.type);
-  put(s, e.reg);
-}
-template <class S> void put(S& s, const StructField& e) {
-  put(s, e.name);
-  put(s, e.type);
-}
-template <class S> void put(S& s, const StructEntry& e) {
-  put(s, e.name);
-  put(s, e.fields);
-}
-template <class S> void put(S& s, const FunctionEntry& e) {
-  put(s, e.name);
-  put(s, e.params);
-  put(s, e.entry);
+// Every record: its fields in the order records.h lists them.
+template <class S, Record R> void put(S& s, const R& record) {
+  for_each_record_field(record, [&](std::string_view, const auto& field) { put(s, field); });
 }
 
 template <class S> void put(S& s, const Instruction& insn) {
   put(s, static_cast<std::uint32_t>(insn.index()));
   std::visit([&](const auto& variant) { variant.for_each_field([&](std::string_view, const auto& field) { put(s, field); }); },
              insn);
-}
-
-template <class S> void put(S& s, const SourceMapEntry& e) {
-  put(s, e.index);
-  put(s, e.line);
-  put(s, e.col);
-}
-template <class S> void put(S& s, const SwarmEntry& e) {
-  put(s, e.flag);
-  put(s, e.swarm_size);
-  put(s, e.substrate);
-  put(s, e.barrier_count);
-}
-template <class S> void put(S& s, const ExportEntry& e) {
-  put(s, e.no_mangle);
-  put(s, e.exported);
-  put(s, e.params);
-  put(s, e.return_type);
-}
-template <class S> void put(S& s, const ProgramMetadata& m) {
-  put(s, m.source_name);
-  put(s, m.description);
-  put(s, m.compiler_version);
-  put(s, m.register_count);
-  put(s, m.param_types);
-  put(s, m.source_map);
-  put(s, m.swarm);
-  put(s, m.exports);
-}
-
-template <class S> void put_program(S& s, const CompiledProgram& p) {
-  put(s, p.format_version);
-  put(s, p.instructions);
-  s.bytes(p.content_hash.data(), p.content_hash.size());
-  put(s, p.metadata);
 }
 
 // Sizes, then writes, any record with a put() overload.
@@ -317,12 +268,12 @@ Result<Bytes, EncodeError> encode_with(const T& record, Put&& put_fn) {
 
 std::size_t encoded_size(const CompiledProgram& program) {
   SizeSink sizer;
-  put_program(sizer, program);
+  put(sizer, program);
   return sizer.overflow() ? std::numeric_limits<std::size_t>::max() : sizer.size();
 }
 
 Result<Bytes, EncodeError> encode_program(const CompiledProgram& program) {
-  return encode_with(program, [](auto& s, const CompiledProgram& p) { put_program(s, p); });
+  return encode_with(program, [](auto& s, const CompiledProgram& p) { put(s, p); });
 }
 
 // An instruction list built in memory always fits its own encoding; only an

@@ -1,12 +1,14 @@
 // Seeded generator of arbitrary, well-formed programs for round-trip tests,
-// the fuzz seed corpus and benchmarks. Every field of every variant is
-// filled through for_each_field, so new variants are covered automatically.
+// the fuzz seed corpus and benchmarks. Every field of every variant and of
+// every record is filled through for_each_field / for_each_record_field, so
+// new variants and fields are covered automatically.
 #pragma once
 
-#include "quarn_core/quarn_crate/crate.h"
+#include "quarn_core/quarn_crate/records.h"
 
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -22,18 +24,7 @@ class RandomProgram {
     p.format_version = pick(4) == 0 ? static_cast<std::uint8_t>(rng_()) : kFormatVersion;
     for (std::size_t i = 0; i < instructions; ++i) p.instructions.push_back(instruction());
     for (auto& b : p.content_hash) b = static_cast<std::uint8_t>(rng_());
-    if (pick(5) != 0) {
-      ProgramMetadata m;
-      fill(m.source_name);
-      fill(m.description);
-      fill(m.compiler_version);
-      fill(m.register_count);
-      for (std::size_t n = pick(4); n > 0; --n) fill(m.param_types[text()]);
-      fill(m.source_map);
-      for (std::size_t n = pick(3); n > 0; --n) fill(m.swarm[text()]);
-      for (std::size_t n = pick(3); n > 0; --n) fill(m.exports[text()]);
-      p.metadata = std::move(m);
-    }
+    if (pick(5) != 0) fill(p.metadata.emplace());
     return p;
   }
 
@@ -122,13 +113,13 @@ class RandomProgram {
   void fill(std::string& v) { v = text(); }
   void fill(Value& v) { v = value(); }
   void fill(BytecodeType& v) { v = type(); }
-  void fill(ConstantEntry& e) { fill(e.name); fill(e.type); fill(e.reg); }
-  void fill(StructField& e) { fill(e.name); fill(e.type); }
-  void fill(StructEntry& e) { fill(e.name); fill(e.fields); }
-  void fill(FunctionEntry& e) { fill(e.name); fill(e.params); fill(e.entry); }
-  void fill(SourceMapEntry& e) { fill(e.index); fill(e.line); fill(e.col); }
-  void fill(SwarmEntry& e) { fill(e.flag); fill(e.swarm_size); fill(e.substrate); fill(e.barrier_count); }
-  void fill(ExportEntry& e) { fill(e.no_mangle); fill(e.exported); fill(e.params); fill(e.return_type); }
+  // Every record through its field list, so a field added there is filled.
+  template <Record R> void fill(R& record) {
+    for_each_record_field(record, [&](std::string_view, auto& field) { fill(field); });
+  }
+  template <class V> void fill(std::map<std::string, V>& map) {
+    for (std::size_t n = pick(4); n > 0; --n) fill(map[text()]);
+  }
   template <class T> void fill(std::vector<T>& list) {
     list.resize(pick(4));
     for (T& x : list) fill(x);

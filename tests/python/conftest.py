@@ -7,6 +7,9 @@ import pytest
 # times slower: property tests then run fewer examples.
 SANITIZED = bool(os.environ.get("QUARN_SANITIZED"))
 
+# The module's whole surface, in the order the documentation lists it.
+FUNCTIONS = ["tokenize", "extract_entities", "create_audit", "verify_audit",
+             "compile_source", "execute_bytecode", "version"]
 
 
 def on_small_stack(fn, stack=1 << 20):

@@ -56,6 +56,7 @@ def test_wheel_holds_the_module_stubs_and_metadata_only():
         "quarn_py" + ws.ext_suffix(),
         "quarn_py-stubs/__init__.pyi",
         "quarn_py-stubs/py.typed",
+        f"quarn_py-{VERSION}.data/scripts/quarnc",
         f"{dist_info}/METADATA",
         f"{dist_info}/WHEEL",
         f"{dist_info}/top_level.txt",
@@ -102,17 +103,36 @@ def test_installed_module_works_outside_the_source_tree():
     assert dist_version == VERSION
 
 
+def test_installed_quarnc_runs_from_the_scripts_folder(tmp_path):
+    """The command-line compiler comes with the wheel, installed executable
+    next to the environment's python, and compiles as the module does."""
+    python = ws.installed_python()
+    scripts = ws.run([python, "-c", "import sysconfig; print(sysconfig.get_paths()['scripts'])"])
+    tool = Path(scripts.stdout.strip()) / "quarnc"
+    assert tool.is_file() and tool.stat().st_mode & 0o111
+    assert ws.run([tool, "--version"]).stdout == f"quarnc {VERSION} (Quarn core {VERSION})\n"
+    source = "program demo { fn main() { let x = 1 + 2; } }"
+    (tmp_path / "demo.quarn").write_text(source)
+    ws.run([tool, "build", "demo.quarn"], cwd=tmp_path)
+    assert (tmp_path / "demo.qbc").read_bytes() == bytes(quarn_py.compile_source(source)["bytecode"])
+    assert ws.run([tool, "verify", "demo.qbc"], cwd=tmp_path).stdout == "ok\n"
+
+
 def test_uninstall_removes_everything_it_installed():
     python = ws.make_venv("venv-uninstall")
     site = ws.site_packages(python)
+    bin_dir = python.parent
     before = sorted(p.relative_to(site) for p in site.rglob("*"))
+    bin_before = sorted(p.name for p in bin_dir.iterdir())
     ws.pip(python, "install", "-q", "--no-deps", ws.wheel())
     installed = {p.relative_to(site) for p in site.rglob("*")} - set(before)
     assert Path("quarn_py" + ws.ext_suffix()) in installed
     assert Path("quarn_py-stubs/__init__.pyi") in installed
+    assert (bin_dir / "quarnc").is_file()
     ws.pip(python, "uninstall", "-y", "-q", "quarn_py")
     after = sorted(p.relative_to(site) for p in site.rglob("*"))
     assert after == before
+    assert sorted(p.name for p in bin_dir.iterdir()) == bin_before
 
 
 def test_pip_install_from_the_source_tree_without_isolation():
@@ -143,6 +163,7 @@ def test_sdist_carries_what_the_build_needs_and_is_reproducible(tmp_path):
     assert all(n.startswith(top) for n in names)
     for needed in ["pyproject.toml", "CMakeLists.txt", "wheel_backend/quarn_build.py",
                    "quarn_py/lib.cpp", "quarn_py-stubs/__init__.pyi", "cmake/python_module.cmake",
+                   "quarnc/CMakeLists.txt", "quarnc/main.cpp",
                    "README.md"]:
         assert top + needed in names, needed
     if (ws.ROOT / ".deps/blake3/c/blake3.h").exists():

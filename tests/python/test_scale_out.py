@@ -12,11 +12,9 @@ from pathlib import Path
 import pytest
 
 import quarn_py
-from conftest import SANITIZED
+from conftest import FUNCTIONS, SANITIZED
 
 ROOT = Path(__file__).resolve().parents[2]
-FUNCTIONS = ["tokenize", "extract_entities", "create_audit", "verify_audit",
-             "compile_source", "execute_bytecode", "version"]
 TIMESTAMP = 1_700_000_000
 
 

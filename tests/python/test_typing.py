@@ -11,13 +11,11 @@ from pathlib import Path
 import pytest
 
 import quarn_py
-from conftest import SANITIZED
+from conftest import FUNCTIONS, SANITIZED
 
 import wheel_support as ws
 
 STUB = ws.ROOT / "quarn_py-stubs" / "__init__.pyi"
-FUNCTIONS = ["tokenize", "extract_entities", "create_audit", "verify_audit",
-             "compile_source", "execute_bytecode", "version"]
 MYPY = ["/usr/bin/python3", "-m", "mypy"]
 
 
