@@ -10,7 +10,10 @@
 #include <ctime>
 #include <string>
 
+#include "quarn_compiler/compile.h"
+#include "quarn_compiler/lower/lower.h"
 #include "quarn_compiler/veka/parse.h"
+#include "quarn_core/quarn_crate/encode.h"
 
 namespace {
 
@@ -76,6 +79,37 @@ double best_seconds(const std::string& src, int runs) {
   return best;
 }
 
+// Where a compile's time goes: parsing the whole tree, lowering it, encoding
+// the lowered program, and the whole driver (which lowers each definition
+// as it is read), each the best of `runs` in CPU time.
+void stage_breakdown(const std::string& src, int runs) {
+  using namespace quarn;
+  double parse = 1e9, lower = 1e9, encode = 1e9, whole = 1e9;
+  for (int i = 0; i < runs; ++i) {
+    double t0 = cpu_seconds();
+    auto parsed = compiler::parse_source(src);
+    double t1 = cpu_seconds();
+    auto lowered = compiler::lower_program(parsed.value());
+    double t2 = cpu_seconds();
+    auto bytes = core::encode_program(lowered.value());
+    double t3 = cpu_seconds();
+    benchmark::DoNotOptimize(bytes);
+    parse = std::min(parse, t1 - t0);
+    lower = std::min(lower, t2 - t1);
+    encode = std::min(encode, t3 - t2);
+    double t4 = cpu_seconds();
+    auto outcome = compiler::compile_program_text(src);
+    double t5 = cpu_seconds();
+    benchmark::DoNotOptimize(outcome);
+    whole = std::min(whole, t5 - t4);
+  }
+  auto mbs = [&](double s) { return static_cast<double>(src.size()) / s / 1e6; };
+  std::printf("stages, %.1f MB, best of %d, CPU time: parse %.1f ms (%.1f MB/s), lower %.1f ms "
+              "(%.1f MB/s), encode %.1f ms (%.1f MB/s), whole driver %.1f ms (%.1f MB/s)\n",
+              static_cast<double>(src.size()) / 1e6, runs, parse * 1e3, mbs(parse), lower * 1e3,
+              mbs(lower), encode * 1e3, mbs(encode), whole * 1e3, mbs(whole));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -88,5 +122,7 @@ int main(int argc, char** argv) {
   double t4 = best_seconds(four, 9);
   std::printf("best of 9, CPU time: parse 1 MB: %.1f ms (%.1f MB/s), 4 MB: %.1f ms (%.1f MB/s), ratio time(4 MB)/time(1 MB) = %.2f\n",
               t1 * 1e3, one.size() / t1 / 1e6, t4 * 1e3, four.size() / t4 / 1e6, t4 / t1);
+  stage_breakdown(one, 5);
+  stage_breakdown(four, 3);
   return 0;
 }

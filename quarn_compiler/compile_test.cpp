@@ -4,6 +4,7 @@
 #include "quarn_compiler/compile.h"
 
 #include "quarn_compiler/lower/builtins.h"
+#include "quarn_compiler/source_generator.h"
 #include "quarn_core/disassemble.h"
 #include "quarn_core/quarn_crate/decode.h"
 #include "quarn_core/quarn_crate/encode.h"
@@ -252,6 +253,30 @@ TEST(CompileDriver, ReadingAndLoweringTogetherEqualsLoweringTheTree) {
     text << in.rdbuf();
     EXPECT_EQ(driver_outcome(text.str()), whole_tree_outcome(text.str())) << entry.path();
   }
+}
+
+// Generated programs of every form, nested and chained: each compiles, to
+// the same bytes by both routes, and compiling it twice gives the same bytes.
+TEST(CompileDriver, GeneratedProgramsCompileAlikeByBothRoutes) {
+  for (std::uint64_t seed = 1; seed <= 300; ++seed) {
+    testing::SplitMix choices(seed);
+    const std::string source = testing::generate_program(choices);
+    const CompileOutcome outcome = compile_program_text(source);
+    ASSERT_TRUE(outcome.ok()) << "seed " << seed << ": " << outcome.error().substr(0, 300) << " ... " << outcome.error().substr(outcome.error().size() > 1500 ? outcome.error().size() - 1500 : 0);
+    EXPECT_EQ(outcome_text(outcome), whole_tree_outcome(source)) << "seed " << seed;
+    EXPECT_EQ(outcome_text(outcome), driver_outcome(source)) << "seed " << seed;
+  }
+}
+
+TEST(CompileDriver, GeneratorIsAFunctionOfItsChoices) {
+  testing::SplitMix a(7), b(7), c(8);
+  const std::string first = testing::generate_program(a);
+  EXPECT_EQ(first, testing::generate_program(b));
+  EXPECT_NE(first, testing::generate_program(c));
+  // Fuzz bytes that run out pick the smallest forms, and generation ends.
+  const std::uint8_t bytes[] = {1, 2, 3};
+  testing::FuzzChoices few(bytes, sizeof bytes);
+  EXPECT_TRUE(compile_program_text(testing::generate_program(few)).ok());
 }
 
 // Every row of the builtin table, under every one of its names: a wrong count

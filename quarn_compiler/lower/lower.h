@@ -9,8 +9,9 @@
 // every error stops the whole lowering (instructions appended before it are
 // left behind, but nothing is ever encoded from a failed lowering).
 //
-// The walkers recurse once per tree level; parse_source bounds the tree's
-// depth by kMaxNestingDepth, which keeps the machine stack small.
+// lower_expr follows chains (the spine, ast.h) in a loop and recurses only
+// into the other children; statements recurse once per block. parse_source
+// bounds both by kMaxNestingDepth, which keeps the machine stack small.
 #pragma once
 
 #include "quarn_compiler/lower/lowering_state.h"

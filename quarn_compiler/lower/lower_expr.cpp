@@ -113,52 +113,6 @@ struct ExprLowering {
     return dst;
   }
 
-  LowerResult<Reg> operator()(const Expr::BinOp& e) const {
-    if (e.op == BinaryOperator::And || e.op == BinaryOperator::Or) return short_circuit(e);
-    QUARN_TRY(Reg lhs, lower_expr(st, e.lhs->node));
-    QUARN_TRY(Reg rhs, lower_expr(st, e.rhs->node));
-    const Reg dst = st.new_register();
-    st.emit(binary_instruction(e.op, dst, lhs, rhs));
-    return dst;
-  }
-
-  // a && b, a || b: the right operand runs only when the left one does not
-  // decide. Layout from k, the index of the JumpIf:
-  //   k    JumpIf a            And: then k+3, else k+1; Or: then k+1, else k+3
-  //   k+1  LoadConst dst, false (And) / true (Or)
-  //   k+2  Jump end
-  //   k+3  ... b ...
-  //        Move dst, b
-  //   end
-  LowerResult<Reg> short_circuit(const Expr::BinOp& e) const {
-    const bool is_and = e.op == BinaryOperator::And;
-    QUARN_TRY(Reg a, lower_expr(st, e.lhs->node));
-    const Reg dst = st.new_register();
-    const Target k = st.emit(core::JumpIf{a, 0, 0});
-    st.emit(core::LoadConst{dst, core::Value::Bool(!is_and)});
-    const Target jump = st.emit(core::Jump{0});
-    QUARN_TRY(Reg b, lower_expr(st, e.rhs->node));
-    st.emit(core::Move{dst, b});
-    if (is_and) {
-      st.patch_jump_if(k, k + 3, k + 1);
-    } else {
-      st.patch_jump_if(k, k + 1, k + 3);
-    }
-    st.patch_jump(jump, st.position());
-    return dst;
-  }
-
-  LowerResult<Reg> operator()(const Expr::UnaryOp& e) const {
-    QUARN_TRY(Reg src, lower_expr(st, e.operand->node));
-    const Reg dst = st.new_register();
-    if (e.op == UnaryOperator::Neg) {
-      st.emit(core::Neg{dst, src});
-    } else {
-      st.emit(core::Not{dst, src});
-    }
-    return dst;
-  }
-
   // callee "(" args ")": arguments first, then the callee must be a name,
   // which is a builtin or a user function.
   LowerResult<Reg> operator()(const Expr::Call& e) const {
@@ -225,32 +179,16 @@ struct ExprLowering {
     throw std::logic_error("builtin row with an unknown lowering");
   }
 
-  LowerResult<Reg> operator()(const Expr::Index& e) const {
-    QUARN_TRY(Reg object, lower_expr(st, e.object->node));
-    QUARN_TRY(Reg index, lower_expr(st, e.index->node));
-    const Reg dst = st.new_register();
-    st.emit(core::IndexGet{dst, object, index});
-    return dst;
-  }
-
-  // Enum.Variant is the variant's position; anything else reads the field by
-  // its name as a string key.
+  // Enum.Variant is the variant's position (other field reads go through
+  // the spine below).
   LowerResult<Reg> operator()(const Expr::Field& e) const {
-    if (const auto* name = e.object->node.as<Expr::Ident>()) {
-      if (auto found = st.enum_table.find(name->name); found != st.enum_table.end()) {
-        const std::vector<std::string>& variants = *found->second;
-        auto it = std::find(variants.begin(), variants.end(), e.field);
-        if (it == variants.end()) {
-          return lowering_error("Enum '" + name->name + "' has no variant '" + e.field + "'");
-        }
-        return load_const(st, core::Value::Int(it - variants.begin()));
-      }
+    const auto& name = e.object->node.as<Expr::Ident>()->name;
+    const std::vector<std::string>& variants = *st.enum_table.find(name)->second;
+    auto it = std::find(variants.begin(), variants.end(), e.field);
+    if (it == variants.end()) {
+      return lowering_error("Enum '" + name + "' has no variant '" + e.field + "'");
     }
-    QUARN_TRY(Reg object, lower_expr(st, e.object->node));
-    const Reg key = load_const(st, core::Value::String(e.field));
-    const Reg dst = st.new_register();
-    st.emit(core::IndexGet{dst, object, key});
-    return dst;
+    return load_const(st, core::Value::Int(it - variants.begin()));
   }
 
   // {id: {@i: v, ...}}: an object keyed by the field indices in ascending
@@ -275,17 +213,126 @@ struct ExprLowering {
     return dst;
   }
 
-  // Cast, Pipe, Collapse, Resolve, Snapshot, Transaction, Handle.
+  // Cast, Pipe, Collapse, Resolve, Snapshot, Transaction, Handle. (BinOp,
+  // UnaryOp and Index never come here: they are lowered along the spine.)
   template <class Other>
   LowerResult<Reg> operator()(const Other&) const {
     return lowering_error("Unsupported expression type: " + render(whole));
   }
 };
 
+// Whether lowering `e` starts with lowering its spine child (ast.h): binary
+// and unary operators, indexing, and field reads other than Enum.Variant.
+// A call lowers its arguments and never its callee; a cast is refused whole.
+bool lowers_spine_first(const LoweringState& st, const Expr& e) {
+  if (e.is<Expr::BinOp>() || e.is<Expr::UnaryOp>() || e.is<Expr::Index>()) return true;
+  if (const auto* f = e.as<Expr::Field>()) {
+    const auto* name = f->object->node.as<Expr::Ident>();
+    return name == nullptr || !st.enum_table.contains(name->name);
+  }
+  return false;
+}
+
 }  // namespace
 
+// Operators, indexes and field reads are lowered without recursion, from a
+// work stack kept in the state: a node waits there while its spine child
+// and then its second operand (right operand or index) are lowered, each by
+// the same loop. Only the other children (call arguments, list elements,
+// map and contract values) recurse, and those nest no deeper than the
+// writer nested them. Each call works above the stack height it found.
+//
+// a && b, a || b: the right operand runs only when the left one, in
+// register a, does not decide. Layout from k, the index of the JumpIf:
+//   k    JumpIf a            And: then k+3, else k+1; Or: then k+1, else k+3
+//   k+1  LoadConst dst, false (And) / true (Or)
+//   k+2  Jump end
+//   k+3  ... b ...
+//        Move dst, b
+//   end
 LowerResult<Reg> lower_expr(LoweringState& st, const Expr& expr) {
-  return std::visit(ExprLowering{st, expr}, expr.v);
+  using Pending = LoweringState::PendingExpr;
+  std::vector<Pending>& stack = st.expr_stack;
+  const std::size_t base = stack.size();
+  struct Unwind {  // an error leaves the stack as it was found
+    std::vector<Pending>& stack;
+    std::size_t base;
+    ~Unwind() { stack.resize(base); }
+  } unwind{stack, base};
+
+  const Expr* cur = &expr;
+  while (true) {
+    while (lowers_spine_first(st, *cur)) {
+      stack.push_back(Pending{cur, false, 0, 0, 0});
+      cur = &spine_child(*cur)->node;
+    }
+    QUARN_TRY(Reg r, std::visit(ExprLowering{st, *cur}, cur->v));
+
+    // r is the value of the node just finished; hand it to the nodes
+    // waiting above until one needs its second operand lowered.
+    cur = nullptr;
+    while (stack.size() > base) {
+      Pending& top = stack.back();
+      if (const auto* b = top.node->as<Expr::BinOp>()) {
+        const bool is_and = b->op == BinaryOperator::And;
+        const bool short_circuit = is_and || b->op == BinaryOperator::Or;
+        if (!top.second) {
+          top.second = true;
+          if (short_circuit) {
+            top.first = st.new_register();  // dst
+            top.branch = st.emit(core::JumpIf{r, 0, 0});
+            st.emit(core::LoadConst{top.first, core::Value::Bool(!is_and)});
+            top.jump = st.emit(core::Jump{0});
+          } else {
+            top.first = r;
+          }
+          cur = &b->rhs->node;
+          break;
+        }
+        if (short_circuit) {
+          const Target k = top.branch;
+          st.emit(core::Move{top.first, r});
+          if (is_and) {
+            st.patch_jump_if(k, k + 3, k + 1);
+          } else {
+            st.patch_jump_if(k, k + 1, k + 3);
+          }
+          st.patch_jump(top.jump, st.position());
+          r = top.first;
+        } else {
+          const Reg dst = st.new_register();
+          st.emit(binary_instruction(b->op, dst, top.first, r));
+          r = dst;
+        }
+      } else if (const auto* i = top.node->as<Expr::Index>()) {
+        if (!top.second) {
+          top.second = true;
+          top.first = r;
+          cur = &i->index->node;
+          break;
+        }
+        const Reg dst = st.new_register();
+        st.emit(core::IndexGet{dst, top.first, r});
+        r = dst;
+      } else if (const auto* u = top.node->as<Expr::UnaryOp>()) {
+        const Reg dst = st.new_register();
+        if (u->op == UnaryOperator::Neg) {
+          st.emit(core::Neg{dst, r});
+        } else {
+          st.emit(core::Not{dst, r});
+        }
+        r = dst;
+      } else {
+        // A field read by name: the name as a string key.
+        const Reg key = load_const(st, core::Value::String(top.node->as<Expr::Field>()->field));
+        const Reg dst = st.new_register();
+        st.emit(core::IndexGet{dst, r, key});
+        r = dst;
+      }
+      stack.pop_back();
+    }
+    if (cur == nullptr) return r;
+  }
 }
 
 }  // namespace quarn::compiler

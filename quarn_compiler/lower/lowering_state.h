@@ -126,6 +126,17 @@ class LoweringState {
   // Module constant name to the register holding its value.
   std::unordered_map<std::string_view, Reg> constants;
 
+  // Expression nodes waiting while lower_expr lowers their operands: kept
+  // here so that its memory is reused from one expression to the next.
+  struct PendingExpr {
+    const Expr* node;
+    bool second;    // its spine child is done; its second operand is next
+    Reg first;      // the spine child's register (for && and ||: dst)
+    Target branch;  // && and ||: the JumpIf and the Jump to patch
+    Target jump;
+  };
+  std::vector<PendingExpr> expr_stack;
+
  private:
   // Scopes popped earlier, kept with their buckets for the next function.
   std::vector<Scope> spare_scopes_;

@@ -16,8 +16,11 @@
 // whose alternatives are in the order of their tags; `as<T>()` / `is<T>()`
 // are shorthands for std::get_if / std::holds_alternative.
 //
-// Depth: a tree built by parse_source never nests deeper than
-// kMaxNestingDepth (see below), so walkers may recurse over it.
+// Depth: a chain (`a + b + c`, `a.b[0](x) as T`) is a deep tree, but only
+// along one child per node, its spine (spine_child below). Walkers follow the
+// spine in a loop and recurse only into the other children; on those paths a
+// tree built by parse_source nests no deeper than a small multiple of
+// kMaxNestingDepth (see below). Copying and dropping an Expr do the same.
 #pragma once
 
 #include <cstdint>
@@ -25,18 +28,22 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
 namespace quarn::compiler {
 
-// Bound on the nesting of every tree that parse_source returns. Counting one
-// level per Expr node, per statement and per Type node, no path from a
-// function body, a constant value or a parameter type down to a leaf is
-// longer than this; deeper input is a parse failure. Recursive walkers over
-// the tree (lowering, inference, rendering, destruction) may therefore use
-// up to a few hundred bytes of machine stack per level and still fit in a
-// 1 MiB thread stack.
+// Bound on what the writer nests: brackets, parentheses, braces and blocks
+// (and the `*` of a pointer type), counted from inside a definition's body,
+// a constant's value or a type annotation. 200 nested parentheses or `if`
+// blocks are accepted, 201 are a parse failure. Chains at one level are not
+// nesting: `a + a + ... + a` of any length is at level 0.
+//
+// What this bounds for walkers: below one level, a path that avoids spine
+// children passes at most the right operands of the eight binary levels
+// and one prefix operand, so recursion over non-spine children stays within
+// about ten frames per level, a few thousand in all: within a 1 MiB stack.
 inline constexpr std::uint32_t kMaxNestingDepth = 200;
 
 // A source range: byte offsets [start, end) into the whole text; line and col
@@ -76,6 +83,12 @@ class Box {
   const T* get() const { return p_.get(); }
 
  private:
+  friend struct Expr;
+  // Only Expr makes or leaves an empty Box, while it copies or drops a chain
+  // one node at a time; no empty Box is ever seen outside it.
+  Box() = default;
+  std::unique_ptr<T>& slot() { return p_; }
+
   std::unique_ptr<T> p_;
 };
 
@@ -191,15 +204,39 @@ struct Expr {
     std::vector<ContractField> fields;
   };
 
-  std::variant<Literal, Ident, Array, Object, BinOp, UnaryOp, Call, Index,
-               Field, Cast, Pipe, Collapse, Resolve, Snapshot, Transaction,
-               Handle, Contract>
-      v;
+  using Variant = std::variant<Literal, Ident, Array, Object, BinOp, UnaryOp, Call, Index,
+                               Field, Cast, Pipe, Collapse, Resolve, Snapshot, Transaction,
+                               Handle, Contract>;
+  Variant v;
+
+  Expr() = default;
+  template <class Alt>
+    requires(!std::is_same_v<std::decay_t<Alt>, Expr>)
+  Expr(Alt&& alt) : v(std::forward<Alt>(alt)) {}  // NOLINT: Expr{Expr::Ident{...}}
+  // Copying and dropping walk the spine in a loop (see spine_child).
+  Expr(const Expr& other);
+  Expr(Expr&&) noexcept = default;
+  Expr& operator=(const Expr& other);
+  Expr& operator=(Expr&&) noexcept = default;
+  ~Expr();
 
   template <class T> bool is() const { return std::holds_alternative<T>(v); }
   template <class T> const T* as() const { return std::get_if<T>(&v); }
   template <class T> T* as() { return std::get_if<T>(&v); }
+
+ private:
+  // The spine child's Box of this node, or nullptr when it has none.
+  Box<SpannedExpr>* spine_box();
+  // Releases the spine below this node one node at a time.
+  void drop_spine() noexcept;
 };
+
+// The child through which chains grow: the left operand of BinOp, the operand
+// of UnaryOp, the callee of Call, the object of Index and Field, the value of
+// Cast, Pipe and Collapse, the target of Resolve. Null for other nodes. A
+// chain of any length is a path of spine children; every other child of a
+// node is either a leaf or something the writer nested.
+const SpannedExpr* spine_child(const Expr& e);
 
 struct ObjectEntry {
   std::string key;  // may be empty when written in quotes

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "quarn_compiler/veka/ast.h"
 
@@ -224,7 +225,94 @@ class Printer {
         l.v);
   }
 
+  // A chain renders as the openings of its nodes from the outermost down,
+  // the innermost node, then the closings back up: no recursion along the
+  // spine (ast.h), only into the other children.
   void expr(const Expr& e) {
+    const Expr* cur = &e;
+    std::vector<const Expr*> spine;
+    while (const SpannedExpr* child = spine_child(*cur)) {
+      spine.push_back(cur);
+      open_node(*cur);
+      raw("Spanned { node: ");
+      cur = &child->node;
+    }
+    node(*cur);
+    for (auto it = spine.rbegin(); it != spine.rend(); ++it) {
+      raw(", span: ");
+      span(spine_child(**it)->span);
+      raw(" }");
+      close_node(**it);
+    }
+  }
+
+  // A node with a spine child, up to where that child goes.
+  void open_node(const Expr& e) {
+    std::visit(
+        [&](const auto& n) {
+          using T = std::decay_t<decltype(n)>;
+          if constexpr (std::is_same_v<T, Expr::BinOp>) {
+            raw("BinOp { op: ");
+            binop(n.op);
+            raw(", lhs: ");
+          } else if constexpr (std::is_same_v<T, Expr::UnaryOp>) {
+            raw("UnaryOp { op: ");
+            unop(n.op);
+            raw(", operand: ");
+          } else if constexpr (std::is_same_v<T, Expr::Call>) {
+            raw("Call { func: ");
+          } else if constexpr (std::is_same_v<T, Expr::Index>) {
+            raw("Index { object: ");
+          } else if constexpr (std::is_same_v<T, Expr::Field>) {
+            raw("Field { object: ");
+          } else if constexpr (std::is_same_v<T, Expr::Cast>) {
+            raw("Cast { expr: ");
+          } else if constexpr (std::is_same_v<T, Expr::Pipe>) {
+            raw("Pipe { value: ");
+          } else if constexpr (std::is_same_v<T, Expr::Collapse>) {
+            raw("Collapse { table: ");
+            text(n.table);
+            raw(", namespace: ");
+            text(n.namespace_);
+            raw(", value: ");
+          } else if constexpr (std::is_same_v<T, Expr::Resolve>) {
+            raw("Resolve { target: ");
+          }
+        },
+        e.v);
+  }
+
+  // The rest of a node with a spine child, after that child.
+  void close_node(const Expr& e) {
+    std::visit(
+        [&](const auto& n) {
+          using T = std::decay_t<decltype(n)>;
+          if constexpr (std::is_same_v<T, Expr::BinOp>) {
+            raw(", rhs: ");
+            spanned(*n.rhs);
+          } else if constexpr (std::is_same_v<T, Expr::Call>) {
+            raw(", args: ");
+            exprs(n.args);
+          } else if constexpr (std::is_same_v<T, Expr::Index>) {
+            raw(", index: ");
+            spanned(*n.index);
+          } else if constexpr (std::is_same_v<T, Expr::Field>) {
+            raw(", field: ");
+            text(n.field);
+          } else if constexpr (std::is_same_v<T, Expr::Cast>) {
+            raw(", target_type: ");
+            type(n.target_type);
+          } else if constexpr (std::is_same_v<T, Expr::Pipe>) {
+            raw(", func: ");
+            spanned(*n.func);
+          }
+        },
+        e.v);
+    raw(" }");
+  }
+
+  // A node without a spine child.
+  void node(const Expr& e) {
     std::visit(
         [&](const auto& n) {
           using T = std::decay_t<decltype(n)>;
@@ -244,62 +332,6 @@ class Printer {
             raw("Object(");
             entries(n.entries);
             raw(")");
-          } else if constexpr (std::is_same_v<T, Expr::BinOp>) {
-            raw("BinOp { op: ");
-            binop(n.op);
-            raw(", lhs: ");
-            spanned(*n.lhs);
-            raw(", rhs: ");
-            spanned(*n.rhs);
-            raw(" }");
-          } else if constexpr (std::is_same_v<T, Expr::UnaryOp>) {
-            raw("UnaryOp { op: ");
-            unop(n.op);
-            raw(", operand: ");
-            spanned(*n.operand);
-            raw(" }");
-          } else if constexpr (std::is_same_v<T, Expr::Call>) {
-            raw("Call { func: ");
-            spanned(*n.func);
-            raw(", args: ");
-            exprs(n.args);
-            raw(" }");
-          } else if constexpr (std::is_same_v<T, Expr::Index>) {
-            raw("Index { object: ");
-            spanned(*n.object);
-            raw(", index: ");
-            spanned(*n.index);
-            raw(" }");
-          } else if constexpr (std::is_same_v<T, Expr::Field>) {
-            raw("Field { object: ");
-            spanned(*n.object);
-            raw(", field: ");
-            text(n.field);
-            raw(" }");
-          } else if constexpr (std::is_same_v<T, Expr::Cast>) {
-            raw("Cast { expr: ");
-            spanned(*n.expr);
-            raw(", target_type: ");
-            type(n.target_type);
-            raw(" }");
-          } else if constexpr (std::is_same_v<T, Expr::Pipe>) {
-            raw("Pipe { value: ");
-            spanned(*n.value);
-            raw(", func: ");
-            spanned(*n.func);
-            raw(" }");
-          } else if constexpr (std::is_same_v<T, Expr::Collapse>) {
-            raw("Collapse { table: ");
-            text(n.table);
-            raw(", namespace: ");
-            text(n.namespace_);
-            raw(", value: ");
-            spanned(*n.value);
-            raw(" }");
-          } else if constexpr (std::is_same_v<T, Expr::Resolve>) {
-            raw("Resolve { target: ");
-            spanned(*n.target);
-            raw(" }");
           } else if constexpr (std::is_same_v<T, Expr::Snapshot>) {
             raw("Snapshot");
           } else if constexpr (std::is_same_v<T, Expr::Transaction>) {
@@ -310,8 +342,7 @@ class Printer {
             raw("Handle(");
             text(n.name);
             raw(")");
-          } else {
-            static_assert(std::is_same_v<T, Expr::Contract>);
+          } else if constexpr (std::is_same_v<T, Expr::Contract>) {
             raw("Contract { id: ");
             u64(n.id);
             raw(", fields: ");
@@ -324,6 +355,7 @@ class Printer {
             });
             raw(" }");
           }
+          // Nodes with a spine child never get here.
         },
         e.v);
   }

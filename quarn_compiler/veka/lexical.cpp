@@ -337,11 +337,12 @@ St Parser::parse_string_literal(size_t& p, std::string& out) {
 // type: "*" ("const" | "mut")? type | "[" type "]" | "Array" "<" type ">"
 //     | "Int" | "int" | "Float" | "float" | "String" | "string" | "Bool"
 //     | "bool" | identifier
-St Parser::parse_type(size_t& p, Type& out, std::uint32_t& height) {
-  NestingGuard guard(*this);
-  if (guard.exceeded()) return too_deep(p);
+// A `*`, `[` or `Array<` opens one nesting level around the type inside.
+St Parser::parse_type(size_t& p, Type& out) {
   const size_t q = p;
   if (at(q, '*')) {
+    NestingGuard guard(*this);
+    if (guard.exceeded()) return too_deep(q);
     size_t r = skip_ws(q + 1);
     if (starts_with(r, "const")) {
       r += 5;
@@ -350,28 +351,26 @@ St Parser::parse_type(size_t& p, Type& out, std::uint32_t& height) {
     }
     r = skip_ws(r);
     Type inner;
-    std::uint32_t h = 0;
-    St st = parse_type(r, inner, h);
+    St st = parse_type(r, inner);
     if (st == St::Hard) return st;
     if (st == St::Ok) {
       out.v = Type::Pointer{Box<Type>(std::move(inner))};
-      height = above(h);
       p = r;
       return St::Ok;
     }
     drop();
   }
   if (at(q, '[')) {
+    NestingGuard guard(*this);
+    if (guard.exceeded()) return too_deep(q);
     size_t r = skip_ws(q + 1);
     Type inner;
-    std::uint32_t h = 0;
-    St st = parse_type(r, inner, h);
+    St st = parse_type(r, inner);
     if (st == St::Hard) return st;
     if (st == St::Ok) {
       r = skip_ws(r);
       if (at(r, ']')) {
         out.v = Type::Array{Box<Type>(std::move(inner))};
-        height = above(h);
         p = r + 1;
         return St::Ok;
       }
@@ -380,17 +379,17 @@ St Parser::parse_type(size_t& p, Type& out, std::uint32_t& height) {
   }
   if (starts_with(q, "Array")) {
     // Committed: a name starting with "Array" cannot be a named type.
+    NestingGuard guard(*this);
+    if (guard.exceeded()) return too_deep(q);
     size_t r = skip_ws(q + 5);
     if (!at(r, '<')) return fail_char(r, '<');
     r = skip_ws(r + 1);
     Type inner;
-    std::uint32_t h = 0;
-    St st = parse_type(r, inner, h);
+    St st = parse_type(r, inner);
     if (failed(st)) return st;
     r = skip_ws(r);
     if (!at(r, '>')) return fail_char(r, '>');
     out.v = Type::Array{Box<Type>(std::move(inner))};
-    height = above(h);
     p = r + 1;
     return St::Ok;
   }
@@ -415,7 +414,6 @@ St Parser::parse_type(size_t& p, Type& out, std::uint32_t& height) {
       case 2: out.v = Type::String{}; break;
       default: out.v = Type::Bool{}; break;
     }
-    height = 1;
     p = q + len;
     return St::Ok;
   }
@@ -424,15 +422,14 @@ St Parser::parse_type(size_t& p, Type& out, std::uint32_t& height) {
   St st = parse_identifier(r, name);
   if (failed(st)) return st;
   out.v = Type::Named{std::move(name)};
-  height = 1;
   p = r;
   return St::Ok;
 }
 
-St Parser::parse_type_span(size_t& p, Type& out, Span& sp, std::uint32_t& height) {
+St Parser::parse_type_span(size_t& p, Type& out, Span& sp) {
   size_t q = skip_ws(p);
   size_t start = q;
-  St st = parse_type(q, out, height);
+  St st = parse_type(q, out);
   if (failed(st)) return st;
   sp = span(start, q);
   p = q;

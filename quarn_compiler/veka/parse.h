@@ -102,8 +102,8 @@ class ProgramSink {
 };
 
 // Parses a whole source text: leading imports, then one program block or one
-// bare module. Never throws for any input and never recurses deeper than
-// kMaxNestingDepth levels. With a sink, a program block's definitions are
+// bare module. Never throws for any input; its recursion is bounded by
+// kMaxNestingDepth levels of what the writer nested. With a sink, a program block's definitions are
 // handed to it instead of being kept in Program::definitions; a bare module
 // is never handed over.
 ParseResult parse_source(std::string_view source, ProgramSink* sink = nullptr);
@@ -117,7 +117,7 @@ std::string render_parse_error(std::string_view source,
 // Labels of failures that the grammar itself leaves open. Exposed so that
 // callers and tests can recognise them.
 inline constexpr std::string_view kNestingTooDeepLabel =
-    "nesting deeper than the limit of 200 levels";
+    "brackets, parentheses, braces and blocks nested deeper than 200 levels";
 inline constexpr std::string_view kIntegerOutOfRangeLabel =
     "integer literal out of the signed 64-bit range";
 inline constexpr std::string_view kIterationLimitOutOfRangeLabel =

@@ -5,7 +5,13 @@
 // operators instead of one recursive function per level: the result is the
 // same tree (operators are looked for from the tightest level outwards, and a
 // pending operator is combined as soon as an operator of the same or a looser
-// level follows), but a chain `1 + 1 + ... + 1` costs no recursion.
+// level follows), but a chain `1 + 1 + ... + 1` costs no recursion. Nor does
+// a postfix chain: its forms are applied in a loop.
+//
+// Nesting levels (kMaxNestingDepth) are counted where the writer opens a
+// parenthesis, bracket or brace: parenthesised expressions, bracket lists,
+// brace maps, contract literals (two braces), index brackets and call
+// parentheses. Every recursion of these rules passes through one of them.
 
 #include <algorithm>
 #include <string>
@@ -75,28 +81,28 @@ bool match_operator(std::string_view s, size_t p, OperatorToken& out) {
 
 }  // namespace
 
-St Parser::parse_expression(size_t& p, Expr& out, std::uint32_t& height) {
-  return parse_binary(p, 1, out, height);
+St Parser::parse_expression(size_t& p, Expr& out) {
+  return parse_binary(p, 1, out);
 }
 
-St Parser::parse_and_level(size_t& p, Expr& out, std::uint32_t& height) {
-  return parse_binary(p, 2, out, height);
+St Parser::parse_and_level(size_t& p, Expr& out) {
+  return parse_binary(p, 2, out);
 }
 
-St Parser::parse_spanned_expression(size_t& p, SpannedExpr& out, std::uint32_t& height) {
+St Parser::parse_spanned_expression(size_t& p, SpannedExpr& out) {
   size_t q = skip_ws(p);
   size_t start = q;
-  St st = parse_expression(q, out.node, height);
+  St st = parse_expression(q, out.node);
   if (failed(st)) return st;
   out.span = span(start, q);
   p = q;
   return St::Ok;
 }
 
-St Parser::parse_entered_expression(size_t& p, SpannedExpr& out, std::uint32_t& height) {
+St Parser::parse_entered_expression(size_t& p, SpannedExpr& out) {
   size_t q = p;
   size_t start = skip_ws(p);
-  St st = parse_expression(q, out.node, height);
+  St st = parse_expression(q, out.node);
   if (failed(st)) return st;
   out.span = span(start, q);
   p = q;
@@ -106,13 +112,9 @@ St Parser::parse_entered_expression(size_t& p, SpannedExpr& out, std::uint32_t& 
 // Binary levels 1..8. Operand spans: the left operand from where its level
 // began (before whitespace) to its end; the right operand from just after
 // the operator (before whitespace) to its end.
-St Parser::parse_binary(size_t& p, int min_level, Expr& out, std::uint32_t& height) {
-  NestingGuard guard(*this);
-  if (guard.exceeded()) return too_deep(p);
-
+St Parser::parse_binary(size_t& p, int min_level, Expr& out) {
   struct Pending {
     Expr lhs;
-    std::uint32_t height;
     size_t lhs_start, lhs_end;
     BinaryOperator op;
     int level;
@@ -122,47 +124,37 @@ St Parser::parse_binary(size_t& p, int min_level, Expr& out, std::uint32_t& heig
 
   size_t q = p;
   Expr cur;
-  std::uint32_t cur_h = 0;
   size_t cur_start = q;
-  St st = parse_unary(q, cur, cur_h);
+  St st = parse_unary(q, cur);
   if (failed(st)) return st;
 
   // Combines the top pending operator with `cur` (which ends at q).
-  auto reduce = [&]() -> St {
+  auto reduce = [&] {
     Pending& top = stack.back();
-    std::uint32_t h = above(top.height, cur_h);
-    if (h > kMaxNestingDepth) return too_deep(top.lhs_start);
     Expr combined{Expr::BinOp{
         top.op,
         Box<SpannedExpr>(SpannedExpr{std::move(top.lhs), span(top.lhs_start, top.lhs_end)}),
         Box<SpannedExpr>(SpannedExpr{std::move(cur), span(top.rhs_start, q)})}};
     cur = std::move(combined);
-    cur_h = h;
     cur_start = top.lhs_start;
     stack.pop_back();
-    return St::Ok;
   };
 
   while (true) {
     size_t r = skip_ws(q);
     OperatorToken tok;
     if (!match_operator(src_, r, tok) || tok.level < min_level) break;
-    while (!stack.empty() && stack.back().level >= tok.level) {
-      if (failed(st = reduce())) return st;
-    }
+    while (!stack.empty() && stack.back().level >= tok.level) reduce();
     size_t rhs_start = r + tok.length;
-    stack.push_back(Pending{std::move(cur), cur_h, cur_start, q, tok.op, tok.level, rhs_start});
+    stack.push_back(Pending{std::move(cur), cur_start, q, tok.op, tok.level, rhs_start});
     q = rhs_start;
     cur_start = q;
     cur = Expr{};
-    st = parse_unary(q, cur, cur_h);
+    st = parse_unary(q, cur);
     if (failed(st)) return st;  // the operator is not given back
   }
-  while (!stack.empty()) {
-    if (failed(st = reduce())) return st;
-  }
+  while (!stack.empty()) reduce();
   out = std::move(cur);
-  height = cur_h;
   p = q;
   return St::Ok;
 }
@@ -171,18 +163,15 @@ St Parser::parse_binary(size_t& p, int min_level, Expr& out, std::uint32_t& heig
 // The operand of a prefix operator is never itself a prefix expression. When
 // the operand fails softly, the next choice is tried on the text that begins
 // with the operator.
-St Parser::parse_unary(size_t& p, Expr& out, std::uint32_t& height) {
+St Parser::parse_unary(size_t& p, Expr& out) {
   size_t r = skip_ws(p);
   auto prefixed = [&](UnaryOperator op, size_t len) -> St {
     size_t q = skip_ws(r + len);
     size_t start = q;
     Expr operand;
-    std::uint32_t h = 0;
-    St st = parse_postfix(q, operand, h);
+    St st = parse_postfix(q, operand);
     if (failed(st)) return st;
-    if (above(h) > kMaxNestingDepth) return too_deep(r);
     out = Expr{Expr::UnaryOp{op, Box<SpannedExpr>(SpannedExpr{std::move(operand), span(start, q)})}};
-    height = above(h);
     p = q;
     return St::Ok;
   };
@@ -197,31 +186,28 @@ St Parser::parse_unary(size_t& p, Expr& out, std::uint32_t& height) {
     if (st != St::Soft) return st;
     drop();
   }
-  return parse_postfix(p, out, height);
+  return parse_postfix(p, out);
 }
 
 // postfix: primary ( "[" expr "]" | "." ("@" digits | identifier)
 //                  | "(" args ")" | "as" type )*
 // Children made here carry the all-zero span.
-St Parser::parse_postfix(size_t& p, Expr& out, std::uint32_t& height) {
+St Parser::parse_postfix(size_t& p, Expr& out) {
   size_t q = p;
   Expr cur;
-  std::uint32_t h = 0;
-  St st = parse_primary(q, cur, h);
+  St st = parse_primary(q, cur);
   if (failed(st)) return st;
   while (true) {
     size_t end = 0;
-    st = parse_postfix_form(skip_ws(q), cur, h, end);
+    st = parse_postfix_form(skip_ws(q), cur, end);
     if (st == St::Hard) return st;
     if (st == St::Soft) break;
-    if (h > kMaxNestingDepth) return too_deep(p);
     q = end;
   }
   // The form that did not apply is forgotten; the input goes back to before
   // the whitespace in front of it.
   drop();
   out = std::move(cur);
-  height = h;
   p = q;
   return St::Ok;
 }
@@ -229,21 +215,21 @@ St Parser::parse_postfix(size_t& p, Expr& out, std::uint32_t& height) {
 // One postfix form at r applied to `cur`. Kept out of parse_postfix so that
 // its temporaries do not sit in every frame of a nested expression.
 // On Soft, `cur` is untouched.
-[[gnu::noinline]] St Parser::parse_postfix_form(size_t r, Expr& cur, std::uint32_t& h, size_t& end) {
+[[gnu::noinline]] St Parser::parse_postfix_form(size_t r, Expr& cur, size_t& end) {
   if (r >= src_.size()) return St::Soft;
   auto boxed = [](Expr e) { return Box<SpannedExpr>(SpannedExpr{std::move(e), kNoSpan}); };
   const char c = src_[r];
   St st;
   if (c == '[') {
+    NestingGuard guard(*this);
+    if (guard.exceeded()) return too_deep(r);
     size_t s = r + 1;
     Expr index;
-    std::uint32_t ih = 0;
-    st = parse_expression(s, index, ih);
+    st = parse_expression(s, index);
     if (failed(st)) return st;
     s = skip_ws(s);
     if (!at(s, ']')) return fail_char(s, ']');
     cur = Expr{Expr::Index{boxed(std::move(cur)), boxed(std::move(index))}};
-    h = above(h, ih);
     end = s + 1;
     return St::Ok;
   }
@@ -259,27 +245,24 @@ St Parser::parse_postfix(size_t& p, Expr& out, std::uint32_t& height) {
       return st;
     }
     cur = Expr{Expr::Field{boxed(std::move(cur)), std::move(name)}};
-    h = above(h);
     end = s;
     return St::Ok;
   }
   if (c == '(') {
+    NestingGuard guard(*this);
+    if (guard.exceeded()) return too_deep(r);
     size_t s = r + 1;
     std::vector<SpannedExpr> args;
-    std::uint32_t ah = 0;
-    if (failed(st = parse_call_args(s, args, ah))) return st;
+    if (failed(st = parse_call_args(s, args))) return st;
     cur = Expr{Expr::Call{boxed(std::move(cur)), std::move(args)}};
-    h = above(h, ah);
     end = s;
     return St::Ok;
   }
   if (c == 'a' && starts_with(r, "as")) {
     size_t s = skip_ws(r + 2);
     Type type;
-    std::uint32_t th = 0;
-    if (failed(st = parse_type(s, type, th))) return st;
+    if (failed(st = parse_type(s, type))) return st;
     cur = Expr{Expr::Cast{boxed(std::move(cur)), std::move(type)}};
-    h = above(h, th);
     end = s;
     return St::Ok;
   }
@@ -287,63 +270,59 @@ St Parser::parse_postfix(size_t& p, Expr& out, std::uint32_t& height) {
 }
 
 // args: (ws expr ("," ws expr)*)? ws ")"   -- p is just after "("
-St Parser::parse_call_args(size_t& p, std::vector<SpannedExpr>& out, std::uint32_t& height) {
+St Parser::parse_call_args(size_t& p, std::vector<SpannedExpr>& out) {
   size_t q = p;
-  std::uint32_t h = 0;
   auto argument = [&](size_t& s) -> St {
     SpannedExpr arg;
-    std::uint32_t ah = 0;
-    St st = parse_spanned_expression(s, arg, ah);
+    St st = parse_spanned_expression(s, arg);
     if (failed(st)) return st;
     out.push_back(std::move(arg));
-    h = std::max(h, ah);
     return St::Ok;
   };
   if (comma_separated(q, argument) == St::Hard) return St::Hard;
   q = skip_ws(q);
   if (!at(q, ')')) return fail_char(q, ')');
-  height = h;
   p = q + 1;
   return St::Ok;
 }
 
 // primary: literal | "[" list "]" | contract | "{" map "}" | identifier
 //        | "(" expr ")"
-St Parser::parse_primary(size_t& p, Expr& out, std::uint32_t& height) {
+St Parser::parse_primary(size_t& p, Expr& out) {
   const size_t r = skip_ws(p);
   St st = parse_leaf(r, false, p, out);
-  if (st == St::Ok) height = 1;
   if (st != St::Soft) return st;
   drop();
   if (at(r, '[')) {
     size_t q = r;
-    st = parse_bracket_list(q, out, height);
+    st = parse_bracket_list(q, out);
     if (st == St::Ok) p = q;
     if (st != St::Soft) return st;
     drop();
   }
   if (at(r, '{')) {
     size_t q = r;
-    st = parse_contract(q, out, height);
+    st = parse_contract(q, out);
     if (st == St::Ok) p = q;
     if (st != St::Soft) return st;
     drop();
     q = r;
-    st = parse_brace_map(q, out, height);
+    st = parse_brace_map(q, out);
     if (st == St::Ok) p = q;
     if (st != St::Soft) return st;
     drop();
   }
   st = parse_leaf(r, true, p, out);
-  if (st == St::Ok) height = 1;
   if (st != St::Soft) return st;
   drop();
   if (!at(r, '(')) {
     fail_char(r, '(');
     return fail_kind(p, PrimitiveKind::Alt);
   }
+  NestingGuard guard(*this);
+  if (guard.exceeded()) return too_deep(r);
   size_t q = r + 1;
-  st = parse_expression(q, out, height);
+  st = parse_expression(q, out);
   if (st == St::Hard) return st;
   if (st == St::Ok) {
     q = skip_ws(q);
@@ -376,29 +355,27 @@ St Parser::parse_primary(size_t& p, Expr& out, std::uint32_t& height) {
 }
 
 // list: "[" (ws expr (ws "," ws expr)*)? ws "]"   -- no trailing comma
-St Parser::parse_bracket_list(size_t& p, Expr& out, std::uint32_t& height) {
+St Parser::parse_bracket_list(size_t& p, Expr& out) {
+  NestingGuard guard(*this);
+  if (guard.exceeded()) return too_deep(p);
   size_t q = p + 1;
   std::vector<SpannedExpr> elements;
-  std::uint32_t h = 0;
   SpannedExpr e;
-  std::uint32_t eh = 0;
-  St st = parse_spanned_expression(q, e, eh);
+  St st = parse_spanned_expression(q, e);
   if (st == St::Hard) return st;
   if (st == St::Ok) {
     elements.push_back(std::move(e));
-    h = std::max(h, eh);
     while (true) {
       size_t s = skip_ws(q);
       if (!at(s, ',')) break;
       ++s;
-      st = parse_spanned_expression(s, e, eh);
+      st = parse_spanned_expression(s, e);
       if (st == St::Hard) return st;
       if (st == St::Soft) {
         drop();
         break;
       }
       elements.push_back(std::move(e));
-      h = std::max(h, eh);
       q = s;
     }
   } else {
@@ -406,16 +383,14 @@ St Parser::parse_bracket_list(size_t& p, Expr& out, std::uint32_t& height) {
   }
   q = skip_ws(q);
   if (!at(q, ']')) return fail_char(q, ']');
-  if (above(h) > kMaxNestingDepth) return too_deep(p);
   out = Expr{Expr::Array{std::move(elements)}};
-  height = above(h);
   p = q + 1;
   return St::Ok;
 }
 
 // contract: "{" ws u16 ws ":" ws "{" (field ("," field)*)? ws "}" ws "}"
 // field:    ws "@" u8 ws ":" ws expr
-St Parser::parse_contract(size_t& p, Expr& out, std::uint32_t& height) {
+St Parser::parse_contract(size_t& p, Expr& out) {
   size_t q = skip_ws(p + 1);
   std::uint64_t id = 0;
   if (!parse_small_number(q, 65535, id) || id > 65535) return fail_kind(q, PrimitiveKind::Digit);
@@ -423,9 +398,11 @@ St Parser::parse_contract(size_t& p, Expr& out, std::uint32_t& height) {
   if (!at(q, ':')) return fail_char(q, ':');
   q = skip_ws(q + 1);
   if (!at(q, '{')) return fail_char(q, '{');
+  // Only now is this a contract (a brace map is tried next otherwise).
+  NestingGuard guard(*this, 2);  // two braces
+  if (guard.exceeded()) return too_deep(p);
   ++q;
   std::vector<ContractField> fields;
-  std::uint32_t h = 0;
   auto field = [&](size_t& s) -> St {
     size_t t = skip_ws(s);
     if (!at(t, '@')) return fail_char(t, '@');
@@ -436,11 +413,9 @@ St Parser::parse_contract(size_t& p, Expr& out, std::uint32_t& height) {
     if (!at(t, ':')) return fail_char(t, ':');
     ++t;
     SpannedExpr value;
-    std::uint32_t vh = 0;
-    St st = parse_spanned_expression(t, value, vh);
+    St st = parse_spanned_expression(t, value);
     if (failed(st)) return st;
     fields.push_back(ContractField{static_cast<std::uint8_t>(index), std::move(value)});
-    h = std::max(h, vh);
     s = t;
     return St::Ok;
   };
@@ -449,9 +424,7 @@ St Parser::parse_contract(size_t& p, Expr& out, std::uint32_t& height) {
   if (!at(q, '}')) return fail_char(q, '}');
   q = skip_ws(q + 1);
   if (!at(q, '}')) return fail_char(q, '}');
-  if (above(h) > kMaxNestingDepth) return too_deep(p);
   out = Expr{Expr::Contract{static_cast<std::uint16_t>(id), std::move(fields)}};
-  height = above(h);
   p = q + 1;
   return St::Ok;
 }
@@ -471,10 +444,11 @@ St Parser::parse_object_key(size_t& p, std::string& out) {
 
 // map:   "{" (entry ("," entry)*)? ws "}"
 // entry: ws key ws ":" ws expr
-St Parser::parse_brace_map(size_t& p, Expr& out, std::uint32_t& height) {
+St Parser::parse_brace_map(size_t& p, Expr& out) {
+  NestingGuard guard(*this);
+  if (guard.exceeded()) return too_deep(p);
   size_t q = p + 1;
   std::vector<ObjectEntry> entries;
-  std::uint32_t h = 0;
   auto entry = [&](size_t& s) -> St {
     size_t t = skip_ws(s);
     std::string key;
@@ -484,20 +458,16 @@ St Parser::parse_brace_map(size_t& p, Expr& out, std::uint32_t& height) {
     if (!at(t, ':')) return fail_char(t, ':');
     ++t;
     SpannedExpr value;
-    std::uint32_t vh = 0;
-    st = parse_spanned_expression(t, value, vh);
+    st = parse_spanned_expression(t, value);
     if (failed(st)) return st;
     entries.push_back(ObjectEntry{std::move(key), std::move(value)});
-    h = std::max(h, vh);
     s = t;
     return St::Ok;
   };
   if (comma_separated(q, entry) == St::Hard) return St::Hard;
   q = skip_ws(q);
   if (!at(q, '}')) return fail_char(q, '}');
-  if (above(h) > kMaxNestingDepth) return too_deep(p);
   out = Expr{Expr::Object{std::move(entries)}};
-  height = above(h);
   p = q + 1;
   return St::Ok;
 }

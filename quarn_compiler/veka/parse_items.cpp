@@ -210,15 +210,13 @@ St Parser::parse_const(size_t& p, ConstDecl& out) {
   if (failed(st = expect_symbol(q, "':' after constant name", ':'))) return st;
   {
     size_t s = skip_ws(q);
-    std::uint32_t th = 0;
-    if (failed(st = parse_type(s, out.type, th))) return cut(st, q, "constant type");
+    if (failed(st = parse_type(s, out.type))) return cut(st, q, "constant type");
     q = s;
   }
   if (failed(st = expect_symbol(q, "'=' after constant type", '='))) return st;
   {
     size_t s = q;
-    std::uint32_t vh = 0;
-    if (failed(st = parse_expression(s, out.value, vh))) return cut(st, q, "constant value");
+    if (failed(st = parse_expression(s, out.value))) return cut(st, q, "constant value");
     q = s;
   }
   if (failed(st = expect_symbol(q, "';' after constant value", ';'))) return st;
@@ -237,13 +235,12 @@ St Parser::parse_struct(size_t& p, StructDecl& out) {
     size_t s = skip_ws(q);
     std::string name;
     Type type;
-    std::uint32_t th = 0;
     if (parse_identifier(s, name) != St::Ok || plain_char(s, ':') != St::Ok) {
       drop();
       break;
     }
     s = skip_ws(s);
-    st = parse_type(s, type, th);
+    st = parse_type(s, type);
     if (st == St::Hard) return st;
     if (st == St::Soft) {
       drop();
@@ -425,8 +422,7 @@ St Parser::parse_function(size_t& p, FunctionDef& out) {
       size_t s = r + 2;
       Type type;
       Span ts;
-      std::uint32_t th = 0;
-      st = parse_type_span(s, type, ts, th);
+      st = parse_type_span(s, type, ts);
       if (st == St::Hard) return st;
       if (st == St::Ok) {
         out.return_type = std::move(type);
@@ -462,9 +458,8 @@ St Parser::parse_body(size_t& p, std::string_view open_label, std::string_view c
                       std::vector<SpannedStmt>& out) {
   size_t q = p;
   St st;
-  std::uint32_t h = 0;
   if (failed(st = expect_symbol(q, open_label, '{'))) return st;
-  if (failed(st = parse_statement_list(q, out, h))) return st;
+  if (failed(st = parse_statement_list(q, out))) return st;
   if (failed(st = expect_symbol(q, close_label, '}'))) return st;
   p = q;
   return St::Ok;
@@ -476,8 +471,7 @@ St Parser::parse_param(size_t& p, Param& out) {
   St st = parse_identifier_span(q, out.name, out.name_span);
   if (failed(st)) return st;
   if (failed(st = plain_char(q, ':'))) return st;
-  std::uint32_t th = 0;
-  if (failed(st = parse_type_span(q, out.type, out.type_span, th))) return st;
+  if (failed(st = parse_type_span(q, out.type, out.type_span))) return st;
   p = q;
   return St::Ok;
 }

@@ -10,11 +10,11 @@ namespace quarn::compiler::detail {
 
 namespace {
 
-using Form = St (Parser::*)(size_t&, Stmt&, std::uint32_t&);
+using Form = St (Parser::*)(size_t&, Stmt&);
 
 }  // namespace
 
-St Parser::parse_statement(size_t& p, Stmt& out, std::uint32_t& height) {
+St Parser::parse_statement(size_t& p, Stmt& out) {
   struct Alternative {
     Form form;
     std::string_view label;
@@ -40,9 +40,8 @@ St Parser::parse_statement(size_t& p, Stmt& out, std::uint32_t& height) {
     if (!alt.keyword.empty() && !starts_with(first, alt.keyword)) continue;
     drop();
     size_t q = p;
-    St st = (this->*alt.form)(q, out, height);
+    St st = (this->*alt.form)(q, out);
     if (st == St::Ok) {
-      if (height > kMaxNestingDepth) return too_deep(p);
       p = q;
       return St::Ok;
     }
@@ -53,18 +52,13 @@ St Parser::parse_statement(size_t& p, Stmt& out, std::uint32_t& height) {
 }
 
 // stmts: (ws statement)*   -- each statement's span starts after the ws
-St Parser::parse_statement_list(size_t& p, std::vector<SpannedStmt>& out,
-                                std::uint32_t& height) {
-  NestingGuard guard(*this);
-  if (guard.exceeded()) return too_deep(p);
+St Parser::parse_statement_list(size_t& p, std::vector<SpannedStmt>& out) {
   size_t q = p;
-  std::uint32_t h = 0;
   while (true) {
     size_t start = skip_ws(q);
     size_t s = q;
     Stmt stmt;
-    std::uint32_t sh = 0;
-    St st = parse_statement(s, stmt, sh);
+    St st = parse_statement(s, stmt);
     if (st == St::Hard) return st;
     if (st == St::Soft) {
       drop();
@@ -72,25 +66,30 @@ St Parser::parse_statement_list(size_t& p, std::vector<SpannedStmt>& out,
     }
     if (s == q) return fail_kind(q, PrimitiveKind::Many0);
     out.push_back(SpannedStmt{std::move(stmt), span(start, s)});
-    h = std::max(h, sh);
     q = s;
   }
-  height = h;
   p = q;
   return St::Ok;
 }
 
-St Parser::required_expression(size_t& p, std::string_view label, SpannedExpr& out,
-                               std::uint32_t& height) {
+// "{" was read: the statements of a block one level deeper than the
+// statement it belongs to.
+St Parser::parse_nested_statements(size_t& p, std::vector<SpannedStmt>& out) {
+  NestingGuard guard(*this);
+  if (guard.exceeded()) return too_deep(p);
+  return parse_statement_list(p, out);
+}
+
+St Parser::required_expression(size_t& p, std::string_view label, SpannedExpr& out) {
   size_t q = p;
-  St st = parse_entered_expression(q, out, height);
+  St st = parse_entered_expression(q, out);
   if (failed(st)) return cut(st, p, label);
   p = q;
   return St::Ok;
 }
 
 // let: "let" name (":" type)? "=" expr ";"
-St Parser::parse_let(size_t& p, Stmt& out, std::uint32_t& height) {
+St Parser::parse_let(size_t& p, Stmt& out) {
   size_t q = p;
   Stmt::Let let;
   Span ks;
@@ -100,13 +99,12 @@ St Parser::parse_let(size_t& p, Stmt& out, std::uint32_t& height) {
   Span ns;
   if (failed(st = hard_name(q, "variable name", let.name, &ns))) return st;
   let.name_span = ns;
-  std::uint32_t th = 0;
   size_t r = skip_ws(q);
   if (at(r, ':')) {
     size_t t = r + 1;
     Type type;
     Span ts;
-    st = parse_type_span(t, type, ts, th);
+    st = parse_type_span(t, type, ts);
     if (st == St::Hard) return st;
     if (st == St::Ok) {
       let.type_annotation = std::move(type);
@@ -114,53 +112,50 @@ St Parser::parse_let(size_t& p, Stmt& out, std::uint32_t& height) {
       q = t;
     } else {
       drop();
-      th = 0;
     }
   }
   if (failed(st = expect_symbol(q, "'=' after variable name", '='))) return st;
-  std::uint32_t vh = 0;
-  if (failed(st = required_expression(q, "expression", let.value, vh))) return st;
+  if (failed(st = required_expression(q, "expression", let.value))) return st;
   if (failed(st = expect_symbol(q, "';' after let statement", ';'))) return st;
   out = Stmt{std::move(let)};
-  height = above(vh, th);
   p = q;
   return St::Ok;
 }
 
 // return: "return" expr ";"
-St Parser::parse_return(size_t& p, Stmt& out, std::uint32_t& height) {
+St Parser::parse_return(size_t& p, Stmt& out) {
   size_t q = p;
   Stmt::Return ret;
   Span ks;
   St st = parse_keyword(q, "return", ks);
   if (failed(st)) return st;
   ret.keyword_span = ks;
-  std::uint32_t vh = 0;
-  if (failed(st = required_expression(q, "expression", ret.value, vh))) return st;
+  if (failed(st = required_expression(q, "expression", ret.value))) return st;
   if (failed(st = expect_symbol(q, "';' after return", ';'))) return st;
   out = Stmt{std::move(ret)};
-  height = above(vh);
   p = q;
   return St::Ok;
 }
 
 // if: "if" condition "{" stmts "}" ("else" ("if" condition ... | "{" stmts "}"))?
-St Parser::parse_if(size_t& p, Stmt& out, std::uint32_t& height) {
+St Parser::parse_if(size_t& p, Stmt& out) {
   size_t q = p;
   Span ks;
   St st = parse_keyword(q, "if", ks);
   if (failed(st)) return st;
-  if (failed(st = parse_if_rest(q, ks, out, height))) return st;
+  if (failed(st = parse_if_rest(q, ks, out))) return st;
   p = q;
   return St::Ok;
 }
 
 // condition: "(" expr ")" | expr   -- the first form wins when it parses
-St Parser::parse_condition(size_t& p, SpannedExpr& out, std::uint32_t& height) {
+St Parser::parse_condition(size_t& p, SpannedExpr& out) {
   size_t r = skip_ws(p);
   if (at(r, '(')) {
+    NestingGuard guard(*this);
+    if (guard.exceeded()) return too_deep(r);
     size_t s = r + 1;
-    St st = parse_entered_expression(s, out, height);
+    St st = parse_entered_expression(s, out);
     if (st == St::Hard) return cut(st, p, "condition");
     if (st == St::Ok) {
       s = skip_ws(s);
@@ -171,21 +166,20 @@ St Parser::parse_condition(size_t& p, SpannedExpr& out, std::uint32_t& height) {
     }
     drop();
   }
-  return required_expression(p, "condition", out, height);
+  return required_expression(p, "condition", out);
 }
 
 // Everything of an if form after its "if" keyword; also the form of "else if".
-St Parser::parse_if_rest(size_t& p, Span if_span, Stmt& out, std::uint32_t& height) {
-  NestingGuard guard(*this);
-  if (guard.exceeded()) return too_deep(p);
+// Its blocks are one level deeper than the statement; an `else if` is
+// counted as a block nested in the `else`, which is what its tree holds.
+St Parser::parse_if_rest(size_t& p, Span if_span, Stmt& out) {
   size_t q = p;
   Stmt::If node;
   node.if_keyword_span = if_span;
-  std::uint32_t ch = 0, th = 0, eh = 0;
-  St st = parse_condition(q, node.condition, ch);
+  St st = parse_condition(q, node.condition);
   if (failed(st)) return st;
   if (failed(st = expect_symbol(q, "'{' after if condition", '{'))) return st;
-  if (failed(st = parse_statement_list(q, node.then_branch, th))) return st;
+  if (failed(st = parse_nested_statements(q, node.then_branch))) return st;
   if (failed(st = expect_symbol(q, "'}' to close if block", '}'))) return st;
 
   // The else part is all or nothing: when it does not fit, the statement
@@ -198,20 +192,20 @@ St Parser::parse_if_rest(size_t& p, Span if_span, Stmt& out, std::uint32_t& heig
     Span is;
     bool fits = false;
     if (parse_keyword(r, "if", is) == St::Ok) {
+      NestingGuard guard(*this);
+      if (guard.exceeded()) return too_deep(is.start);
       Stmt nested;
-      std::uint32_t nh = 0;
-      st = parse_if_rest(r, is, nested, nh);
+      st = parse_if_rest(r, is, nested);
       if (st == St::Hard) return st;
       if (st == St::Ok) {
         branch.push_back(SpannedStmt{std::move(nested), span(is.start, r)});
-        eh = nh;
         fits = true;
       }
     } else {
       drop();
       r = q;
       if (plain_char(r, '{') == St::Ok) {
-        st = parse_statement_list(r, branch, eh);
+        st = parse_nested_statements(r, branch);
         if (st == St::Hard) return st;
         fits = st == St::Ok && plain_char(r, '}') == St::Ok;
       }
@@ -223,20 +217,18 @@ St Parser::parse_if_rest(size_t& p, Span if_span, Stmt& out, std::uint32_t& heig
     } else {
       drop();
       q = before_else;
-      eh = 0;
     }
   } else {
     drop();
     q = before_else;
   }
   out = Stmt{std::move(node)};
-  height = std::max({ch, th, eh}) + 1;
   p = q;
   return St::Ok;
 }
 
 // loop: "loop" "(" expr "," (digits | "DEFAULT_MAX_ITER()") ")" "{" stmts "}"
-St Parser::parse_loop(size_t& p, Stmt& out, std::uint32_t& height) {
+St Parser::parse_loop(size_t& p, Stmt& out) {
   size_t q = p;
   Stmt::While loop;
   Span ks;
@@ -244,8 +236,11 @@ St Parser::parse_loop(size_t& p, Stmt& out, std::uint32_t& height) {
   if (failed(st)) return st;
   loop.loop_keyword_span = ks;
   if (failed(st = expect_symbol(q, "'(' after loop", '('))) return st;
-  std::uint32_t ch = 0, bh = 0;
-  if (failed(st = required_expression(q, "loop condition", loop.condition, ch))) return st;
+  {
+    NestingGuard guard(*this);  // the condition, inside the header's parentheses
+    if (guard.exceeded()) return too_deep(q - 1);
+    if (failed(st = required_expression(q, "loop condition", loop.condition))) return st;
+  }
   if (failed(st = expect_symbol(q, "',' after condition", ','))) return st;
   size_t r = skip_ws(q);
   std::uint64_t limit = 0;
@@ -262,42 +257,39 @@ St Parser::parse_loop(size_t& p, Stmt& out, std::uint32_t& height) {
   q = r;
   if (failed(st = expect_symbol(q, "')' after max iterations", ')'))) return st;
   if (failed(st = expect_symbol(q, "'{' after loop header", '{'))) return st;
-  if (failed(st = parse_statement_list(q, loop.body, bh))) return st;
+  if (failed(st = parse_nested_statements(q, loop.body))) return st;
   if (failed(st = expect_symbol(q, "'}' to close loop", '}'))) return st;
   out = Stmt{std::move(loop)};
-  height = above(ch, bh);
   p = q;
   return St::Ok;
 }
 
 // break: "break" ";"
-St Parser::parse_break(size_t& p, Stmt& out, std::uint32_t& height) {
+St Parser::parse_break(size_t& p, Stmt& out) {
   size_t q = p;
   Span ks;
   St st = parse_keyword(q, "break", ks);
   if (failed(st)) return st;
   if (failed(st = expect_symbol(q, "';' after break", ';'))) return st;
   out = Stmt{Stmt::Break{}};
-  height = 1;
   p = q;
   return St::Ok;
 }
 
 // continue: "continue" ";"
-St Parser::parse_continue(size_t& p, Stmt& out, std::uint32_t& height) {
+St Parser::parse_continue(size_t& p, Stmt& out) {
   size_t q = p;
   Span ks;
   St st = parse_keyword(q, "continue", ks);
   if (failed(st)) return st;
   if (failed(st = expect_symbol(q, "';' after continue", ';'))) return st;
   out = Stmt{Stmt::Continue{}};
-  height = 1;
   p = q;
   return St::Ok;
 }
 
 // barrier: "barrier" ("(" string ")")? ";"
-St Parser::parse_barrier(size_t& p, Stmt& out, std::uint32_t& height) {
+St Parser::parse_barrier(size_t& p, Stmt& out) {
   size_t q = p;
   Stmt::Barrier barrier;
   Span ks;
@@ -320,27 +312,26 @@ St Parser::parse_barrier(size_t& p, Stmt& out, std::uint32_t& height) {
   }
   if (failed(st = expect_symbol(q, "';' after barrier", ';'))) return st;
   out = Stmt{std::move(barrier)};
-  height = 1;
   p = q;
   return St::Ok;
 }
 
 // switch: "switch" expr "{" arm* "}"
-St Parser::parse_switch(size_t& p, Stmt& out, std::uint32_t& height) {
+St Parser::parse_switch(size_t& p, Stmt& out) {
   size_t q = p;
   Stmt::Switch sw;
   Span ks;
   St st = parse_keyword(q, "switch", ks);
   if (failed(st)) return st;
   sw.keyword_span = ks;
-  std::uint32_t eh = 0, ah = 0;
-  if (failed(st = required_expression(q, "switch expression", sw.expr, eh))) return st;
+  if (failed(st = required_expression(q, "switch expression", sw.expr))) return st;
   if (failed(st = expect_symbol(q, "'{' after switch expression", '{'))) return st;
+  NestingGuard guard(*this);  // the arms, inside the switch's braces
+  if (guard.exceeded()) return too_deep(q - 1);
   while (true) {
     size_t s = q;
     SwitchArm arm;
-    std::uint32_t h = 0;
-    st = parse_switch_arm(s, arm, h);
+    st = parse_switch_arm(s, arm);
     if (st == St::Hard) return st;
     if (st == St::Soft) {
       drop();
@@ -348,62 +339,54 @@ St Parser::parse_switch(size_t& p, Stmt& out, std::uint32_t& height) {
     }
     if (s == q) return fail_kind(q, PrimitiveKind::Many0);
     sw.arms.push_back(std::move(arm));
-    ah = std::max(ah, h);
     q = s;
   }
   if (failed(st = expect_symbol(q, "'}' to close switch", '}'))) return st;
   out = Stmt{std::move(sw)};
-  height = above(eh, ah);
   p = q;
   return St::Ok;
 }
 
 // arm: pattern ("|" pattern)* "=>" "{" stmts "}" ","?
 // Patterns are and-level expressions, so "|" always separates them.
-St Parser::parse_switch_arm(size_t& p, SwitchArm& out, std::uint32_t& height) {
+St Parser::parse_switch_arm(size_t& p, SwitchArm& out) {
   size_t q = p;
   size_t start = skip_ws(p);
   Expr pattern;
-  std::uint32_t ph = 0, h = 0;
-  St st = parse_and_level(q, pattern, ph);
+  St st = parse_and_level(q, pattern);
   if (failed(st)) return st;
   out.patterns.push_back(SpannedExpr{std::move(pattern), span(start, q)});
-  h = ph;
   while (true) {
     size_t r = skip_ws(q);
     if (!at(r, '|')) break;
     size_t t = r + 1;
     start = skip_ws(t);
-    st = parse_and_level(t, pattern, ph);
+    st = parse_and_level(t, pattern);
     if (st == St::Hard) return st;
     if (st == St::Soft) {
       drop();
       break;
     }
     out.patterns.push_back(SpannedExpr{std::move(pattern), span(start, t)});
-    h = std::max(h, ph);
     q = t;
   }
   if (failed(st = labelled_tag(q, "'=>' after pattern", "=>"))) return st;
   if (failed(st = plain_char(q, '{'))) return st;
-  std::uint32_t bh = 0;
-  if (failed(st = parse_statement_list(q, out.body, bh))) return st;
+  if (failed(st = parse_nested_statements(q, out.body))) return st;
   if (failed(st = expect_symbol(q, "'}' to close arm", '}'))) return st;
   size_t r = skip_ws(q);
   if (at(r, ',')) q = r + 1;
-  height = above(std::max(h, bh));
   p = q;
   return St::Ok;
 }
 
 // assignment: postfix ("+=" | "-=" | "*=" | "/=" | "%=" | "=") expr ";"
 // `x op= e` is stored as `x = x op e`, with its own copy of the target.
-St Parser::parse_assignment(size_t& p, Stmt& out, std::uint32_t& height) {
+St Parser::parse_assignment(size_t& p, Stmt& out) {
   size_t q = skip_ws(p);
   size_t start = q;
   Expr target;
-  std::uint32_t th = 0;
-  St st = parse_postfix(q, target, th);
+  St st = parse_postfix(q, target);
   if (failed(st)) return st;
   Span target_span = span(start, q);
 
@@ -427,21 +410,16 @@ St Parser::parse_assignment(size_t& p, Stmt& out, std::uint32_t& height) {
   }
 
   SpannedExpr value;
-  std::uint32_t vh = 0;
-  if (failed(st = required_expression(q, "expression", value, vh))) return st;
+  if (failed(st = required_expression(q, "expression", value))) return st;
   if (failed(st = expect_symbol(q, "';' after assignment", ';'))) return st;
 
   SpannedExpr lhs{std::move(target), target_span};
-  std::uint32_t h = above(th, vh);
   if (compound) {
     Span whole = span(start, value.span.end);
     Expr sum{Expr::BinOp{*compound, Box<SpannedExpr>(lhs), Box<SpannedExpr>(std::move(value))}};
     value = SpannedExpr{std::move(sum), whole};
-    h = above(h);
   }
-  if (h > kMaxNestingDepth) return too_deep(start);
   out = Stmt{Stmt::Assign{std::move(lhs), std::move(value)}};
-  height = h;
   p = q;
   return St::Ok;
 }
@@ -450,20 +428,22 @@ St Parser::parse_assignment(size_t& p, Stmt& out, std::uint32_t& height) {
 //   outputs:  (string "(" identifier ")") separated by ","
 //   inputs:   (string "(" expr ")") separated by ","
 //   clobbers: string separated by ","
-St Parser::parse_asm(size_t& p, Stmt& out, std::uint32_t& height) {
+St Parser::parse_asm(size_t& p, Stmt& out) {
   size_t q = skip_ws(p);
   if (!starts_with(q, "asm")) return fail_kind(q, PrimitiveKind::Tag);
   q += 3;
   Stmt::Asm node;
   St st;
   if (failed(st = expect_symbol(q, "'(' after asm", '('))) return st;
+  // Input expressions sit inside the asm's parentheses and their operand's.
+  NestingGuard guard(*this, 2);
+  if (guard.exceeded()) return too_deep(q - 1);
   {
     size_t s = skip_ws(q);
     st = parse_string_literal(s, node.template_);
     if (failed(st)) return cut(st, q, "asm template string");
     q = s;
   }
-  std::uint32_t h = 0;
 
   // One operand list: items separated by commas; a soft failure of an item
   // ends the list before its comma.
@@ -506,11 +486,9 @@ St Parser::parse_asm(size_t& p, Stmt& out, std::uint32_t& height) {
     St r = parse_string_literal(t, constraint);
     if (failed(r) || failed(r = plain_char(t, '('))) return r;
     SpannedExpr value;
-    std::uint32_t vh = 0;
-    if (failed(r = parse_entered_expression(t, value, vh)) || failed(r = plain_char(t, ')')))
+    if (failed(r = parse_entered_expression(t, value)) || failed(r = plain_char(t, ')')))
       return r;
     node.inputs.push_back(AsmInput{std::move(constraint), std::move(value)});
-    h = std::max(h, vh);
     s = t;
     return St::Ok;
   };
@@ -542,21 +520,18 @@ St Parser::parse_asm(size_t& p, Stmt& out, std::uint32_t& height) {
   if (failed(st = expect_symbol(q, "')' after asm", ')'))) return st;
   if (failed(st = expect_symbol(q, "';' after asm", ';'))) return st;
   out = Stmt{std::move(node)};
-  height = above(h);
   p = q;
   return St::Ok;
 }
 
 // expression statement: expr ";"
-St Parser::parse_expression_statement(size_t& p, Stmt& out, std::uint32_t& height) {
+St Parser::parse_expression_statement(size_t& p, Stmt& out) {
   size_t q = p;
   SpannedExpr e;
-  std::uint32_t h = 0;
-  St st = parse_entered_expression(q, e, h);
+  St st = parse_entered_expression(q, e);
   if (failed(st)) return st;
   if (failed(st = expect_symbol(q, "';' after expression", ';'))) return st;
   out = Stmt{Stmt::Expr{std::move(e)}};
-  height = above(h);
   p = q;
   return St::Ok;
 }

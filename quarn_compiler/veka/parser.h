@@ -8,10 +8,12 @@
 //     failure is ever in flight, so a caller that discards a failure (to try
 //     another alternative, or to end a repetition) calls drop(); a caller
 //     that passes it on may append its own context entries.
-//   - Heights: rules that build nodes also report the height of what they
-//     built (one level per Expr, Stmt and Type node). No height may exceed
-//     kMaxNestingDepth, and no rule recurses more than kMaxNestingDepth
-//     levels (NestingGuard); both end the parse with a hard failure.
+//   - Nesting: where the writer opens a parenthesis, bracket, brace or block,
+//     the rule holds a NestingGuard for as long as it reads inside it; more
+//     than kMaxNestingDepth open at once ends the parse with a hard failure.
+//     Every cycle of recursion between the rules passes through a guard, so
+//     the parser's own stack depth is bounded as well. Chains are read in
+//     loops and open no level.
 #pragma once
 
 #include <cstddef>
@@ -110,20 +112,23 @@ class Parser {
     return St::Hard;
   }
 
-  // Counts one level of parser recursion for as long as it lives.
+  // Counts `levels` open nesting levels for as long as it lives.
   class NestingGuard {
    public:
-    explicit NestingGuard(Parser& p) : p_(p) { ++p_.nesting_; }
-    ~NestingGuard() { --p_.nesting_; }
+    explicit NestingGuard(Parser& p, std::uint32_t levels = 1) : p_(p), levels_(levels) {
+      p_.nesting_ += levels_;
+    }
+    ~NestingGuard() { p_.nesting_ -= levels_; }
     bool exceeded() const { return p_.nesting_ > kMaxNestingDepth; }
     NestingGuard(const NestingGuard&) = delete;
     NestingGuard& operator=(const NestingGuard&) = delete;
 
    private:
     Parser& p_;
+    std::uint32_t levels_;
   };
 
-  // A node of height h is too deep: hard failure at pos.
+  // The level opened at pos is one too many: hard failure there.
   St too_deep(size_t pos) { return hard(pos, kNestingTooDeepLabel); }
 
   // ---- lexical (lexical.cpp) ----
@@ -138,9 +143,9 @@ class Parser {
   St parse_identifier_span(size_t& p, std::string& out, Span& sp);
   St parse_literal(size_t& p, Literal& out);
   St parse_string_literal(size_t& p, std::string& out);
-  St parse_type(size_t& p, Type& out, std::uint32_t& height);
+  St parse_type(size_t& p, Type& out);
   // Skips whitespace, then a type; `sp` covers the type text.
-  St parse_type_span(size_t& p, Type& out, Span& sp, std::uint32_t& height);
+  St parse_type_span(size_t& p, Type& out, Span& sp);
   // Unsigned decimal digits (at least one) at p, saturating at max+1 so any
   // value above `max` is recognisable without overflow.
   bool parse_small_number(size_t& p, std::uint64_t max, std::uint64_t& out) const;
@@ -154,51 +159,52 @@ class Parser {
   St hard_name(size_t& p, std::string_view label, std::string& out, Span* sp = nullptr);
 
   // ---- expressions (parse_expr.cpp) ----
-  St parse_expression(size_t& p, Expr& out, std::uint32_t& height);
-  St parse_and_level(size_t& p, Expr& out, std::uint32_t& height);
-  St parse_postfix(size_t& p, Expr& out, std::uint32_t& height);
+  St parse_expression(size_t& p, Expr& out);
+  St parse_and_level(size_t& p, Expr& out);
+  St parse_postfix(size_t& p, Expr& out);
   // Skips whitespace, then a full expression; the span starts after the
   // whitespace (elements, arguments, field and entry values).
-  St parse_spanned_expression(size_t& p, SpannedExpr& out, std::uint32_t& height);
+  St parse_spanned_expression(size_t& p, SpannedExpr& out);
   // A full expression entered at p itself, so that its operand spans start
   // before the whitespace; its own span starts after it (statement parts).
-  St parse_entered_expression(size_t& p, SpannedExpr& out, std::uint32_t& height);
+  St parse_entered_expression(size_t& p, SpannedExpr& out);
 
   // ---- statements (parse_stmt.cpp) ----
-  St parse_statement(size_t& p, Stmt& out, std::uint32_t& height);
-  St parse_statement_list(size_t& p, std::vector<SpannedStmt>& out, std::uint32_t& height);
+  St parse_statement(size_t& p, Stmt& out);
+  St parse_statement_list(size_t& p, std::vector<SpannedStmt>& out);
+  // The statement list of a block nested in a statement: one level deeper.
+  St parse_nested_statements(size_t& p, std::vector<SpannedStmt>& out);
 
  private:
   // expressions
-  St parse_binary(size_t& p, int min_level, Expr& out, std::uint32_t& height);
-  St parse_unary(size_t& p, Expr& out, std::uint32_t& height);
-  St parse_primary(size_t& p, Expr& out, std::uint32_t& height);
-  St parse_postfix_form(size_t r, Expr& cur, std::uint32_t& h, size_t& end);
+  St parse_binary(size_t& p, int min_level, Expr& out);
+  St parse_unary(size_t& p, Expr& out);
+  St parse_primary(size_t& p, Expr& out);
+  St parse_postfix_form(size_t r, Expr& cur, size_t& end);
   St parse_leaf(size_t r, bool identifier, size_t& p, Expr& out);
-  St parse_bracket_list(size_t& p, Expr& out, std::uint32_t& height);
-  St parse_contract(size_t& p, Expr& out, std::uint32_t& height);
-  St parse_brace_map(size_t& p, Expr& out, std::uint32_t& height);
+  St parse_bracket_list(size_t& p, Expr& out);
+  St parse_contract(size_t& p, Expr& out);
+  St parse_brace_map(size_t& p, Expr& out);
   St parse_object_key(size_t& p, std::string& out);
-  St parse_call_args(size_t& p, std::vector<SpannedExpr>& out, std::uint32_t& height);
+  St parse_call_args(size_t& p, std::vector<SpannedExpr>& out);
 
   // statements
-  St parse_let(size_t& p, Stmt& out, std::uint32_t& height);
-  St parse_return(size_t& p, Stmt& out, std::uint32_t& height);
-  St parse_if(size_t& p, Stmt& out, std::uint32_t& height);
-  St parse_if_rest(size_t& p, Span if_span, Stmt& out, std::uint32_t& height);
-  St parse_condition(size_t& p, SpannedExpr& out, std::uint32_t& height);
-  St parse_loop(size_t& p, Stmt& out, std::uint32_t& height);
-  St parse_break(size_t& p, Stmt& out, std::uint32_t& height);
-  St parse_continue(size_t& p, Stmt& out, std::uint32_t& height);
-  St parse_barrier(size_t& p, Stmt& out, std::uint32_t& height);
-  St parse_switch(size_t& p, Stmt& out, std::uint32_t& height);
-  St parse_switch_arm(size_t& p, SwitchArm& out, std::uint32_t& height);
-  St parse_assignment(size_t& p, Stmt& out, std::uint32_t& height);
-  St parse_asm(size_t& p, Stmt& out, std::uint32_t& height);
-  St parse_expression_statement(size_t& p, Stmt& out, std::uint32_t& height);
+  St parse_let(size_t& p, Stmt& out);
+  St parse_return(size_t& p, Stmt& out);
+  St parse_if(size_t& p, Stmt& out);
+  St parse_if_rest(size_t& p, Span if_span, Stmt& out);
+  St parse_condition(size_t& p, SpannedExpr& out);
+  St parse_loop(size_t& p, Stmt& out);
+  St parse_break(size_t& p, Stmt& out);
+  St parse_continue(size_t& p, Stmt& out);
+  St parse_barrier(size_t& p, Stmt& out);
+  St parse_switch(size_t& p, Stmt& out);
+  St parse_switch_arm(size_t& p, SwitchArm& out);
+  St parse_assignment(size_t& p, Stmt& out);
+  St parse_asm(size_t& p, Stmt& out);
+  St parse_expression_statement(size_t& p, Stmt& out);
   // A full expression that must be there: failure is hard with `label`.
-  St required_expression(size_t& p, std::string_view label, SpannedExpr& out,
-                         std::uint32_t& height);
+  St required_expression(size_t& p, std::string_view label, SpannedExpr& out);
 
   // items
   St parse_import(size_t& p, Import& out);
@@ -230,8 +236,5 @@ class Parser {
   static constexpr Span kNoSpan{};
 };
 
-// Height bookkeeping: one level above the highest child.
-inline std::uint32_t above(std::uint32_t a) { return a + 1; }
-inline std::uint32_t above(std::uint32_t a, std::uint32_t b) { return (a > b ? a : b) + 1; }
 
 }  // namespace quarn::compiler::detail

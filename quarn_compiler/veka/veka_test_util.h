@@ -3,7 +3,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -81,6 +83,43 @@ inline std::vector<std::string> labels_of(const ParseFailure& f) {
   for (const TrailEntry& e : f.trail)
     if (e.kind == TrailEntry::Kind::Context) out.emplace_back(e.label);
   return out;
+}
+
+inline std::string repeat(const std::string& s, int n) {
+  std::string out;
+  out.reserve(s.size() * static_cast<size_t>(n > 0 ? n : 0));
+  for (int i = 0; i < n; ++i) out += s;
+  return out;
+}
+
+// Sanitizer builds use several times the stack per frame; the 1 MiB budget
+// is about the optimised module running on a Python thread.
+#if defined(__SANITIZE_ADDRESS__)
+#define QUARN_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUARN_TEST_ASAN 1
+#endif
+#endif
+#ifdef QUARN_TEST_ASAN
+inline constexpr size_t kSmallThreadStack = 16u << 20;
+#else
+inline constexpr size_t kSmallThreadStack = 1u << 20;
+#endif
+
+// Runs f on a thread with a small (1 MiB) stack and waits for it.
+inline void run_on_small_stack(const std::function<void()>& f) {
+  pthread_attr_t attr;
+  ASSERT_EQ(pthread_attr_init(&attr), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attr, kSmallThreadStack), 0);
+  pthread_t thread;
+  auto body = [](void* arg) -> void* {
+    (*static_cast<const std::function<void()>*>(arg))();
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attr, body, const_cast<std::function<void()>*>(&f)), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
 }
 
 inline std::string in_main(const std::string& body) {

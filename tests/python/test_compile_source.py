@@ -169,6 +169,17 @@ NESTED = {
     "casts": lambda n: "program p { fn main() { let x = 1" + " as int" * n + "; } }",
     "call_chain": lambda n: "program p { fn main() { let x = f" + "(1)" * n + "; } }",
     "assign_index": lambda n: "program p { fn main() { let a = 1; a" + "[0]" * n + " = 1; } }",
+    # The deepest recursion the walkers meet: below each of the levels, the
+    # right operands of all eight binary levels and a prefix operand.
+    "staircase": lambda n: "program p { fn main() { let a = 1; let x = "
+                           + "a || a && a == a < a << a ^ a + a * -a[(" * n + "1" + ")]" * n
+                           + "; } }",
+    "inferred_staircase": lambda n: "program p { #[inline] fn main() { let a = 1; let x = "
+                                    + "a || a && a == a < a << a ^ a + a * -f(" * n + "1"
+                                    + ")" * n + "; } }",
+    "rendered_staircase": lambda n: "program p { fn main() { let a = 1; let x = "
+                                    + "a || a && a == a < a << a ^ a + a * -f(" * n + "1"
+                                    + ")" * n + " as T; } }",
     # A pragma makes the substrate inference walk and render the body too.
     "inferred_calls": lambda n: "program p { #[inline] fn main() { let x = " + "sqrt(" * n
                                 + "1" + ")" * n + "; } }",
