@@ -1,6 +1,7 @@
 """Calls from several threads at once. Large calls work without the
 interpreter lock, so every result must still equal the serial one whatever
 runs beside it, and a long call must let other Python threads run."""
+import hashlib
 import json
 import random
 import threading
@@ -140,11 +141,23 @@ def test_a_bytearray_changed_by_another_thread_is_read_once():
 
 def counting_rate(seconds=None, busy=None):
     """Loop iterations per second of wall time of a plain Python loop in this
-    thread: for `seconds` alone, or while `busy` runs in another thread. The
-    loop is the same either way; the clock starts before the other thread."""
+    thread: for `seconds` beside a thread that needs no lock, or while `busy`
+    runs in another thread. The loop is the same either way; the clock starts
+    before the other thread."""
     done = threading.Event()
     if busy is None:
-        other = threading.Timer(seconds, done.set)
+        # The baseline has a neighbour too, one that keeps a core busy
+        # without the interpreter lock (hashlib releases it on large
+        # buffers), so that both rates see the same competition for cores.
+        block = bytes(1 << 20)
+
+        def neighbour():
+            end = time.perf_counter() + seconds
+            while time.perf_counter() < end:
+                hashlib.sha256(block).digest()
+            done.set()
+
+        other = threading.Thread(target=neighbour)
     else:
         other = threading.Thread(target=lambda: (busy(), done.set()))
     n = 0
