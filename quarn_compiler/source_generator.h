@@ -101,6 +101,7 @@ class ProgramGenerator {
     if (pick(2)) out += " -> int";
     out += " {\n";
     budget_ = 60 + static_cast<int>(pick(200));
+    text_left_ = kTextPerFunction;
     block(out, 2, false);
     out += "  }\n";
   }
@@ -258,8 +259,8 @@ class ProgramGenerator {
     static constexpr std::string_view kOps[] = {" + ", " - ", " * ", " / ", " % ", " == ", " != ",
                                                 " < ", " <= ", " > ", " >= ", " && ", " || ",
                                                 " and ", " or ", " & ", " | ", " ^ ", " << ", " >> "};
-    std::uint32_t terms = pick(4);
-    if (terms == 3 && pick(4) == 0) terms = 20 + pick(200);  // now and then a long chain
+    std::uint32_t terms = text_left_ > 0 ? pick(4) : 0;
+    if (terms == 3 && depth >= 3 && pick(4) == 0) terms = 20 + pick(200);  // a long chain
     for (std::uint32_t i = 0; i < terms; ++i) e += std::string(kOps[pick(20)]) + operand(depth);
     return e;
   }
@@ -267,7 +268,7 @@ class ProgramGenerator {
   std::string operand(int depth) {
     std::string e;
     bool postfix = false;  // names and lists take postfix forms
-    const bool nest = depth > 0;
+    const bool nest = depth > 0 && text_left_ > 0;
     switch (pick(nest ? 10 : 4)) {
       case 0:
       case 1: e = literal(); break;
@@ -318,6 +319,7 @@ class ProgramGenerator {
         e += pick(2) ? "[" + std::to_string(pick(3)) + "]" : ".f";
       }
     }
+    text_left_ -= static_cast<long>(e.size());
     return e;
   }
 
@@ -325,6 +327,10 @@ class ProgramGenerator {
   std::vector<std::string> names_;
   std::size_t constants_ = 0;  // names_ starts with the module constants
   int budget_ = 0;
+  // Expression text a function may still get; once spent, expressions stay
+  // small, so that nesting and chains cannot multiply into megabytes.
+  static constexpr long kTextPerFunction = 20000;
+  long text_left_ = 0;
   std::uint64_t next_name_ = 0;
   bool enums_ = false;
 };
