@@ -43,4 +43,4 @@ fuzz: setup check-python
 	@PYTHON="$(PYTHON)" FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS="$(JOBS)" bash scripts/fuzz.sh
 
 clean:
-	rm -rf $(BUILD) build-asan build-fuzz
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz

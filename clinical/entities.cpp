@@ -2,6 +2,7 @@
 
 #include "clinical/icu_text.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -58,6 +59,13 @@ static_assert(index_fits(), "at most 8 terms may share a first letter");
 
 constexpr Index kIndex = make_index();
 
+constexpr std::size_t max_term_size() {
+  std::size_t m = 0;
+  for (const Term& t : kTerms) m = t.text.size() > m ? t.text.size() : m;
+  return m;
+}
+constexpr std::size_t kMaxTermSize = max_term_size();
+
 // A match is accepted when the characters on both sides of it (if any) are
 // not alphanumeric.
 bool boundary_before(std::string_view l, std::size_t at) {
@@ -74,14 +82,21 @@ bool boundary_after(std::string_view l, std::size_t at) {
   return !is_alphanumeric(decode_at(l, at).cp);
 }
 
-}  // namespace
 
-std::vector<EntityMatch> find_entities(std::string_view l) {
-  std::vector<EntityMatch> out;
+// Appends the matches that start in [from, to) of the lower-cased text `l`,
+// whose byte 0 is byte `base` of the whole lower-cased note. Terms and the
+// characters around them may reach past `to`, up to the end of `l`.
+// REQUIRES: l's byte 0 is the note's start, or from >= 4 (the character
+// before a start is decoded from l); to <= l.size(), and either l ends where
+// the note does or l.size() - to >= kMaxTermSize + 4 (the character after a
+// match is decoded from l).
+void scan(std::string_view l, std::size_t from, std::size_t to, std::size_t base,
+          std::vector<EntityMatch>& out) {
   const auto* s = reinterpret_cast<const unsigned char*>(l.data());
   const std::size_t n = l.size();
-  if (n < kIndex.min_len) return out;
-  const std::size_t last = n - kIndex.min_len;  // the last place a term fits
+  if (n < kIndex.min_len) return;
+  const std::size_t last = std::min(n - kIndex.min_len, to == 0 ? 0 : to - 1);  // last start to try
+  if (from > last || to == 0) return;
 
   // REQUIRES: p <= last
   auto consider = [&](std::size_t p) {
@@ -105,8 +120,8 @@ std::vector<EntityMatch> find_entities(std::string_view l) {
       // Matches come in start order and, at one start, in dictionary order:
       // the order of a stable sort by start of the per-term results. Of
       // equal (start, end) pairs only the first is kept.
-      if (!out.empty() && out.back().start == p && out.back().end == e) continue;
-      out.push_back({t, p, e});
+      if (!out.empty() && out.back().start == base + p && out.back().end == base + e) continue;
+      out.push_back({t, base + p, base + e});
     }
   };
   // Only a lower-case ASCII letter can begin a term, and only where no ASCII
@@ -115,9 +130,11 @@ std::vector<EntityMatch> find_entities(std::string_view l) {
   auto possible_start = [&](std::size_t p) {
     return s[p] >= 'a' && s[p] <= 'z' && (p == 0 || kByteClasses.v[s[p - 1]] != kAlnum);
   };
-  std::size_t p = 0;
-  if (possible_start(0)) consider(0);
-  p = 1;
+  std::size_t p = from;
+  if (p == 0) {
+    if (possible_start(0)) consider(0);
+    p = 1;
+  }
 #if defined(__SSE2__)
   // Sixteen places at a time: bit i of the mask is possible_start(p + i).
   const __m128i a = _mm_set1_epi8('a'), zero = _mm_set1_epi8('0');
@@ -126,7 +143,7 @@ std::vector<EntityMatch> find_entities(std::string_view l) {
     __m128i d = _mm_sub_epi8(v, lo);
     return _mm_cmpeq_epi8(_mm_min_epu8(d, span), d);  // 0 <= v - lo <= span, unsigned
   };
-  for (; p + 16 <= n; p += 16) {
+  for (; p + 16 <= last + 1; p += 16) {
     __m128i cur = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + p));
     __m128i prev = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + p - 1));
     // The text is lower-cased: its ASCII letters and digits are a-z, 0-9.
@@ -136,18 +153,82 @@ std::vector<EntityMatch> find_entities(std::string_view l) {
     while (bits != 0) {
       std::size_t q = p + static_cast<std::size_t>(__builtin_ctz(bits));
       bits &= bits - 1;
-      if (q <= last) consider(q);
+      consider(q);
     }
   }
 #endif
   for (; p <= last; ++p) {
     if (possible_start(p)) consider(p);
   }
+}
+
+// The note is lower-cased and searched one block at a time, so that the
+// lower-cased bytes are read back while they are still in the cache instead
+// of being written out to memory for the whole note and read in again.
+constexpr std::size_t kBlock = 32 * 1024;
+// Bytes kept from one block for the next: the places not yet tried (from
+// which a term and the character after it may reach into the next block),
+// and before them the character that precedes a start.
+constexpr std::size_t kLookahead = kMaxTermSize + 4;
+constexpr std::size_t kLookbehind = 4;
+
+// Where the next block of the note may end: just before an ASCII character
+// that is neither a letter nor case-ignorable (a space, say). Lower-casing
+// looks at neighbours only for capital sigma, and never across such a
+// character, so the blocks lower-cased one by one give the bytes the whole
+// note would. A note without such a character within reach is taken whole.
+std::size_t block_end(std::string_view note, std::size_t from, std::size_t block) {
+  const std::size_t n = note.size();
+  if (n - from <= block) return n;
+  for (std::size_t k = from + block; k < n && k < from + 4 * block; ++k) {
+    auto b = static_cast<unsigned char>(note[k]);
+    bool letter = (b | 0x20) >= 'a' && (b | 0x20) <= 'z';
+    bool ignorable = b == '\'' || b == '.' || b == ':' || b == '^' || b == '`';
+    if (b < 0x80 && !letter && !ignorable) return k;
+  }
+  return n;
+}
+
+}  // namespace
+
+std::vector<EntityMatch> find_entities(std::string_view l) {
+  std::vector<EntityMatch> out;
+  scan(l, 0, l.size(), 0, out);
+  return out;
+}
+
+std::vector<EntityMatch> extract_entities(std::string_view note, std::size_t block) {
+  std::vector<EntityMatch> out;
+  std::string window;   // the kept bytes of the last block, then the next block
+  std::size_t base = 0; // offset of window[0] in the lower-cased note
+  std::size_t from = 0; // the first place in window not tried yet
+  std::size_t i = 0;
+  window.reserve(std::min(note.size(), block) + block / 2 + kLookahead + kLookbehind + 16);
+  // Clinical notes hold about one term in 80 bytes; more room than that is
+  // only reserved address space, so the list never moves while it grows.
+  out.reserve(note.size() / 32);
+  do {
+    std::size_t end = block_end(note, i, block);
+    append_lower(note.substr(i, end - i), window);
+    i = end;
+    const bool last = i == note.size();
+    std::size_t to = last ? window.size() : window.size() - std::min(window.size(), kLookahead);
+    if (to > from) {
+      scan(window, from, to, base, out);
+      from = to;
+    }
+    if (!last && from > kLookbehind) {
+      std::size_t drop = from - kLookbehind;
+      window.erase(0, drop);
+      base += drop;
+      from -= drop;
+    }
+  } while (i < note.size());
   return out;
 }
 
 std::vector<EntityMatch> extract_entities(std::string_view note) {
-  return find_entities(to_lower(note));
+  return extract_entities(note, kBlock);
 }
 
 }  // namespace quarn::clinical

@@ -21,6 +21,10 @@ struct EntityMatch {
 // Lower-cases `note` (final sigma by the whole note) and finds the matches in
 // it, ordered by start, then by dictionary order.
 std::vector<EntityMatch> extract_entities(std::string_view note);
+// The same, lower-casing and searching about `block` bytes of the note at a
+// time (the default is sized for the cache); any block size gives the same
+// matches.
+std::vector<EntityMatch> extract_entities(std::string_view note, std::size_t block);
 
 // The same on a note that is lower-cased already.
 std::vector<EntityMatch> find_entities(std::string_view lowered);

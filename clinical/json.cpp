@@ -340,7 +340,7 @@ class Reader {
         return true;
       }
       if (c >= 0x80) {
-        std::size_t n = core::decode_utf8(rest(), 0).len;
+        std::size_t n = core::utf8_length(p_, end_);
         if (n == 0) return false;
         p_ += n;
         continue;
@@ -377,10 +377,6 @@ class Reader {
       }
       run = p_;
     }
-  }
-
-  std::string_view rest() const {
-    return std::string_view(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(end_ - p_));
   }
 
   static bool digit(unsigned char c) { return core::is_decimal_digit(static_cast<char>(c)); }

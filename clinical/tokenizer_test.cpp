@@ -69,6 +69,24 @@ TEST(Tokenize, AsciiFlagCoversOnlyTheTrimmedPiece) {
   EXPECT_EQ(flags, (std::vector<bool>{true, false, false}));
 }
 
+TEST(Tokenize, BoundsPointAtEachTokenAndFlagTheLoweredOnes) {
+  // An ASCII token is read from the text, any other from the lowered buffer:
+  // a wrong flag would hand out the wrong bytes, a wrong bound would run one
+  // token into the next.
+  const std::string text = "\u201cWORD\u201d \u0130x A B\u00c9 cc \u00c9\u00c9";
+  TokenBounds bounds;
+  bounds.scan(text);
+  ASSERT_EQ(bounds.size(), 6u);
+  const Tokens want = {"WORD", "i\u0307x", "A", "b\u00e9", "cc", "\u00e9\u00e9"};
+  const std::vector<bool> ascii = {true, false, true, false, true, false};
+  for (std::size_t i = 0; i < bounds.size(); ++i) {
+    EXPECT_EQ(bounds.piece(i), want[i]) << i;
+    EXPECT_EQ(bounds.ascii(i), ascii[i]) << i;
+  }
+  bounds.scan("  ");  // a second text replaces the first
+  EXPECT_EQ(bounds.size(), 0u);
+}
+
 TEST(Tokenize, SinkStopsTheScan) {
   int seen = 0;
   for_each_token("a b c d", [&](std::string_view, bool) { return ++seen < 2; });

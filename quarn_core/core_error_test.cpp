@@ -43,6 +43,14 @@ TEST(CoreError, EveryMessageTemplate) {
   }
 }
 
+TEST(CoreError, NamesComeFromTheTable) {
+  EXPECT_EQ(code_name(CoreErrorCode::E_PARSE_ERROR), "E_PARSE_ERROR");
+  EXPECT_EQ(code_name(CoreErrorCode::E_ENV_MANIFEST_INVALID), "E_ENV_MANIFEST_INVALID");
+  EXPECT_EQ(static_cast<int>(CoreErrorCode::E_ENV_MANIFEST_INVALID), kCoreErrorCodeCount - 1);
+  // A value outside the table (only a corrupted one) still has a name.
+  EXPECT_EQ(code_name(static_cast<CoreErrorCode>(kCoreErrorCodeCount)), "E_UNKNOWN");
+}
+
 TEST(CoreError, PayloadsWrittenAsGiven) {
   EXPECT_EQ(CoreError::validation_fail("").message(), "E_VALIDATION_FAIL: ");
   EXPECT_EQ(CoreError::parse_error("a\nb\n\n").message(), "E_PARSE_ERROR: a\nb\n\n");

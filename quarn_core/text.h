@@ -59,6 +59,28 @@ inline Utf8Char decode_utf8(std::string_view s, std::size_t at) {
   return {cp, n};
 }
 
+// The length of the well-formed sequence starting at p (the rules of
+// decode_utf8), or 0; for scanners that only need to step over characters.
+// REQUIRES: p < end
+inline std::size_t utf8_length(const unsigned char* p, const unsigned char* end) {
+  const unsigned char b = p[0];
+  if (b < 0x80) return 1;
+  const auto avail = static_cast<std::size_t>(end - p);
+  auto cont = [&](std::size_t i, unsigned char lo, unsigned char hi) {
+    return i < avail && p[i] >= lo && p[i] <= hi;
+  };
+  if (b >= 0xC2 && b <= 0xDF) return cont(1, 0x80, 0xBF) ? 2 : 0;
+  if (b >= 0xE0 && b <= 0xEF) {
+    const unsigned char lo = b == 0xE0 ? 0xA0 : 0x80, hi = b == 0xED ? 0x9F : 0xBF;
+    return cont(1, lo, hi) && cont(2, 0x80, 0xBF) ? 3 : 0;
+  }
+  if (b >= 0xF0 && b <= 0xF4) {
+    const unsigned char lo = b == 0xF0 ? 0x90 : 0x80, hi = b == 0xF4 ? 0x8F : 0xBF;
+    return cont(1, lo, hi) && cont(2, 0x80, 0xBF) && cont(3, 0x80, 0xBF) ? 4 : 0;
+  }
+  return 0;
+}
+
 // The well-formed sequence that ends exactly at byte `end`, else
 // {U+FFFD, 0}. REQUIRES: 0 < end <= s.size()
 Utf8Char decode_utf8_before(std::string_view s, std::size_t end);

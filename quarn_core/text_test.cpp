@@ -116,6 +116,8 @@ TEST(Utf8, DecodesWellFormedAndRefusesTheRest) {
     EXPECT_EQ(d.cp, c.cp) << c.bytes;
     EXPECT_EQ(d.len, c.len) << c.bytes;
     EXPECT_EQ(is_valid_utf8(c.bytes), c.len == c.bytes.size()) << c.bytes;
+    const auto* p = reinterpret_cast<const unsigned char*>(c.bytes.data());
+    EXPECT_EQ(utf8_length(p, p + c.bytes.size()), c.len) << c.bytes;
     // Read backwards from the end, the same sequence is found or refused.
     Utf8Char b = decode_utf8_before(c.bytes, c.bytes.size());
     EXPECT_EQ(b.len, c.len == c.bytes.size() ? c.len : 0) << c.bytes;

@@ -1,5 +1,6 @@
 #include "quarn_py/args.h"
 
+#include <algorithm>
 #include <string>
 
 namespace quarn::py {
@@ -108,6 +109,30 @@ Fast fast_sequence_bytes(PyObject* const* items, Py_ssize_t n, ByteArgument& out
   return Fast::Done;
 }
 
+// A bytearray or a one-dimensional contiguous memoryview of unsigned bytes,
+// copied in one go. Anything else (another format or shape, a released view)
+// returns false with no exception set, and takes the item-by-item path, which
+// gives the same bytes or the same error as iterating would.
+bool copy_byte_buffer(PyObject* obj, ByteArgument& out) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(obj, &view, PyBUF_FULL_RO) < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  struct Release {
+    Py_buffer* v;
+    ~Release() { PyBuffer_Release(v); }
+  } release{&view};
+  bool plain_bytes = view.ndim == 1 && view.itemsize == 1 &&
+                     (view.format == nullptr || std::string_view(view.format) == "B") &&
+                     PyBuffer_IsContiguous(&view, 'C');
+  if (!plain_bytes) return false;
+  const auto* data = static_cast<const unsigned char*>(view.buf);
+  out.storage.assign(data, data + view.len);
+  out.bytes = std::string_view(reinterpret_cast<const char*>(out.storage.data()), out.storage.size());
+  return true;
+}
+
 }  // namespace
 
 bool prefix_type_error(const char* param) {
@@ -200,9 +225,7 @@ bool bytes_argument(const char* param, PyObject* obj, ByteArgument& out) {
     out.bytes = std::string_view(PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj)));
     return true;
   }
-  if (PyByteArray_CheckExact(obj)) {
-    out.bytes = std::string_view(PyByteArray_AS_STRING(obj),
-                                 static_cast<size_t>(PyByteArray_GET_SIZE(obj)));
+  if ((PyByteArray_CheckExact(obj) || PyMemoryView_Check(obj)) && copy_byte_buffer(obj, out)) {
     return true;
   }
   if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {

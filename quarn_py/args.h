@@ -35,8 +35,11 @@ bool text_argument(const char* param, PyObject* obj, std::string_view& out);
 bool u64_argument(const char* param, PyObject* obj, std::uint64_t& out);
 
 // A sequence of integers 0-255 (not a str) as bytes. `bytes` points either
-// into the argument's own buffer (bytes, bytearray: read in place, so nothing
-// may run Python code while it is in use) or into `storage`.
+// into an immutable bytes object (read in place; it lives as long as the
+// caller's reference) or into `storage`: a bytearray or a memoryview is copied
+// there first, since another thread may write to its buffer while this one
+// works without the interpreter lock, and every other sequence is converted
+// item by item with the lock held.
 struct ByteArgument {
   std::string_view bytes;
   std::vector<unsigned char> storage;

@@ -1,6 +1,7 @@
 // The clinical functions: tokenize, extract_entities, create_audit,
-// verify_audit. Each converts its arguments, calls one operation of clinical/
-// and builds the Python result; the interpreter lock is held throughout.
+// verify_audit. Each converts its arguments, runs one operation of clinical/
+// (without the interpreter lock when the input is large, see unlock_sizes.h)
+// and builds the Python result with the lock held.
 #include "clinical/audit.h"
 #include "clinical/dictionary.h"
 #include "clinical/entities.h"
@@ -8,164 +9,166 @@
 #include "quarn_py/args.h"
 #include "quarn_py/functions.h"
 #include "quarn_py/guard.h"
+#include "quarn_py/results.h"
+#include "quarn_py/unlock_sizes.h"
 
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace quarn::py {
 namespace {
 
-// New references waiting to become a list's items; released if the list is
-// never made.
-class PendingItems {
+// ASCII tokens become compact ASCII strs, lower-cased as they are copied in
+// (byte for byte, so no dearer than the copy). Notes repeat their words, so short
+// tokens are looked up first in a small direct-mapped table of the strs this
+// call already made, and equal tokens share one str instead of each getting
+// its own. The table borrows: the list being filled holds a reference to each
+// str in it, and the table lives no longer than that list.
+class AsciiStrs {
  public:
-  PendingItems() = default;
-  PendingItems(const PendingItems&) = delete;
-  PendingItems& operator=(const PendingItems&) = delete;
-  ~PendingItems() {
-    for (PyObject* o : items_) Py_DECREF(o);
-  }
-  void reserve(std::size_t n) { items_.reserve(n); }
-  // REQUIRES: o is a new reference (not null); it is owned from here on.
-  void push(PyObject* o) {
-    try {
-      items_.push_back(o);
-    } catch (...) {
-      Py_DECREF(o);
-      throw;
-    }
-  }
-  // A list of exactly the pending items, which it takes over.
-  PyObject* into_list() {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(items_.size()));
-    if (list == nullptr) return nullptr;
-    for (std::size_t i = 0; i < items_.size(); ++i) {
-      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), items_[i]);
-    }
-    items_.clear();
-    return list;
-  }
+  // Room for about one slot per token, so that a short note does not pay for
+  // clearing a table sized for a long one.
+  explicit AsciiStrs(std::size_t tokens)
+      : mask_(std::bit_ceil(std::clamp<std::size_t>(tokens, 64, kMaxSlots)) - 1),
+        slots_(std::make_unique<Slot[]>(mask_ + 1)) {}
 
- private:
-  std::vector<PyObject*> items_;
-};
-
-// An ASCII token goes straight into a compact ASCII str, lower-cased on the
-// way. Notes repeat their words, so short tokens are looked up first in a
-// small direct-mapped table of the strs this call already made (the list
-// holds a reference to each, so they live as long as the table); equal
-// tokens then share one str instead of each getting its own.
-class AsciiTokens {
- public:
+  // A new reference to the str of the lower case of `piece`, which is ASCII.
   PyObject* make(std::string_view piece) {
     const std::size_t n = piece.size();
-    if (n == 1) {
+    if (n == 1) {  // the interpreter's own shared one-character str
       auto c = static_cast<unsigned char>(piece[0]);
-      return PyUnicode_FromOrdinal(c >= 'A' && c <= 'Z' ? c + 0x20 : c);  // the shared str
+      return PyUnicode_FromOrdinal(c >= 'A' && c <= 'Z' ? c + 0x20 : c);
     }
     if (n > kMaxCached) return fresh(piece);
-    char low[kMaxCached] = {};
-    clinical::ascii_lower(piece.data(), n, low);
+    char key[16] = {};
+    clinical::ascii_lower(piece.data(), n, key);
     std::uint64_t a, b;
-    std::memcpy(&a, low, 8);
-    std::memcpy(&b, low + 8, 8);
+    std::memcpy(&a, key, 8);
+    std::memcpy(&b, key + 8, 8);
     std::uint64_t h = (a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full) ^ n;
-    PyObject*& slot = slots_[(h ^ (h >> 29)) & (kSlots - 1)];
-    if (slot != nullptr && static_cast<std::size_t>(PyUnicode_GET_LENGTH(slot)) == n &&
-        std::memcmp(PyUnicode_DATA(slot), low, n) == 0) {
-      return Py_NewRef(slot);
-    }
+    Slot& slot = slots_[(h ^ (h >> 29)) & mask_];
+    // The key's words hold its length too (zero padding would not tell
+    // "ab" from "ab\0"), so equal words are an equal token.
+    b ^= n << 56;
+    if (slot.str != nullptr && slot.a == a && slot.b == b) return Py_NewRef(slot.str);
     PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
     if (s == nullptr) return nullptr;
-    std::memcpy(PyUnicode_DATA(s), low, n);
-    slot = s;  // borrowed: the caller keeps the reference returned
+    std::memcpy(PyUnicode_DATA(s), key, n);
+    slot = {s, a, b};  // borrowed, see above
     return s;
   }
 
  private:
-  static constexpr std::size_t kMaxCached = 16;
-  static constexpr std::size_t kSlots = 4096;
+  static constexpr std::size_t kMaxCached = 15;  // the 16th byte of the key holds the length
+  static constexpr std::size_t kMaxSlots = 1024;
+
+  struct Slot {
+    PyObject* str;
+    std::uint64_t a, b;  // the token's bytes, zero-padded, length in b's top byte
+  };
 
   static PyObject* fresh(std::string_view piece) {
     PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(piece.size()), 127);
-    if (s == nullptr) return nullptr;
-    clinical::ascii_lower(piece.data(), piece.size(), static_cast<char*>(PyUnicode_DATA(s)));
+    if (s != nullptr) clinical::ascii_lower(piece.data(), piece.size(), static_cast<char*>(PyUnicode_DATA(s)));
     return s;
   }
 
-  std::vector<PyObject*> slots_ = std::vector<PyObject*>(kSlots, nullptr);
+  std::size_t mask_;
+  std::unique_ptr<Slot[]> slots_;
 };
 
-PyObject* unicode_token(std::string_view piece, std::string& scratch) {
-  scratch.clear();
-  clinical::append_lower(piece, scratch);
-  return PyUnicode_DecodeUTF8(scratch.data(), static_cast<Py_ssize_t>(scratch.size()), nullptr);
-}
-
-PyObject* utf8_str(std::string_view s) {
-  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
+PyRef token_list(const clinical::TokenBounds& tokens) {
+  const std::size_t n = tokens.size();
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!list) return list;
+  AsciiStrs ascii(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    std::string_view piece = tokens.piece(i);
+    PyObject* s = tokens.ascii(i) ? ascii.make(piece) : utf8_str(piece).release();
+    if (s == nullptr) return PyRef();  // the list's unset items are NULL: safe to drop
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
+  }
+  return list;
 }
 
 // The strs every entity dict is made of, made once and kept (immutable).
 struct EntityStrings {
-  PyObject* text_key;
-  PyObject* type_key;
-  PyObject* start_key;
-  PyObject* end_key;
-  PyObject* terms[clinical::kTermCount];
-  PyObject* categories[std::size(clinical::kCategoryNames)];
+  PyRef start_key;
+  PyRef end_key;
   // Per term, {"text": term, "type": category, "start": None, "end": None}:
   // copying one and setting two values is cheaper than four insertions.
-  PyObject* templates[clinical::kTermCount];
+  std::array<PyRef, clinical::kTermCount> templates;
 };
 
+// REQUIRES: the interpreter lock (it guards the cache).
 const EntityStrings* entity_strings() {
-  static EntityStrings* cached = nullptr;  // guarded by the interpreter lock
+  static const EntityStrings* cached = nullptr;
   if (cached != nullptr) return cached;
-  auto* made = new EntityStrings{};
-  bool ok = (made->text_key = PyUnicode_InternFromString("text")) &&
-            (made->type_key = PyUnicode_InternFromString("type")) &&
-            (made->start_key = PyUnicode_InternFromString("start")) &&
-            (made->end_key = PyUnicode_InternFromString("end"));
-  for (std::size_t t = 0; ok && t < clinical::kTermCount; ++t) {
-    ok = (made->terms[t] = utf8_str(clinical::kTerms[t].text)) != nullptr;
+  auto made = std::make_unique<EntityStrings>();
+  PyRef text_key = PyRef::steal(PyUnicode_InternFromString("text"));
+  PyRef type_key = PyRef::steal(PyUnicode_InternFromString("type"));
+  made->start_key = PyRef::steal(PyUnicode_InternFromString("start"));
+  made->end_key = PyRef::steal(PyUnicode_InternFromString("end"));
+  if (!text_key || !type_key || !made->start_key || !made->end_key) return nullptr;
+  std::array<PyRef, std::size(clinical::kCategoryNames)> categories;
+  for (std::size_t c = 0; c < categories.size(); ++c) {
+    if (!(categories[c] = utf8_str(clinical::kCategoryNames[c]))) return nullptr;
   }
-  for (std::size_t c = 0; ok && c < std::size(clinical::kCategoryNames); ++c) {
-    ok = (made->categories[c] = utf8_str(clinical::kCategoryNames[c])) != nullptr;
+  for (std::size_t t = 0; t < clinical::kTermCount; ++t) {
+    PyRef term = utf8_str(clinical::kTerms[t].text);
+    PyRef d = PyRef::steal(PyDict_New());
+    if (!term || !d) return nullptr;
+    PyObject* category = categories[static_cast<std::size_t>(clinical::kTerms[t].category)].get();
+    if (PyDict_SetItem(d.get(), text_key.get(), term.get()) < 0 ||
+        PyDict_SetItem(d.get(), type_key.get(), category) < 0 ||
+        PyDict_SetItem(d.get(), made->start_key.get(), Py_None) < 0 ||
+        PyDict_SetItem(d.get(), made->end_key.get(), Py_None) < 0) {
+      return nullptr;
+    }
+    made->templates[t] = std::move(d);
   }
-  for (std::size_t t = 0; ok && t < clinical::kTermCount; ++t) {
-    PyObject* d = made->templates[t] = PyDict_New();
-    ok = d != nullptr && PyDict_SetItem(d, made->text_key, made->terms[t]) == 0 &&
-         PyDict_SetItem(d, made->type_key,
-                        made->categories[static_cast<std::size_t>(clinical::kTerms[t].category)]) == 0 &&
-         PyDict_SetItem(d, made->start_key, Py_None) == 0 &&
-         PyDict_SetItem(d, made->end_key, Py_None) == 0;
-  }
-  if (!ok) {
-    PyObject** all = &made->text_key;
-    for (std::size_t i = 0; i < sizeof(EntityStrings) / sizeof(PyObject*); ++i) Py_XDECREF(all[i]);
-    delete made;
-    return nullptr;
-  }
-  cached = made;
+  cached = made.release();  // kept for the life of the process
   return cached;
 }
 
 // {"text": term, "type": category, "start": start, "end": end}, in that order.
-PyObject* entity_dict(const EntityStrings& strs, const clinical::EntityMatch& m) {
+PyRef entity_dict(const EntityStrings& strs, const clinical::EntityMatch& m) {
   PyRef start = PyRef::steal(PyLong_FromSize_t(m.start));
-  if (!start) return nullptr;
+  if (!start) return start;
   PyRef end = PyRef::steal(PyLong_FromSize_t(m.end));
-  if (!end) return nullptr;
-  PyRef dict = PyRef::steal(PyDict_Copy(strs.templates[m.term]));
-  if (!dict) return nullptr;
-  if (PyDict_SetItem(dict.get(), strs.start_key, start.get()) < 0 ||
-      PyDict_SetItem(dict.get(), strs.end_key, end.get()) < 0) {
-    return nullptr;
+  if (!end) return end;
+  PyRef dict = PyRef::steal(PyDict_Copy(strs.templates[m.term].get()));
+  if (!dict) return dict;
+  if (PyDict_SetItem(dict.get(), strs.start_key.get(), start.get()) < 0 ||
+      PyDict_SetItem(dict.get(), strs.end_key.get(), end.get()) < 0) {
+    return PyRef();
   }
-  return dict.release();
+  return dict;
+}
+
+PyRef entity_list(const std::vector<clinical::EntityMatch>& matches) {
+  const EntityStrings* strs = entity_strings();
+  if (strs == nullptr) return PyRef();
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(matches.size())));
+  if (!list) return list;
+  // Every dict allocated counts towards the next garbage collection, which
+  // would walk the list filled so far each time: hidden from the collector
+  // until it is full, the list is walked once at most. The dicts hold only
+  // strs and ints, so they cannot be part of a cycle.
+  PyObject_GC_UnTrack(list.get());
+  for (std::size_t i = 0; i < matches.size(); ++i) {
+    PyRef dict = entity_dict(*strs, matches[i]);
+    if (!dict) return PyRef();  // the list's unset items are NULL: safe to drop
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
+  }
+  PyObject_GC_Track(list.get());
+  return list;
 }
 
 // The wall clock in whole seconds since the epoch; 0 before it.
@@ -177,6 +180,9 @@ std::uint64_t now_seconds() {
 
 }  // namespace
 
+// Text arguments are views into the strs' own UTF-8 forms: immutable, and held
+// by the caller for the whole call, so the work may read them without the lock.
+
 PyObject* tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static constexpr const char* kParams[] = {"text"};
@@ -186,18 +192,9 @@ PyObject* tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject
     std::string_view text;
     if (!text_argument("text", slots[0], text)) return nullptr;
 
-    PendingItems tokens;  // declared before `ascii`: it owns what the table borrows
-    AsciiTokens ascii_tokens;
-    std::string scratch;
-    bool failed = false;
-    clinical::for_each_token(text, [&](std::string_view piece, bool ascii) {
-      PyObject* token = ascii ? ascii_tokens.make(piece) : unicode_token(piece, scratch);
-      if (token == nullptr) return !(failed = true);
-      tokens.push(token);
-      return true;
-    });
-    if (failed) return nullptr;
-    return tokens.into_list();
+    clinical::TokenBounds tokens;
+    without_lock(text.size() >= kTokenizeUnlockBytes, [&] { tokens.scan(text); });
+    return token_list(tokens).release();
   });
 }
 
@@ -210,17 +207,9 @@ PyObject* extract_entities(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
     std::string_view text;
     if (!text_argument("text", slots[0], text)) return nullptr;
 
-    const EntityStrings* strs = entity_strings();
-    if (strs == nullptr) return nullptr;
-    std::vector<clinical::EntityMatch> matches = clinical::extract_entities(text);
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(matches.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < matches.size(); ++i) {
-      PyObject* dict = entity_dict(*strs, matches[i]);
-      if (dict == nullptr) return nullptr;  // the list's empty slots are NULL: safe to drop
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict);
-    }
-    return list.release();
+    std::vector<clinical::EntityMatch> matches = without_lock(
+        text.size() >= kEntitiesUnlockBytes, [&] { return clinical::extract_entities(text); });
+    return entity_list(matches).release();
   });
 }
 
@@ -240,13 +229,15 @@ PyObject* create_audit(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
       return nullptr;
     }
 
-    auto record = clinical::create_audit(note_id, entities_json, timestamp);
+    auto record = without_lock(note_id.size() + entities_json.size() >= kAuditUnlockBytes, [&] {
+      return clinical::create_audit(note_id, entities_json, timestamp);
+    });
     if (!record.ok()) {
       PyErr_Format(PyExc_RuntimeError, "Failed to serialize audit: %s",
                    record.error().message.c_str());
       return nullptr;
     }
-    return utf8_str(record.value());
+    return utf8_str(record.value()).release();
   });
 }
 
@@ -260,7 +251,8 @@ PyObject* verify_audit(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
     if (!text_argument("audit_json", slots[0], audit_json)) return nullptr;
     if (!text_argument("entities_json", slots[1], entities_json)) return nullptr;
 
-    auto verified = clinical::verify_audit(audit_json, entities_json);
+    auto verified = without_lock(audit_json.size() + entities_json.size() >= kAuditUnlockBytes,
+                                 [&] { return clinical::verify_audit(audit_json, entities_json); });
     if (!verified.ok()) {
       PyErr_SetString(PyExc_ValueError, verified.error() == clinical::VerifyError::InvalidJson
                                             ? "Invalid audit JSON"

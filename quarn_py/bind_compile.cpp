@@ -5,6 +5,8 @@
 #include "quarn_py/args.h"
 #include "quarn_py/functions.h"
 #include "quarn_py/guard.h"
+#include "quarn_py/results.h"
+#include "quarn_py/unlock_sizes.h"
 
 #include <array>
 #include <cstdint>
@@ -25,8 +27,9 @@ PyRef byte_list(const std::vector<std::uint8_t>& bytes) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(bytes.size())));
   if (!list) return PyRef();
   PyObject* const out = list.get();
-  core::advise_huge_pages(reinterpret_cast<PyListObject*>(out)->ob_item,
-                          bytes.size() * sizeof(PyObject*));
+  // The list's item array is written once, front to back, right after it was
+  // allocated (PySequence_Fast_ITEMS is the API's view of it).
+  core::advise_huge_pages(PySequence_Fast_ITEMS(out), bytes.size() * sizeof(PyObject*));
   for (std::size_t k = 0; k < bytes.size(); ++k) {
     PyObject* item = ints[bytes[k]].get();
     Py_INCREF(item);
@@ -35,38 +38,28 @@ PyRef byte_list(const std::vector<std::uint8_t>& bytes) {
   return list;
 }
 
-PyObject* result_dict(const char* key, PyRef value, bool success) {
-  if (!value) return nullptr;
-  PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict) return nullptr;
-  if (PyDict_SetItemString(dict.get(), "success", success ? Py_True : Py_False) < 0) return nullptr;
-  if (PyDict_SetItemString(dict.get(), key, value.get()) < 0) return nullptr;
-  return dict.release();
-}
-
 }  // namespace
 
 PyObject* compile_source(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  static constexpr const char* kParams[] = {"source"};
-  static constexpr Signature kSig{"compile_source", kParams, 1, 1};
-  PyObject* slots[1];
-  if (!bind_arguments(kSig, args, nargsf, kwnames, slots)) return nullptr;
-  std::string_view source;
-  if (!text_argument("source", slots[0], source)) return nullptr;
   return guarded([&]() -> PyObject* {
-    compiler::CompileOutcome outcome = compiler::compile_program_text(source);
+    static constexpr const char* kParams[] = {"source"};
+    static constexpr Signature kSig{"compile_source", kParams, 1, 1};
+    PyObject* slots[1];
+    if (!bind_arguments(kSig, args, nargsf, kwnames, slots)) return nullptr;
+    std::string_view source;  // the str's own UTF-8 form: immutable, held by the caller
+    if (!text_argument("source", slots[0], source)) return nullptr;
+
+    compiler::CompileOutcome outcome = without_lock(
+        source.size() >= kCompileUnlockBytes, [&] { return compiler::compile_program_text(source); });
     if (!outcome.ok()) {
-      const std::string& error = outcome.error();
       // Error texts quote the source, which came in as UTF-8; "replace"
       // only guards against a fault there turning into an exception.
-      PyRef text = PyRef::steal(
-          PyUnicode_DecodeUTF8(error.data(), static_cast<Py_ssize_t>(error.size()), "replace"));
-      return result_dict("error", std::move(text), false);
+      return result_dict(false, "error", utf8_str(outcome.error(), "replace"));
     }
     // Release the driver's bytes as soon as the list holds them.
     PyRef list = byte_list(outcome.value());
     outcome = compiler::CompileOutcome(std::string());
-    return result_dict("bytecode", std::move(list), true);
+    return result_dict(true, "bytecode", std::move(list));
   });
 }
 

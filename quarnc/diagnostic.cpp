@@ -2,21 +2,21 @@
 
 #include "quarn_compiler/compile.h"
 #include "quarn_core/core_error.h"
+#include "quarn_core/text.h"
 
 #include <nlohmann/json.hpp>
 
-#include <charconv>
+#include <cstdint>
 
 namespace quarn::quarnc {
 namespace {
 
 // Reads decimal digits at the front of `s` and drops them from it.
 std::optional<std::uint64_t> take_number(std::string_view& s) {
-  std::uint64_t n = 0;
-  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), n);
-  if (ec != std::errc() || end == s.data()) return std::nullopt;
-  s.remove_prefix(static_cast<std::size_t>(end - s.data()));
-  return n;
+  const core::DecimalRun run = core::scan_decimal(s, UINT64_MAX);
+  if (run.digits == 0 || run.overflow) return std::nullopt;
+  s.remove_prefix(run.digits);
+  return run.value;
 }
 
 bool take(std::string_view& s, std::string_view prefix) {

@@ -1,6 +1,6 @@
 #include "quarnc/files.h"
 
-#include <unicode/utf8.h>
+#include "quarn_core/text.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -77,25 +77,21 @@ core::Result<std::string, FileError> read_input(const std::string& path) {
 }
 
 std::optional<Utf8Fault> find_utf8_fault(std::string_view text) {
-  const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
-  const auto n = static_cast<std::int64_t>(text.size());
   Utf8Fault at{0, 1, 1, 0};
-  std::int64_t i = 0;
-  while (i < n) {
-    const std::int64_t start = i;
-    UChar32 c;
-    U8_NEXT(s, i, n, c);
-    if (c < 0) {
-      at.offset = static_cast<std::uint64_t>(start);
-      at.byte = s[start];
+  for (std::size_t i = 0; i < text.size();) {
+    const core::Utf8Char c = core::decode_utf8(text, i);
+    if (c.len == 0) {
+      at.offset = i;
+      at.byte = static_cast<std::uint8_t>(text[i]);
       return at;
     }
-    if (c == '\n') {
+    if (c.cp == '\n') {
       ++at.line;
       at.column = 1;
     } else {
       ++at.column;
     }
+    i += c.len;
   }
   return std::nullopt;
 }

@@ -1,6 +1,7 @@
 #include "quarnc/listing.h"
 
 #include "quarn_core/disassemble.h"
+#include "quarn_core/text.h"
 
 #include <algorithm>
 #include <set>
@@ -22,7 +23,7 @@ void for_each_target(const core::Instruction& insn, Fn&& fn) {
           if constexpr (std::is_same_v<T, core::BoxedFunctionList>) {
             for (const core::FunctionEntry& f : value.get()) fn(f.entry);
           } else if constexpr (std::is_same_v<T, core::Target>) {
-            if (field.type == "Target") fn(value);
+            if (field.kind == core::FieldKind::Target) fn(value);
           }
         });
       },
@@ -71,17 +72,17 @@ void append_metadata(std::string& out, const core::ProgramMetadata& meta) {
                    [](const auto& a, const auto& b) { return a.index < b.index; });
   if (entries.empty()) out += "  (none)\n";
   for (const core::SourceMapEntry& e : entries) {
-    out += "  " + std::to_string(e.index) + ": " + std::to_string(e.line) + ":" +
-           std::to_string(e.col) + "\n";
+    out += "  " + core::decimal(e.index) + ": " + core::decimal(e.line) + ":" +
+           core::decimal(e.col) + "\n";
   }
 
   append_map(out, "swarm", meta.swarm, [](const core::SwarmEntry& s) {
-    return "flag " + std::to_string(s.flag) + ", size " + std::to_string(s.swarm_size) +
+    return "flag " + core::decimal(s.flag) + ", size " + core::decimal(s.swarm_size) +
            ", substrate " + core::render_text(s.substrate) + ", barriers " +
-           std::to_string(s.barrier_count);
+           core::decimal(s.barrier_count);
   });
   append_map(out, "exports", meta.exports, [](const core::ExportEntry& e) {
-    return "no_mangle " + std::to_string(e.no_mangle) + ", export " + std::to_string(e.exported) +
+    return "no_mangle " + core::decimal(e.no_mangle) + ", export " + core::decimal(e.exported) +
            ", params " + type_list(e.params) + ", returns " + core::render_type(e.return_type);
   });
 }
@@ -92,13 +93,13 @@ std::string program_listing(const core::CompiledProgram& program) {
   const auto& code = program.instructions;
   const auto* meta = program.metadata ? &*program.metadata : nullptr;
   std::string out;
-  out += "format version: " + std::to_string(program.format_version) + "\n";
+  out += "format version: " + core::decimal(program.format_version) + "\n";
   out += "content hash: " + hex(program.content_hash) + "\n";
   out += "register count: ";
-  out += meta && meta->register_count ? std::to_string(*meta->register_count) : "none";
+  out += meta && meta->register_count ? core::decimal(*meta->register_count) : "none";
   out += "\nsource name: ";
   out += meta && meta->source_name ? core::render_text(*meta->source_name) : "none";
-  out += "\ninstructions: " + std::to_string(code.size()) + "\n";
+  out += "\ninstructions: " + core::decimal(code.size()) + "\n";
 
   std::vector<bool> marked(code.size());
   std::set<std::uint64_t> beyond;  // targets the decoder let through past the end
@@ -113,10 +114,10 @@ std::string program_listing(const core::CompiledProgram& program) {
   }
   for (std::size_t i = 0; i < code.size(); ++i) {
     out += marked[i] ? "> " : "  ";
-    out += std::to_string(i) + ": " + core::disassemble_instruction(code[i]) + "\n";
+    out += core::decimal(i) + ": " + core::disassemble_instruction(code[i]) + "\n";
   }
   for (std::uint64_t t : beyond) {
-    out += "> " + std::to_string(t) + (t == code.size() ? ": (end)\n" : ": (past the end)\n");
+    out += "> " + core::decimal(t) + (t == code.size() ? ": (end)\n" : ": (past the end)\n");
   }
 
   if (meta) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite, after `make build`: C++ unit tests, the Python tests on
 # every interpreter built for, the Python tests again against an ASan+UBSan
-# build of the module, and every fuzz target for a short while. Runs every
+# build of the module, the core entry points from several threads under
+# ThreadSanitizer, and every fuzz target for a short while. Runs every
 # stage even when one fails; exits non-zero when any did.
 set -u
 cd "$(dirname "$0")/.."
@@ -37,6 +38,18 @@ if cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARN_S
   QUARN_SANITIZED=1 run_pytest "$PYTHON" build-asan || failed+=("pytest asan")
 else
   failed+=("asan build")
+fi
+
+stage "Entry points from 4 threads at once under ThreadSanitizer"
+# Only the stress program is built with TSan: the libraries it links and
+# nothing else.
+if cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARN_TSAN=ON \
+     -DQUARN_TESTS=OFF -DQUARN_BENCH=OFF -DQUARN_PYTHON="$PYTHON" >/dev/null &&
+   cmake --build build-tsan -j "$JOBS" --target entry_points_stress; then
+  TSAN_OPTIONS=halt_on_error=1:exitcode=66 build-tsan/tests/stress/entry_points_stress 4 2 ||
+    failed+=("tsan stress")
+else
+  failed+=("tsan build")
 fi
 
 stage "Fuzz targets, ${FUZZ_SECONDS:=30} s each"

@@ -103,6 +103,19 @@ def test_dask_multiprocessing_run_equals_serial_run(example, corpus):
     assert sum(expected.values()) > len(corpus)  # the corpus does hold entities
 
 
+def test_dask_threaded_run_on_long_notes_equals_serial_run(example):
+    """Long notes are worked on without the interpreter lock, from Dask's
+    thread pool: the results are still exactly the serial ones."""
+    pytest.importorskip("dask.bag")
+    notes = example.generate_corpus(8 if SANITIZED else 24, seed=11, min_size=16 * 1024)
+    assert min(len(text) for _, text in notes) >= 16 * 1024
+    serial = example.process_serially(notes, TIMESTAMP)
+    assert example.process_with_dask(notes, TIMESTAMP, partitions=6, workers=4,
+                                     scheduler="threads") == serial
+    counts = example.entity_type_counts(notes, partitions=6, workers=4, scheduler="threads")
+    assert sum(counts.values()) == sum(len(json.loads(r["entities_json"])) for r in serial)
+
+
 @pytest.mark.skipif(SANITIZED, reason="Dask worker processes are too slow under ASan")
 def test_example_runs_as_a_script(tmp_path):
     import subprocess
