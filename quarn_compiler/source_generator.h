@@ -9,8 +9,8 @@
 //
 // A choice source answers next(n) with a number below n. Generation is a
 // pure function of the answers: the same answers give the same text. When a
-// fuzz input runs out, every answer is 0, which picks the smallest form, so
-// generation always ends.
+// fuzz input runs out, every answer is 0, which picks the smallest form and
+// ends every repetition (0 never means "one more"), so generation ends.
 #pragma once
 
 #include <cstddef>
@@ -154,7 +154,7 @@ class ProgramGenerator {
         block(out, depth + 1, in_loop);
         indent(out, depth);
         out += "}";
-        while (pick(3) == 0) {
+        while (pick(3) == 1) {
           out += " else if " + condition() + " {\n";
           block(out, depth + 1, in_loop);
           indent(out, depth);
@@ -181,7 +181,7 @@ class ProgramGenerator {
         for (std::uint32_t arms = 1 + pick(3); arms > 0; --arms) {
           indent(out, depth + 1);
           out += std::to_string(pick(9));
-          while (pick(3) == 0) out += " | " + std::to_string(pick(9));
+          while (pick(3) == 1) out += " | " + std::to_string(pick(9));
           out += " => {\n";
           block(out, depth + 2, in_loop);
           indent(out, depth + 1);
