@@ -153,7 +153,7 @@ class ProgramGenerator {
         block(out, depth + 1, in_loop);
         indent(out, depth);
         out += "}";
-        while (pick(3) == 0) {
+        while (pick(3) == 1) {  // 0, all that used-up fuzz bytes give, must end repeats
           out += " else if " + condition() + " {\n";
           block(out, depth + 1, in_loop);
           indent(out, depth);
@@ -180,7 +180,7 @@ class ProgramGenerator {
         for (std::uint32_t arms = 1 + pick(3); arms > 0; --arms) {
           indent(out, depth + 1);
           out += std::to_string(pick(9));
-          while (pick(3) == 0) out += " | " + std::to_string(pick(9));
+          while (pick(3) == 1) out += " | " + std::to_string(pick(9));
           out += " => {\n";
           block(out, depth + 2, in_loop);
           indent(out, depth + 1);
