@@ -136,13 +136,12 @@ bool copy_byte_buffer(PyObject* obj, ByteArgument& out) {
 }  // namespace
 
 bool prefix_type_error(const char* param) {
-  PyObject* raised = PyErr_GetRaisedException();
-  if (raised == nullptr) return false;
-  if (!Py_IS_TYPE(raised, reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
-    PyErr_SetRaisedException(raised);
+  PyRef cause = PyRef::steal(PyErr_GetRaisedException());
+  if (!cause) return false;
+  if (!Py_IS_TYPE(cause.get(), reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
+    PyErr_SetRaisedException(cause.release());  // steals
     return false;
   }
-  PyRef cause = PyRef::steal(raised);
   PyRef text = PyRef::steal(PyObject_Str(cause.get()));
   if (!text) return false;
   PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));

@@ -38,12 +38,12 @@ class AsciiStrs {
       : mask_(std::bit_ceil(std::clamp<std::size_t>(tokens, 64, kMaxSlots)) - 1),
         slots_(std::make_unique<Slot[]>(mask_ + 1)) {}
 
-  // A new reference to the str of the lower case of `piece`, which is ASCII.
-  PyObject* make(std::string_view piece) {
+  // The str of the lower case of `piece`, which is ASCII.
+  PyRef make(std::string_view piece) {
     const std::size_t n = piece.size();
     if (n == 1) {  // the interpreter's own shared one-character str
       auto c = static_cast<unsigned char>(piece[0]);
-      return PyUnicode_FromOrdinal(c >= 'A' && c <= 'Z' ? c + 0x20 : c);
+      return PyRef::steal(PyUnicode_FromOrdinal(c >= 'A' && c <= 'Z' ? c + 0x20 : c));
     }
     if (n > kMaxCached) return fresh(piece);
     char key[16] = {};
@@ -56,11 +56,11 @@ class AsciiStrs {
     // The key's words hold its length too (zero padding would not tell
     // "ab" from "ab\0"), so equal words are an equal token.
     b ^= n << 56;
-    if (slot.str != nullptr && slot.a == a && slot.b == b) return Py_NewRef(slot.str);
-    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
-    if (s == nullptr) return nullptr;
-    std::memcpy(PyUnicode_DATA(s), key, n);
-    slot = {s, a, b};  // borrowed, see above
+    if (slot.str != nullptr && slot.a == a && slot.b == b) return PyRef::borrow(slot.str);
+    PyRef s = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
+    if (!s) return s;
+    std::memcpy(PyUnicode_DATA(s.get()), key, n);
+    slot = {s.get(), a, b};  // borrowed, see above
     return s;
   }
 
@@ -73,9 +73,11 @@ class AsciiStrs {
     std::uint64_t a, b;  // the token's bytes, zero-padded, length in b's top byte
   };
 
-  static PyObject* fresh(std::string_view piece) {
-    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(piece.size()), 127);
-    if (s != nullptr) clinical::ascii_lower(piece.data(), piece.size(), static_cast<char*>(PyUnicode_DATA(s)));
+  static PyRef fresh(std::string_view piece) {
+    PyRef s = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(piece.size()), 127));
+    if (s) {
+      clinical::ascii_lower(piece.data(), piece.size(), static_cast<char*>(PyUnicode_DATA(s.get())));
+    }
     return s;
   }
 
@@ -90,9 +92,9 @@ PyRef token_list(const clinical::TokenBounds& tokens) {
   AsciiStrs ascii(n);
   for (std::size_t i = 0; i < n; ++i) {
     std::string_view piece = tokens.piece(i);
-    PyObject* s = tokens.ascii(i) ? ascii.make(piece) : utf8_str(piece).release();
-    if (s == nullptr) return PyRef();  // the list's unset items are NULL: safe to drop
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
+    PyRef s = tokens.ascii(i) ? ascii.make(piece) : utf8_str(piece);
+    if (!s) return s;  // the list's unset items are NULL: safe to drop
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s.release());
   }
   return list;
 }

@@ -113,9 +113,9 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_quarn_py() {
         PyExc_BaseException, nullptr);
     if (g_internal_fault == nullptr) return nullptr;
   }
-  PyObject* module = PyModule_Create(&kModule);
-  if (module == nullptr) return nullptr;
-  g_module = Py_NewRef(module);
+  PyRef module = PyRef::steal(PyModule_Create(&kModule));
+  if (!module) return nullptr;
+  g_module = Py_NewRef(module.get());  // kept for the life of the process
   g_interpreter = id;
-  return module;
+  return module.release();
 }
