@@ -273,10 +273,14 @@ TEST(CompileDriver, GeneratorIsAFunctionOfItsChoices) {
   const std::string first = testing::generate_program(a);
   EXPECT_EQ(first, testing::generate_program(b));
   EXPECT_NE(first, testing::generate_program(c));
-  // Fuzz bytes that run out pick the smallest forms, and generation ends.
-  const std::uint8_t bytes[] = {1, 2, 3};
-  testing::FuzzChoices few(bytes, sizeof bytes);
-  EXPECT_TRUE(compile_program_text(testing::generate_program(few)).ok());
+  // Fuzz bytes that run out pick the smallest forms, and generation ends,
+  // also where the last answers asked for one more else-if or pattern.
+  const std::vector<std::vector<std::uint8_t>> inputs = {
+      {}, {1, 2, 3}, {4, 0, 2, 0x65, 0, 0, 0, 0x3d, 2, 0x65}};
+  for (const auto& bytes : inputs) {
+    testing::FuzzChoices few(bytes.data(), bytes.size());
+    EXPECT_TRUE(compile_program_text(testing::generate_program(few)).ok());
+  }
 }
 
 // Every row of the builtin table, under every one of its names: a wrong count

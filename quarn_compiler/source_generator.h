@@ -9,8 +9,8 @@
 //
 // A choice source answers next(n) with a number below n. Generation is a
 // pure function of the answers: the same answers give the same text. When a
-// fuzz input runs out, every answer is 0, which picks the smallest form, so
-// generation always ends.
+// fuzz input runs out, every answer is 0, which picks the smallest form and
+// ends every repetition (0 never means "one more"), so generation ends.
 #pragma once
 
 #include <cstddef>
@@ -101,6 +101,7 @@ class ProgramGenerator {
     if (pick(2)) out += " -> int";
     out += " {\n";
     budget_ = 60 + static_cast<int>(pick(200));
+    text_left_ = kTextPerFunction;
     block(out, 2, false);
     out += "  }\n";
   }
@@ -153,7 +154,7 @@ class ProgramGenerator {
         block(out, depth + 1, in_loop);
         indent(out, depth);
         out += "}";
-        while (pick(3) == 0) {
+        while (pick(3) == 1) {
           out += " else if " + condition() + " {\n";
           block(out, depth + 1, in_loop);
           indent(out, depth);
@@ -180,7 +181,7 @@ class ProgramGenerator {
         for (std::uint32_t arms = 1 + pick(3); arms > 0; --arms) {
           indent(out, depth + 1);
           out += std::to_string(pick(9));
-          while (pick(3) == 0) out += " | " + std::to_string(pick(9));
+          while (pick(3) == 1) out += " | " + std::to_string(pick(9));
           out += " => {\n";
           block(out, depth + 2, in_loop);
           indent(out, depth + 1);
@@ -258,8 +259,8 @@ class ProgramGenerator {
     static constexpr std::string_view kOps[] = {" + ", " - ", " * ", " / ", " % ", " == ", " != ",
                                                 " < ", " <= ", " > ", " >= ", " && ", " || ",
                                                 " and ", " or ", " & ", " | ", " ^ ", " << ", " >> "};
-    std::uint32_t terms = pick(4);
-    if (terms == 3 && pick(4) == 0) terms = 20 + pick(200);  // now and then a long chain
+    std::uint32_t terms = text_left_ > 0 ? pick(4) : 0;
+    if (terms == 3 && depth >= 3 && pick(4) == 0) terms = 20 + pick(200);  // a long chain
     for (std::uint32_t i = 0; i < terms; ++i) e += std::string(kOps[pick(20)]) + operand(depth);
     return e;
   }
@@ -267,7 +268,7 @@ class ProgramGenerator {
   std::string operand(int depth) {
     std::string e;
     bool postfix = false;  // names and lists take postfix forms
-    const bool nest = depth > 0;
+    const bool nest = depth > 0 && text_left_ > 0;
     switch (pick(nest ? 10 : 4)) {
       case 0:
       case 1: e = literal(); break;
@@ -318,6 +319,7 @@ class ProgramGenerator {
         e += pick(2) ? "[" + std::to_string(pick(3)) + "]" : ".f";
       }
     }
+    text_left_ -= static_cast<long>(e.size());
     return e;
   }
 
@@ -325,6 +327,10 @@ class ProgramGenerator {
   std::vector<std::string> names_;
   std::size_t constants_ = 0;  // names_ starts with the module constants
   int budget_ = 0;
+  // Expression text a function may still get; once spent, expressions stay
+  // small, so that nesting and chains cannot multiply into megabytes.
+  static constexpr long kTextPerFunction = 20000;
+  long text_left_ = 0;
   std::uint64_t next_name_ = 0;
   bool enums_ = false;
 };

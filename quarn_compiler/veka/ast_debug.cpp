@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "quarn_compiler/veka/ast.h"
+#include "quarn_core/text.h"
 
 namespace quarn::compiler {
 namespace {
@@ -19,17 +20,8 @@ class Printer {
 
   void raw(std::string_view s) { out.append(s); }
 
-  void u64(std::uint64_t v) {
-    char buf[24];
-    auto r = std::to_chars(buf, buf + sizeof buf, v);
-    out.append(buf, r.ptr);
-  }
-
-  void i64(std::int64_t v) {
-    char buf[24];
-    auto r = std::to_chars(buf, buf + sizeof buf, v);
-    out.append(buf, r.ptr);
-  }
+  void u64(std::uint64_t v) { core::append_decimal(out, v); }
+  void i64(std::int64_t v) { core::append_decimal(out, v); }
 
   // Shortest digits that read back to the same value; exponent form outside
   // [1e-4, 1e16), plain decimal with at least one fractional digit inside.
