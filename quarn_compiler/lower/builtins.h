@@ -209,6 +209,18 @@ constexpr const Builtin* find_builtin_linear(std::string_view name) {
   return nullptr;
 }
 
+// Whether any row answers to `name`. A bool rather than a pointer test: with
+// the sanitizers on, g++ will not compare a table address with null at
+// compile time.
+constexpr bool is_builtin_name(std::string_view name) {
+  for (const Builtin& b : kBuiltins) {
+    for (const std::string_view& n : b.names) {
+      if (!n.empty() && n == name) return true;
+    }
+  }
+  return false;
+}
+
 constexpr bool builtin_names_are_unique() {
   for (const Builtin& b : kBuiltins) {
     for (const std::string_view& n : b.names) {

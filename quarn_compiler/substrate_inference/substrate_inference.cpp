@@ -269,8 +269,8 @@ constexpr std::string_view kQuantumOthers[] = {"tensor_mult", "hypot", "cbrt"};
 
 template <std::size_t N>
 constexpr bool all_builtins(const std::string_view (&names)[N], bool builtin) {
-  for (std::string_view name : names) {
-    if ((find_builtin_linear(name) != nullptr) != builtin) return false;
+  for (const std::string_view& name : names) {
+    if (is_builtin_name(name) != builtin) return false;
   }
   return true;
 }
