@@ -12,9 +12,12 @@ FUNCTIONS = ["tokenize", "extract_entities", "create_audit", "verify_audit",
              "compile_source", "execute_bytecode", "version"]
 
 
-def on_small_stack(fn, stack=1 << 20):
+def on_small_stack(fn, stack=None):
     """Runs fn() on a thread with a `stack`-byte stack (1 MiB, a common
-    thread default) and returns its result; fails if the thread died."""
+    thread default) and returns its result; fails if the thread died. The
+    sanitizer build's frames are several times larger, so it gets 8 MiB."""
+    if stack is None:
+        stack = 8 << 20 if SANITIZED else 1 << 20
     out = {}
 
     def run():

@@ -6,7 +6,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import quarn_py
-from conftest import SANITIZED, on_small_stack as run_on_small_stack
+from conftest import SANITIZED, on_small_stack
 
 PREFIXES = ("Parse error: ", "Lowering error: ", "Serialization error: ")
 
@@ -188,12 +188,6 @@ NESTED = {
 }
 
 DEPTHS = [1, 10, 100, 1000, 10000] if SANITIZED else [1, 10, 100, 1000, 10000, 100000]
-
-
-def on_small_stack(fn):
-    """The sanitizer build's frames are several times larger, so it gets more
-    than the 1 MiB stack."""
-    return run_on_small_stack(fn, 8 << 20 if SANITIZED else 1 << 20)
 
 
 def parses(source):
