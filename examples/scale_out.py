@@ -21,12 +21,10 @@ Two of Dask's schedulers suit this work:
 runs a generated corpus through both (or the one named by --scheduler),
 checks a sample against a serial run and verifies every audit.
 
-Figures from the 2-core development machine, taken while three other builds
-kept both of its cores busy (so that no scheduler could gain; expect better
-on an idle machine), with --workers 2:
+Figures from the idle 2-core development machine, with --workers 2:
 
-    10,000 visit notes of ~300 bytes  serial 1.77 s  threads 5.13 s  processes 6.79 s
-    600 notes of 32 KB (--note-kb 32)  serial 11.8 s  threads 11.1 s  processes 14.0 s
+    10,000 visit notes of ~300 bytes  serial 0.22 s  threads 0.80 s  processes 0.89 s
+    600 notes of 32 KB (--note-kb 32)  serial 1.26 s  threads 1.09 s  processes 1.93 s
 
 Short notes stay below the sizes from which quarn_py releases the lock, and
 every task also spends time in Python (json.dumps of the entities), so for
