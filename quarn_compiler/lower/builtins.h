@@ -198,33 +198,28 @@ inline constexpr Builtin kBuiltins[] = {
     {{"sdl_create_renderer"}, RuntimeCall, Opcode::Call, "SDL_CreateRenderer", kAny, {}},
 };
 
-// Linear search; used at compile time by the checks below and by tests. Call
-// lowering goes through find_builtin, which indexes the same rows.
-constexpr const Builtin* find_builtin_linear(std::string_view name) {
-  for (const Builtin& b : kBuiltins) {
-    for (const std::string_view& n : b.names) {
-      if (!n.empty() && n == name) return &b;
+// The row that answers to `name`, or std::size(kBuiltins) when none does: a
+// linear search for the compile-time checks below. Call lowering goes through
+// find_builtin, which indexes the same rows. An index rather than a pointer:
+// with the sanitizers on, g++ will not compare a table address with null at
+// compile time.
+constexpr std::size_t builtin_row_linear(std::string_view name) {
+  for (std::size_t row = 0; row < std::size(kBuiltins); ++row) {
+    for (const std::string_view& n : kBuiltins[row].names) {
+      if (!n.empty() && n == name) return row;
     }
   }
-  return nullptr;
+  return std::size(kBuiltins);
 }
 
-// Whether any row answers to `name`. A bool rather than a pointer test: with
-// the sanitizers on, g++ will not compare a table address with null at
-// compile time.
 constexpr bool is_builtin_name(std::string_view name) {
-  for (const Builtin& b : kBuiltins) {
-    for (const std::string_view& n : b.names) {
-      if (!n.empty() && n == name) return true;
-    }
-  }
-  return false;
+  return builtin_row_linear(name) != std::size(kBuiltins);
 }
 
 constexpr bool builtin_names_are_unique() {
-  for (const Builtin& b : kBuiltins) {
-    for (const std::string_view& n : b.names) {
-      if (!n.empty() && find_builtin_linear(n) != &b) return false;
+  for (std::size_t row = 0; row < std::size(kBuiltins); ++row) {
+    for (const std::string_view& n : kBuiltins[row].names) {
+      if (!n.empty() && builtin_row_linear(n) != row) return false;
     }
   }
   return true;
