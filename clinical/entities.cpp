@@ -11,6 +11,10 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define QUARN_ENTITIES_AVX2 1
+#endif
 
 namespace quarn::clinical {
 namespace {
@@ -25,10 +29,13 @@ struct Index {
   std::array<std::array<std::uint8_t, 8>, 256> by_first{};  // term indexes, table order
   std::array<std::uint8_t, 256> by_first_count{};
   std::size_t min_len = ~std::size_t{0};
-  // Each term's first (up to) eight bytes as a little-endian word, and the
-  // mask of the bytes that count, for comparing with one load.
+  // Each term's bytes as two little-endian words (the first eight, then up to
+  // eight more), and the masks of the bytes that count, for comparing with
+  // two loads where sixteen bytes of text remain.
   std::array<std::uint64_t, kTermCount> head{};
   std::array<std::uint64_t, kTermCount> head_mask{};
+  std::array<std::uint64_t, kTermCount> tail{};
+  std::array<std::uint64_t, kTermCount> tail_mask{};
 };
 
 constexpr Index make_index() {
@@ -40,9 +47,10 @@ constexpr Index make_index() {
     ix.bigrams[bg >> 6] |= std::uint64_t{1} << (bg & 63);
     ix.by_first[b0][ix.by_first_count[b0]++] = static_cast<std::uint8_t>(t);
     if (kTerms[t].text.size() < ix.min_len) ix.min_len = kTerms[t].text.size();
-    for (std::size_t i = 0; i < kTerms[t].text.size() && i < 8; ++i) {
-      ix.head[t] |= std::uint64_t{static_cast<unsigned char>(kTerms[t].text[i])} << (8 * i);
-      ix.head_mask[t] |= std::uint64_t{0xFF} << (8 * i);
+    for (std::size_t i = 0; i < kTerms[t].text.size(); ++i) {
+      auto byte = std::uint64_t{static_cast<unsigned char>(kTerms[t].text[i])};
+      (i < 8 ? ix.head : ix.tail)[t] |= byte << (8 * (i % 8));
+      (i < 8 ? ix.head_mask : ix.tail_mask)[t] |= std::uint64_t{0xFF} << (8 * (i % 8));
     }
   }
   return ix;
@@ -65,6 +73,95 @@ constexpr std::size_t max_term_size() {
   return m;
 }
 constexpr std::size_t kMaxTermSize = max_term_size();
+static_assert(kMaxTermSize <= 16, "a term is compared as two eight-byte words");
+
+// A coarser test that many places are put through at once, before the exact
+// one: a term can begin only where its first three bytes stand (every term is
+// three bytes or longer). Each term is put in one of eight buckets (a bit of
+// a byte); for each of the three bytes, one table by the byte's low half and
+// one by its high half give the buckets of the terms that allow that half
+// there. A place where some bucket is allowed by all six lookups is a
+// candidate. Every real start is a candidate; a few other places are too
+// ("he?" passes for "heart" and "headache" alike), and the exact test refuses
+// them. Terms that share a first letter share a bucket, and first letters
+// are dealt out over the buckets, so that the halves of one bucket's bytes
+// seldom combine into other letters.
+constexpr std::size_t kFilterBytes = 3;
+struct NibbleFilter {
+  std::array<std::array<std::uint8_t, 16>, kFilterBytes> low{};
+  std::array<std::array<std::uint8_t, 16>, kFilterBytes> high{};
+};
+
+constexpr NibbleFilter make_filter() {
+  NibbleFilter f{};
+  std::array<int, 256> bucket_of_letter{};
+  bucket_of_letter.fill(-1);
+  int letters = 0;
+  for (int b = 'a'; b <= 'z'; ++b) {
+    for (const Term& t : kTerms) {
+      if (static_cast<unsigned char>(t.text[0]) == b) {
+        bucket_of_letter[b] = letters++ % 8;
+        break;
+      }
+    }
+  }
+  for (const Term& t : kTerms) {
+    auto bit = static_cast<std::uint8_t>(1u << bucket_of_letter[static_cast<unsigned char>(t.text[0])]);
+    for (std::size_t k = 0; k < kFilterBytes; ++k) {
+      auto b = static_cast<unsigned char>(t.text[k]);
+      f.low[k][b & 15] |= bit;
+      f.high[k][b >> 4] |= bit;
+    }
+  }
+  return f;
+}
+constexpr NibbleFilter kFilter = make_filter();
+static_assert(kIndex.min_len >= kFilterBytes, "the filter reads three bytes of every term");
+
+#if defined(QUARN_ENTITIES_AVX2)
+// 32 places at a time with AVX2, where the processor has it (checked once at
+// run time; the build itself assumes only SSE2).
+__attribute__((target("avx2"))) inline __m256i filter_byte(__m256i v, const std::uint8_t* low,
+                                                          const std::uint8_t* high) {
+  const __m256i nibble = _mm256_set1_epi8(0x0F);
+  const __m256i lo = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(low)));
+  const __m256i hi = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(high)));
+  return _mm256_and_si256(_mm256_shuffle_epi8(lo, _mm256_and_si256(v, nibble)),
+                          _mm256_shuffle_epi8(hi, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble)));
+}
+
+__attribute__((target("avx2"))) inline __m256i in_range_avx2(__m256i v, char lo, char span) {
+  __m256i d = _mm256_sub_epi8(v, _mm256_set1_epi8(lo));
+  return _mm256_cmpeq_epi8(_mm256_min_epu8(d, _mm256_set1_epi8(span)), d);
+}
+
+// Bit i of masks[c] is set when place p + 32c + i is a candidate and no ASCII
+// letter or digit comes right before it.
+// REQUIRES: p >= 1; the bytes from s[p - 1] to s[p + 32 * chunks + 1] exist.
+__attribute__((target("avx2"))) void filter_avx2(const unsigned char* s, std::size_t p,
+                                                 std::size_t chunks, std::uint32_t* masks) {
+  for (std::size_t c = 0; c < chunks; ++c) {
+    const unsigned char* q = s + p + 32 * c;
+    __m256i m = filter_byte(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q)),
+                            kFilter.low[0].data(), kFilter.high[0].data());
+    m = _mm256_and_si256(m, filter_byte(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 1)),
+                                        kFilter.low[1].data(), kFilter.high[1].data()));
+    m = _mm256_and_si256(m, filter_byte(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 2)),
+                                        kFilter.low[2].data(), kFilter.high[2].data()));
+    __m256i prev = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q - 1));
+    // The text is lower-cased: its ASCII letters and digits are a-z, 0-9.
+    __m256i refused = _mm256_or_si256(_mm256_cmpeq_epi8(m, _mm256_setzero_si256()),
+                                      _mm256_or_si256(in_range_avx2(prev, 'a', 25),
+                                                      in_range_avx2(prev, '0', 9)));
+    masks[c] = ~static_cast<std::uint32_t>(_mm256_movemask_epi8(refused));
+  }
+}
+
+bool have_avx2() {
+  static const bool have = __builtin_cpu_supports("avx2");
+  return have;
+}
+#endif
 
 // A match is accepted when the characters on both sides of it (if any) are
 // not alphanumeric.
@@ -91,7 +188,7 @@ bool boundary_after(std::string_view l, std::size_t at) {
 // the note does or l.size() - to >= kMaxTermSize + 4 (the character after a
 // match is decoded from l).
 void scan(std::string_view l, std::size_t from, std::size_t to, std::size_t base,
-          std::vector<EntityMatch>& out) {
+          std::vector<EntityMatch>& out, [[maybe_unused]] SearchLoop loop) {
   const auto* s = reinterpret_cast<const unsigned char*>(l.data());
   const std::size_t n = l.size();
   if (n < kIndex.min_len) return;
@@ -103,18 +200,23 @@ void scan(std::string_view l, std::size_t from, std::size_t to, std::size_t base
     unsigned bg = s[p] | (unsigned{s[p + 1]} << 8);
     if (!((kIndex.bigrams[bg >> 6] >> (bg & 63)) & 1) || !boundary_before(l, p)) return;
     const auto& candidates = kIndex.by_first[s[p]];
+    constexpr bool kLittle = std::endian::native == std::endian::little;
+    const bool words = kLittle && n - p >= 16;
+    std::uint64_t w0 = 0, w1 = 0;
+    if (words) {
+      std::memcpy(&w0, s + p, 8);
+      std::memcpy(&w1, s + p + 8, 8);
+    }
     for (std::size_t c = 0; c < kIndex.by_first_count[s[p]]; ++c) {
       std::size_t t = candidates[c];
       std::string_view term = kTerms[t].text;
-      if (term.size() > n - p) continue;
-      if constexpr (std::endian::native == std::endian::little) {
-        if (n - p >= 8) {
-          std::uint64_t w;
-          std::memcpy(&w, s + p, 8);
-          if ((w & kIndex.head_mask[t]) != kIndex.head[t]) continue;
+      if (words) {
+        if (((w0 & kIndex.head_mask[t]) ^ kIndex.head[t]) | ((w1 & kIndex.tail_mask[t]) ^ kIndex.tail[t])) {
+          continue;
         }
+      } else if (term.size() > n - p || std::memcmp(s + p, term.data(), term.size()) != 0) {
+        continue;
       }
-      if (std::memcmp(s + p, term.data(), term.size()) != 0) continue;
       std::size_t e = p + term.size();
       if (!boundary_after(l, e)) continue;
       // Matches come in start order and, at one start, in dictionary order:
@@ -135,6 +237,22 @@ void scan(std::string_view l, std::size_t from, std::size_t to, std::size_t base
     if (possible_start(0)) consider(0);
     p = 1;
   }
+#if defined(QUARN_ENTITIES_AVX2)
+  if (loop == SearchLoop::kFastest && have_avx2()) {
+    constexpr std::size_t kBatch = 64;
+    std::uint32_t masks[kBatch];
+    while (p + 32 <= last + 1) {  // so bytes up to s[p + 33] exist: last + 2 < n
+      const std::size_t chunks = std::min(kBatch, (last + 1 - p) / 32);
+      filter_avx2(s, p, chunks, masks);
+      for (std::size_t c = 0; c < chunks; ++c) {
+        for (std::uint32_t bits = masks[c]; bits != 0; bits &= bits - 1) {
+          consider(p + 32 * c + static_cast<std::size_t>(__builtin_ctz(bits)));
+        }
+      }
+      p += 32 * chunks;
+    }
+  }
+#endif
 #if defined(__SSE2__)
   // Sixteen places at a time: bit i of the mask is possible_start(p + i).
   const __m128i a = _mm_set1_epi8('a'), zero = _mm_set1_epi8('0');
@@ -191,9 +309,9 @@ std::size_t block_end(std::string_view note, std::size_t from, std::size_t block
 
 }  // namespace
 
-std::vector<EntityMatch> find_entities(std::string_view l) {
+std::vector<EntityMatch> find_entities(std::string_view l, SearchLoop loop) {
   std::vector<EntityMatch> out;
-  scan(l, 0, l.size(), 0, out);
+  scan(l, 0, l.size(), 0, out, loop);
   return out;
 }
 
@@ -214,7 +332,7 @@ std::vector<EntityMatch> extract_entities(std::string_view note, std::size_t blo
     const bool last = i == note.size();
     std::size_t to = last ? window.size() : window.size() - std::min(window.size(), kLookahead);
     if (to > from) {
-      scan(window, from, to, base, out);
+      scan(window, from, to, base, out, SearchLoop::kFastest);
       from = to;
     }
     if (!last && from > kLookbehind) {

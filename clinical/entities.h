@@ -26,7 +26,12 @@ std::vector<EntityMatch> extract_entities(std::string_view note);
 // matches.
 std::vector<EntityMatch> extract_entities(std::string_view note, std::size_t block);
 
+// The search loops: the fastest one this processor runs, or the one every
+// processor runs. Both find the same matches.
+enum class SearchLoop { kFastest, kPortable };
+
 // The same on a note that is lower-cased already.
-std::vector<EntityMatch> find_entities(std::string_view lowered);
+std::vector<EntityMatch> find_entities(std::string_view lowered,
+                                       SearchLoop loop = SearchLoop::kFastest);
 
 }  // namespace quarn::clinical

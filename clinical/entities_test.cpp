@@ -118,6 +118,26 @@ TEST(Entities, MatchesThePlainAlgorithm) {
   }
 }
 
+TEST(Entities, SearchLoopsAgree) {
+  // The wide loop tests 32 places at a time by a coarse filter before the
+  // exact test; the portable one tests fewer at a time. Notes long enough for
+  // several rounds of each, with terms and near misses ("hea", "dis", "lef")
+  // at every offset within a round and at the very end.
+  const std::vector<std::string> pieces = {
+      "pain", "chest pain", " ", "  ", "heart", "headache", "hea", "dis", "left", "mri", "mri.",
+      "ct scan", "ct", "xray", "x", "lung", "lisinopril", "liver", "kidney", "spain", "2",
+      "\u00e9", "\u03c3", "-", "hypertension", "amoxicillin", "\n", "ultrasound", "brain"};
+  std::mt19937 rng(5);
+  for (int round = 0; round < 2000; ++round) {
+    std::string l;
+    const std::size_t len = rng() % 300;
+    while (l.size() < len) l += pieces[rng() % pieces.size()];
+    const auto fastest = find_entities(l, SearchLoop::kFastest);
+    ASSERT_EQ(fastest, find_entities(l, SearchLoop::kPortable)) << l;
+    ASSERT_EQ(fastest, reference(l)) << l;
+  }
+}
+
 TEST(Entities, BlocksOfAnySizeGiveTheWholeNotesMatches) {
   // The note is lower-cased and searched block by block: a match or a sigma
   // that straddles a cut, or a boundary character left behind in the last
