@@ -321,7 +321,10 @@ std::vector<EntityMatch> extract_entities(std::string_view note, std::size_t blo
   std::size_t base = 0; // offset of window[0] in the lower-cased note
   std::size_t from = 0; // the first place in window not tried yet
   std::size_t i = 0;
-  window.reserve(std::min(note.size(), block) + block / 2 + kLookahead + kLookbehind + 16);
+  // Room for a block, its lower case growing (by half at most) and the bytes
+  // kept from the last one; a short note needs only its own size.
+  const std::size_t part = std::min(note.size(), block);
+  window.reserve(part + part / 2 + kLookahead + kLookbehind + 16);
   // Clinical notes hold about one term in 80 bytes; more room than that is
   // only reserved address space, so the list never moves while it grows.
   out.reserve(note.size() / 32);
