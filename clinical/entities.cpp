@@ -19,15 +19,26 @@
 namespace quarn::clinical {
 namespace {
 
-// All terms are found in one pass over the note. At each byte, the first two
-// bytes are looked up in a bitmap of the terms' two-byte prefixes; only on a
-// hit are the terms that begin with that letter compared. Every occurrence of
-// every term is visited, overlapping ones included, exactly as a separate
+// All terms are found in one pass over the note. At each place that may
+// begin a term, its first three bytes are looked up in a small table of the
+// terms' three-byte prefixes, hashed by a multiplier chosen (when the module
+// is compiled) so that no two prefixes share a slot; only on a hit are the
+// terms with that prefix compared (one, or two for "hea"). Every occurrence
+// of every term is visited, overlapping ones included, exactly as a separate
 // search per term restarting one byte after each hit would find them.
+constexpr std::size_t kPrefixBytes = 3;
+constexpr int kSlotBits = 7;
+constexpr std::size_t kMaxPerPrefix = 2;
+
+struct PrefixSlot {
+  std::uint32_t prefix = 0;  // 0: empty (a term's bytes are never 0)
+  std::uint8_t count = 0;
+  std::array<std::uint8_t, kMaxPerPrefix> terms{};  // term indexes, table order
+};
+
 struct Index {
-  std::array<std::uint64_t, 1024> bigrams{};  // bit (b0 | b1 << 8)
-  std::array<std::array<std::uint8_t, 8>, 256> by_first{};  // term indexes, table order
-  std::array<std::uint8_t, 256> by_first_count{};
+  std::uint32_t multiplier = 0;  // 0: none found
+  std::array<PrefixSlot, std::size_t{1} << kSlotBits> slots{};
   std::size_t min_len = ~std::size_t{0};
   // Each term's bytes as two little-endian words (the first eight, then up to
   // eight more), and the masks of the bytes that count, for comparing with
@@ -38,15 +49,46 @@ struct Index {
   std::array<std::uint64_t, kTermCount> tail_mask{};
 };
 
+constexpr std::uint32_t prefix_of(const unsigned char* b) {
+  return std::uint32_t{b[0]} | (std::uint32_t{b[1]} << 8) | (std::uint32_t{b[2]} << 16);
+}
+
+constexpr std::uint32_t term_prefix(std::string_view t) {
+  const unsigned char b[kPrefixBytes] = {static_cast<unsigned char>(t[0]),
+                                         static_cast<unsigned char>(t[1]),
+                                         static_cast<unsigned char>(t[2])};
+  return prefix_of(b);
+}
+
+constexpr std::size_t slot_of(std::uint32_t prefix, std::uint32_t multiplier) {
+  return (prefix * multiplier) >> (32 - kSlotBits);
+}
+
 constexpr Index make_index() {
   Index ix{};
+  for (const Term& t : kTerms) {
+    if (t.text.size() < ix.min_len) ix.min_len = t.text.size();
+  }
+  if (ix.min_len < kPrefixBytes) return ix;
+  // The first odd multiplier from the golden ratio's that gives every
+  // distinct prefix a slot of its own.
+  for (std::uint32_t m = 0x9E3779B1u, tries = 0; tries < 10000 && ix.multiplier == 0; m += 2, ++tries) {
+    std::array<std::uint32_t, std::size_t{1} << kSlotBits> owner{};
+    bool clash = false;
+    for (const Term& t : kTerms) {
+      std::uint32_t p = term_prefix(t.text);
+      std::uint32_t& o = owner[slot_of(p, m)];
+      clash = clash || (o != 0 && o != p);
+      o = p;
+    }
+    if (!clash) ix.multiplier = m;
+  }
   for (std::size_t t = 0; t < kTermCount; ++t) {
-    auto b0 = static_cast<unsigned char>(kTerms[t].text[0]);
-    auto b1 = static_cast<unsigned char>(kTerms[t].text[1]);
-    unsigned bg = b0 | (unsigned{b1} << 8);
-    ix.bigrams[bg >> 6] |= std::uint64_t{1} << (bg & 63);
-    ix.by_first[b0][ix.by_first_count[b0]++] = static_cast<std::uint8_t>(t);
-    if (kTerms[t].text.size() < ix.min_len) ix.min_len = kTerms[t].text.size();
+    std::uint32_t p = term_prefix(kTerms[t].text);
+    PrefixSlot& slot = ix.slots[slot_of(p, ix.multiplier)];
+    if (slot.count == kMaxPerPrefix) return Index{};  // refused below
+    slot.prefix = p;
+    slot.terms[slot.count++] = static_cast<std::uint8_t>(t);
     for (std::size_t i = 0; i < kTerms[t].text.size(); ++i) {
       auto byte = std::uint64_t{static_cast<unsigned char>(kTerms[t].text[i])};
       (i < 8 ? ix.head : ix.tail)[t] |= byte << (8 * (i % 8));
@@ -56,16 +98,9 @@ constexpr Index make_index() {
   return ix;
 }
 
-constexpr bool index_fits() {
-  std::array<std::size_t, 256> count{};
-  for (const Term& t : kTerms) {
-    if (++count[static_cast<unsigned char>(t.text[0])] > 8) return false;
-  }
-  return kTermCount < 256;
-}
-static_assert(index_fits(), "at most 8 terms may share a first letter");
-
 constexpr Index kIndex = make_index();
+static_assert(kIndex.multiplier != 0 && kTermCount < 256,
+              "terms: three bytes or longer, at most two sharing their first three bytes");
 
 constexpr std::size_t max_term_size() {
   std::size_t m = 0;
@@ -86,7 +121,7 @@ static_assert(kMaxTermSize <= 16, "a term is compared as two eight-byte words");
 // them. Terms that share a first letter share a bucket, and first letters
 // are dealt out over the buckets, so that the halves of one bucket's bytes
 // seldom combine into other letters.
-constexpr std::size_t kFilterBytes = 3;
+constexpr std::size_t kFilterBytes = kPrefixBytes;
 struct NibbleFilter {
   std::array<std::array<std::uint8_t, 16>, kFilterBytes> low{};
   std::array<std::array<std::uint8_t, 16>, kFilterBytes> high{};
@@ -116,7 +151,6 @@ constexpr NibbleFilter make_filter() {
   return f;
 }
 constexpr NibbleFilter kFilter = make_filter();
-static_assert(kIndex.min_len >= kFilterBytes, "the filter reads three bytes of every term");
 
 #if defined(QUARN_ENTITIES_AVX2)
 // 32 places at a time with AVX2, where the processor has it (checked once at
@@ -158,7 +192,10 @@ __attribute__((target("avx2"))) void filter_avx2(const unsigned char* s, std::si
 }
 
 bool have_avx2() {
-  static const bool have = __builtin_cpu_supports("avx2");
+  static const bool have = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
   return have;
 }
 #endif
@@ -197,9 +234,9 @@ void scan(std::string_view l, std::size_t from, std::size_t to, std::size_t base
 
   // REQUIRES: p <= last
   auto consider = [&](std::size_t p) {
-    unsigned bg = s[p] | (unsigned{s[p + 1]} << 8);
-    if (!((kIndex.bigrams[bg >> 6] >> (bg & 63)) & 1) || !boundary_before(l, p)) return;
-    const auto& candidates = kIndex.by_first[s[p]];
+    const std::uint32_t key = prefix_of(s + p);  // p + 2 < n, as min_len >= 3
+    const PrefixSlot& slot = kIndex.slots[slot_of(key, kIndex.multiplier)];
+    if (slot.prefix != key || !boundary_before(l, p)) return;
     constexpr bool kLittle = std::endian::native == std::endian::little;
     const bool words = kLittle && n - p >= 16;
     std::uint64_t w0 = 0, w1 = 0;
@@ -207,8 +244,8 @@ void scan(std::string_view l, std::size_t from, std::size_t to, std::size_t base
       std::memcpy(&w0, s + p, 8);
       std::memcpy(&w1, s + p + 8, 8);
     }
-    for (std::size_t c = 0; c < kIndex.by_first_count[s[p]]; ++c) {
-      std::size_t t = candidates[c];
+    for (std::size_t c = 0; c < slot.count; ++c) {
+      std::size_t t = slot.terms[c];
       std::string_view term = kTerms[t].text;
       if (words) {
         if (((w0 & kIndex.head_mask[t]) ^ kIndex.head[t]) | ((w1 & kIndex.tail_mask[t]) ^ kIndex.tail[t])) {
