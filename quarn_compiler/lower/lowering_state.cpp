@@ -11,17 +11,17 @@ LoweringState::LoweringState() { scopes.emplace_back(); }
 // a fault in the lowering itself; std::get reports it as an exception, which
 // the Python boundary turns into the internal-fault error.
 void LoweringState::patch_jump(Target at, Target target) {
-  std::get<core::Jump>(instructions.at(at)).target = target;
+  std::get<core::Jump>(code_at(at)).target = target;
 }
 
 void LoweringState::patch_jump_if(Target at, Target then_target, Target else_target) {
-  auto& branch = std::get<core::JumpIf>(instructions.at(at));
+  auto& branch = std::get<core::JumpIf>(code_at(at));
   branch.then_target = then_target;
   branch.else_target = else_target;
 }
 
 void LoweringState::fill_placeholder(Target at, core::Instruction branch) {
-  core::Instruction& slot = instructions.at(at);
+  core::Instruction& slot = code_at(at);
   if (!std::holds_alternative<core::Nop>(slot)) {
     throw std::logic_error("lowering patched an instruction that is not a placeholder");
   }

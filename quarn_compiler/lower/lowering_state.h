@@ -53,11 +53,18 @@ class LoweringState {
   LoweringState();
 
   // ---- instruction list ---------------------------------------------------
+  // The instructions from index `first` on: a program lowering may hand the
+  // ones before it on to the encoder and drop them (drop_code) once no patch
+  // can reach them any more.
   std::vector<core::Instruction> instructions;
   std::vector<SpanEntry> spans;  // exactly one per instruction
+  Target first = 0;
 
   // The index the next appended instruction will get.
-  Target position() const { return static_cast<Target>(instructions.size()); }
+  Target position() const { return first + static_cast<Target>(instructions.size()); }
+
+  // The instruction at index `at`; it must not have been dropped.
+  core::Instruction& code_at(Target index) { return instructions.at(index - first); }
 
   // Appends one instruction (a variant struct such as core::Add, or a whole
   // core::Instruction) with its span entry; returns its index.
@@ -76,6 +83,14 @@ class LoweringState {
 
   // Appends a Nop standing for a branch whose targets are not known yet.
   Target emit_placeholder(SpanEntry span = {}) { return emit(core::Nop{}, span); }
+
+  // Forgets the instructions and spans held, keeping their capacity; the
+  // next one appended keeps its index.
+  void drop_code() {
+    first = position();
+    instructions.clear();
+    spans.clear();
+  }
 
   // Room for about `n` instructions, so that a large program is not copied
   // while its list grows.
