@@ -102,9 +102,13 @@ class ProgramLowering {
 
   LoweringState st_;
   core::ProgramEncoder* encoder_ = nullptr;
-  // Calls and FuncDefs handed to the encoder, by the name they carry: where
-  // each one's bytes end, as its max_depth is their last four bytes.
-  std::unordered_map<std::string, std::vector<std::size_t>> depth_site_ends_;
+  // Calls and FuncDefs handed to the encoder: where each one's bytes end
+  // (its max_depth is their last four bytes) and the name it carries.
+  struct EncodedDepthSite {
+    std::size_t end;
+    std::string name;
+  };
+  std::vector<EncodedDepthSite> encoded_depth_sites_;
   std::vector<std::uint32_t> site_marks_;      // reused by hand_over_code
   std::vector<std::size_t> site_mark_ends_;
   std::string program_name_;

@@ -107,7 +107,7 @@ void ProgramLowering::hand_over_code() {
     const core::Instruction& insn = st_.code_at(st_.depth_sites[k]);
     const auto* call = std::get_if<core::Call>(&insn);
     const std::string& name = call ? call->name : std::get<core::FuncDef>(insn).name;
-    depth_site_ends_[name].push_back(site_mark_ends_[k]);
+    encoded_depth_sites_.push_back({site_mark_ends_[k], name});
   }
   st_.depth_sites.clear();
   st_.drop_code();
@@ -224,10 +224,9 @@ LowerResult<core::Unit> ProgramLowering::finish_lowering() {
       }
     }
     // Those already encoded were written with the default.
-    for (const auto& [name, ends] : depth_site_ends_) {
-      const std::uint32_t depth = final_max_depth(name);
-      if (depth == kDefaultMaxDepth) continue;
-      for (const std::size_t end : ends) encoder_->patch_u32(end - sizeof depth, depth);
+    for (const EncodedDepthSite& site : encoded_depth_sites_) {
+      const std::uint32_t depth = final_max_depth(site.name);
+      if (depth != kDefaultMaxDepth) encoder_->patch_u32(site.end - sizeof depth, depth);
     }
   }
 
