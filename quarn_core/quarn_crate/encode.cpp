@@ -5,7 +5,6 @@
 
 #include <blake3.h>
 
-#include <algorithm>
 #include <array>
 #include <bit>
 #include <cassert>
@@ -55,42 +54,6 @@ class WriteSink {
 
  private:
   std::uint8_t* p_;
-};
-
-// Appends to a byte vector, growing it as it goes: for the piecewise
-// encoder, whose pieces are written once rather than sized first. The vector
-// is grown by at least kChunk at a time and cut to what was written by
-// done(); `too_large` is set, and nothing more written, when the bytes would
-// exceed what the vector can hold.
-class AppendSink {
- public:
-  explicit AppendSink(Bytes& out) : out_(out), used_(out.size()) {}
-  void bytes(const void* src, std::size_t n) {
-    if (n == 0) return;
-    if (n > out_.size() - used_ && !grow(n)) return;
-    std::memcpy(out_.data() + used_, src, n);
-    used_ += n;
-  }
-  // Whether `n` more bytes can be written; writes nothing.
-  bool room_for(std::uint64_t n) {
-    if (n > out_.max_size() - used_) too_large = true;
-    return !too_large;
-  }
-  std::size_t position() const { return used_; }
-  void done() { out_.resize(used_); }
-
-  bool too_large = false;
-
- private:
-  static constexpr std::size_t kChunk = 64 * 1024;
-  bool grow(std::size_t n) {
-    if (!room_for(n)) return false;
-    out_.resize(used_ + std::max(std::min(kChunk, out_.max_size() - used_), n));
-    return true;
-  }
-
-  Bytes& out_;
-  std::size_t used_;
 };
 
 // Feeds the encoding straight into BLAKE3 through a small buffer, so that
@@ -206,13 +169,6 @@ template <class S> void put(S& s, const BytecodeType& t) {
     }
     s.add(static_cast<std::size_t>(depth + 1) * 4);
   } else {
-    if constexpr (std::is_same_v<S, AppendSink>) {
-      // A depth no buffer could hold must not be written out term by term.
-      if (t.array_depth() >= std::numeric_limits<std::uint64_t>::max() / 4 ||
-          !s.room_for((t.array_depth() + 1) * 4)) {
-        return;
-      }
-    }
     for (std::uint64_t i = 0; i < t.array_depth(); ++i)
       put(s, static_cast<std::uint32_t>(TypeKind::Array));
     put(s, static_cast<std::uint32_t>(t.base()));
@@ -355,18 +311,26 @@ void ProgramEncoder::append(std::span<const Instruction> code,
                             std::span<const std::uint32_t> marks,
                             std::vector<std::size_t>& mark_ends) {
   if (too_large_) return;
-  AppendSink sink(out_);
+  SizeSink sizer;
+  sizer.add(out_.size());
+  for (const Instruction& insn : code) put(sizer, insn);
+  if (sizer.overflow() || sizer.size() > out_.max_size()) {
+    too_large_ = true;
+    return;
+  }
+  const std::size_t start = out_.size();
+  out_.resize(sizer.size());
+  WriteSink writer(out_.data() + start);
   const std::uint32_t* mark = marks.data();
   const std::uint32_t* const marks_end = mark + marks.size();
   for (std::size_t i = 0; i < code.size(); ++i) {
-    put(sink, code[i]);
+    put(writer, code[i]);
     if (mark != marks_end && *mark == i) {
-      mark_ends.push_back(sink.position());
+      mark_ends.push_back(static_cast<std::size_t>(writer.position() - out_.data()));
       ++mark;
     }
   }
-  sink.done();
-  if (sink.too_large) too_large_ = true;
+  assert(writer.position() == out_.data() + out_.size());
   count_ += code.size();
 }
 
@@ -390,11 +354,17 @@ Result<Unit, EncodeError> ProgramEncoder::finish(const std::optional<ProgramMeta
   ContentHash hash;
   blake3_hasher_finalize(&hasher, hash.data(), hash.size());
 
-  AppendSink sink(out_);
-  put(sink, hash);
-  put(sink, metadata);
-  sink.done();
-  if (sink.too_large) return EncodeError{std::string(kTooLarge)};
+  SizeSink sizer;
+  sizer.add(out_.size());
+  put(sizer, hash);
+  put(sizer, metadata);
+  if (sizer.overflow() || sizer.size() > out_.max_size()) return EncodeError{std::string(kTooLarge)};
+  const std::size_t start = out_.size();
+  out_.resize(sizer.size());
+  WriteSink writer(out_.data() + start);
+  put(writer, hash);
+  put(writer, metadata);
+  assert(writer.position() == out_.data() + out_.size());
   return Unit{};
 }
 
