@@ -114,12 +114,12 @@ class LoweringState {
   Reg new_register() { return register_counter++; }
 
   // ---- names ----------------------------------------------------------------
-  // Innermost last. The bottom one is the global scope, which stays for the
-  // whole lowering; function bodies push and pop one each.
-  std::vector<Scope> scopes;
+  // The bottom scope is the global one, which stays for the whole lowering;
+  // function bodies push and pop one each. A later binding of a name in the
+  // same scope replaces the earlier one.
   void push_scope();
   void pop_scope();
-  void bind(std::string_view name, Reg reg) { scopes.back().insert_or_assign(name, reg); }
+  void bind(std::string_view name, Reg reg);
   // The variable's register, innermost scope first.
   std::optional<Reg> lookup_variable(std::string_view name) const;
 
@@ -153,8 +153,23 @@ class LoweringState {
   std::vector<PendingExpr> expr_stack;
 
  private:
-  // Scopes popped earlier, kept with their buckets for the next function.
-  std::vector<Scope> spare_scopes_;
+  // Most functions bind a handful of names, which a lookup finds fastest by
+  // walking them newest first: every scope's bindings are runs of one list,
+  // innermost last, and a run may hold a name twice (the newer one wins). A
+  // scope that binds more than kWalkedBindings names is indexed by name
+  // from then on, so that no lookup costs more than a walk of that many
+  // plus a hash probe.
+  static constexpr std::size_t kWalkedBindings = 24;
+  struct ScopeFrame {
+    std::size_t first = 0;  // its run in bindings_ starts here
+    bool indexed = false;   // its names are in `index`, its run is not used
+    Scope index;
+  };
+  std::vector<std::pair<std::string_view, Reg>> bindings_;
+  // The live scopes are the first depth_; those above are kept with their
+  // buckets for the next function.
+  std::vector<ScopeFrame> frames_;
+  std::size_t depth_ = 0;
 };
 
 // Declared type to its bytecode type: Int 3, Float 1, Bool 4, arrays kind 5
