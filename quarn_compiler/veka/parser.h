@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -222,6 +223,30 @@ class Parser {
   St parse_param(size_t& p, Param& out);
   St parse_body(size_t& p, std::string_view open_label, std::string_view close_label,
                 std::vector<SpannedStmt>& out);
+
+  // An operator of parse_binary waiting for its right operand. The waiting
+  // operators of every parse_binary call in progress share one stack, each
+  // call above the entries of the calls it is nested in, so that reading an
+  // operator allocates nothing once the stack has grown.
+  struct PendingOperator {
+    Expr lhs;
+    size_t lhs_start, lhs_end;
+    BinaryOperator op;
+    int level;
+    size_t rhs_start;
+  };
+  std::vector<PendingOperator> pending_;
+
+  // The target that parse_assignment read before finding no assignment
+  // operator. A postfix expression read at the same offset and nesting level
+  // is the same tree, so parse_postfix hands this one over instead of
+  // reading it again. Only the statement being tried may use it.
+  struct PostfixMemo {
+    size_t start, end;  // after the leading whitespace; past the expression
+    std::uint32_t nesting;
+    Expr expr;
+  };
+  std::optional<PostfixMemo> postfix_memo_;
 
   std::string_view src_;
   LineIndex lines_;
