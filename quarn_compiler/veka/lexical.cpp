@@ -73,6 +73,8 @@ constexpr std::array<std::string_view, 23> kReserved = {
     "return", "module", "struct", "import", "export", "program", "continue"};
 
 bool is_reserved(std::string_view word) {
+  // Reserved words are 2 to 8 letters long and start with a lower-case letter.
+  if (word.size() < 2 || word.size() > 8 || word[0] < 'a' || word[0] > 'z') return false;
   return std::find(kReserved.begin(), kReserved.end(), word) != kReserved.end();
 }
 
@@ -354,7 +356,7 @@ St Parser::parse_type(size_t& p, Type& out) {
     St st = parse_type(r, inner);
     if (st == St::Hard) return st;
     if (st == St::Ok) {
-      out.v = Type::Pointer{Box<Type>(std::move(inner))};
+      out.v = Type::Pointer{Box<Type>::in_arena(std::move(inner))};
       p = r;
       return St::Ok;
     }
@@ -370,7 +372,7 @@ St Parser::parse_type(size_t& p, Type& out) {
     if (st == St::Ok) {
       r = skip_ws(r);
       if (at(r, ']')) {
-        out.v = Type::Array{Box<Type>(std::move(inner))};
+        out.v = Type::Array{Box<Type>::in_arena(std::move(inner))};
         p = r + 1;
         return St::Ok;
       }
@@ -389,7 +391,7 @@ St Parser::parse_type(size_t& p, Type& out) {
     if (failed(st)) return st;
     r = skip_ws(r);
     if (!at(r, '>')) return fail_char(r, '>');
-    out.v = Type::Array{Box<Type>(std::move(inner))};
+    out.v = Type::Array{Box<Type>::in_arena(std::move(inner))};
     p = r + 1;
     return St::Ok;
   }

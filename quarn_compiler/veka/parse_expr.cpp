@@ -79,10 +79,8 @@ bool match_operator(std::string_view s, size_t p, OperatorToken& out) {
   }
 }
 
-// A child node on the heap, built straight from `e` (one move).
-Box<SpannedExpr> boxed(Expr&& e, Span sp) {
-  return Box<SpannedExpr>(std::unique_ptr<SpannedExpr>(new SpannedExpr{std::move(e), sp}));
-}
+// A child node in the node arena, built straight from `e` (one move).
+Box<SpannedExpr> boxed(Expr&& e, Span sp) { return Box<SpannedExpr>::in_arena(std::move(e), sp); }
 
 }  // namespace
 
@@ -305,22 +303,19 @@ St Parser::parse_call_args(size_t& p, std::vector<SpannedExpr>& out) {
 St Parser::parse_primary(size_t& p, Expr& out) {
   const size_t r = skip_ws(p);
   St st;
-  // A name is the commonest primary. A literal starts with a digit, '-',
-  // '"' or the n, t, f of null, true, false; at any other letter or '_' its
-  // soft failure, whose trail is dropped, is known without trying it.
+  // Alternatives that certainly fail softly at the first character are not
+  // tried: their trails would be dropped anyway. A literal starts with a
+  // digit, '-', '"' or the n, t, f of null, true, false; a name with a
+  // letter or '_', never with a bracket, brace or parenthesis.
   const char c = r < src_.size() ? src_[r] : '\0';
-  const bool name_start = c == '_' || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z' && c != 'n' && c != 't' && c != 'f');
-  if (name_start) {
-    st = parse_leaf(r, true, p, out);
+  const bool opener = c == '[' || c == '{' || c == '(';
+  const bool name_start =
+      c == '_' || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z' && c != 'n' && c != 't' && c != 'f');
+  if (!opener && !name_start) {
+    st = parse_leaf(r, false, p, out);
     if (st != St::Soft) return st;
     drop();
-    // Neither '[', '{' nor '(' is at r: the remaining alternatives fail.
-    fail_char(r, '(');
-    return fail_kind(p, PrimitiveKind::Alt);
   }
-  st = parse_leaf(r, false, p, out);
-  if (st != St::Soft) return st;
-  drop();
   if (at(r, '[')) {
     size_t q = r;
     st = parse_bracket_list(q, out);
@@ -340,9 +335,11 @@ St Parser::parse_primary(size_t& p, Expr& out) {
     if (st != St::Soft) return st;
     drop();
   }
-  st = parse_leaf(r, true, p, out);
-  if (st != St::Soft) return st;
-  drop();
+  if (!opener) {
+    st = parse_leaf(r, true, p, out);
+    if (st != St::Soft) return st;
+    drop();
+  }
   if (!at(r, '(')) {
     fail_char(r, '(');
     return fail_kind(p, PrimitiveKind::Alt);

@@ -57,6 +57,12 @@ St Parser::parse_statement_list(size_t& p, std::vector<SpannedStmt>& out) {
   size_t q = p;
   while (true) {
     size_t start = skip_ws(q);
+    // No statement starts with '}' or at the end of the text: every form
+    // fails softly there, and the failure is dropped as the list ends.
+    if (start == src_.size() || src_[start] == '}') {
+      drop();
+      break;
+    }
     size_t s = q;
     // The statement is built in its place in the list and taken back out
     // when it fails.
@@ -419,9 +425,9 @@ St Parser::parse_assignment(size_t& p, Stmt& out) {
 
   if (compound) {
     Span whole = span(start, node.value.span.end);
-    Box<SpannedExpr> rhs(std::make_unique<SpannedExpr>(std::move(node.value)));
+    Box<SpannedExpr> rhs = Box<SpannedExpr>::in_arena(std::move(node.value));
     node.value.node.v.emplace<Expr::BinOp>(
-        Expr::BinOp{*compound, Box<SpannedExpr>(node.lhs), std::move(rhs)});
+        Expr::BinOp{*compound, Box<SpannedExpr>::in_arena(node.lhs), std::move(rhs)});
     node.value.span = whole;
   }
   p = q;

@@ -135,8 +135,11 @@ class Parser {
   // ---- lexical (lexical.cpp) ----
   size_t skip_ws(size_t p);
   bool at(size_t p, char c) const { return p < src_.size() && src_[p] == c; }
+  // `word` is never empty; the first character is compared inline, as most
+  // tries fail there.
   bool starts_with(size_t p, std::string_view word) const {
-    return src_.size() - p >= word.size() && src_.compare(p, word.size(), word) == 0;
+    return src_.size() - p >= word.size() && src_[p] == word[0] &&
+           std::char_traits<char>::compare(src_.data() + p + 1, word.data() + 1, word.size() - 1) == 0;
   }
   Span span(size_t start, size_t end) const { return lines_.span(start, end); }
 
