@@ -16,6 +16,25 @@ namespace quarn::compiler {
 
 // ---- node arena ----------------------------------------------------------------
 
+// Under AddressSanitizer a node's bytes are out of bounds from its release
+// until they are freed with the chunk, so that a node used after it was
+// dropped is caught as if it had been allocated by itself.
+#if defined(__SANITIZE_ADDRESS__)
+#define QUARN_NODE_ARENA_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUARN_NODE_ARENA_ASAN 1
+#endif
+#endif
+#ifdef QUARN_NODE_ARENA_ASAN
+#include <sanitizer/asan_interface.h>
+#define QUARN_NODE_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define QUARN_NODE_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define QUARN_NODE_POISON(p, n) ((void)(p), (void)(n))
+#define QUARN_NODE_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
 namespace node_arena {
 namespace {
 
@@ -55,20 +74,23 @@ void* allocate(std::size_t size) {
     Chunk* fresh = ::new (raw) Chunk;
     fresh->live.store(1, std::memory_order_relaxed);
     fresh->used = 0;
+    QUARN_NODE_POISON(fresh->data, kChunkBytes);
     if (c) drop_hold(c);
     filler.chunk = c = fresh;
   }
   unsigned char* at = c->data + c->used;
   c->used += need;
+  QUARN_NODE_UNPOISON(at, kHeader + size);
   c->live.fetch_add(1, std::memory_order_relaxed);
   Chunk* owner = c;
   std::memcpy(at, &owner, kHeader);
   return at + kHeader;
 }
 
-void release(void* p) noexcept {
+void release(void* p, std::size_t size) noexcept {
   Chunk* c;
   std::memcpy(&c, static_cast<unsigned char*>(p) - kHeader, kHeader);
+  QUARN_NODE_POISON(p, size);
   drop_hold(c);
 }
 

@@ -70,8 +70,9 @@ struct Span {
 namespace node_arena {
 // Room for `size` bytes (at most kMaxNode, alignment 8 or less).
 void* allocate(std::size_t size);
-// Gives back what allocate returned; the object in it is already destroyed.
-void release(void* p) noexcept;
+// Gives back what allocate(size) returned; the object in it is already
+// destroyed.
+void release(void* p, std::size_t size) noexcept;
 inline constexpr std::size_t kMaxNode = 1024;
 }  // namespace node_arena
 
@@ -105,7 +106,7 @@ class Box {
     try {
       t = new (mem) T{std::forward<Args>(args)...};
     } catch (...) {
-      node_arena::release(mem);
+      node_arena::release(mem, sizeof(T));
       throw;
     }
     Box b;
@@ -136,7 +137,7 @@ class Box {
     T* t = reinterpret_cast<T*>(old & ~kArenaBit);
     if (old & kArenaBit) {
       t->~T();
-      node_arena::release(t);
+      node_arena::release(t, sizeof(T));
     } else {
       delete t;
     }
