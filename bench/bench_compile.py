@@ -92,7 +92,7 @@ def generate(size_kb):
 # process can show a higher resident size without needing more memory, as
 # the allocator keeps blocks freed by the earlier calls resident for reuse.
 CHILD = r"""
-import json, sys, time
+import json, resource, sys, time
 kind, path, repeat = sys.argv[1], sys.argv[2], int(sys.argv[3])
 with open(path, encoding="utf-8") as fh:
     src = fh.read()
@@ -115,15 +115,24 @@ with open("/proc/self/clear_refs", "w") as fh:
 base = status_kb("VmRSS")
 best = float("inf")
 peak = None
+encoded = 0
+faults = []
 for _ in range(repeat):
+    f = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
     t = time.process_time()
     out = call()
     best = min(best, time.process_time() - t)
+    faults.append(resource.getrusage(resource.RUSAGE_SELF).ru_minflt - f)
     if peak is None:
         peak = status_kb("VmHWM")
     ok = out["success"] if kind == "quarn" else True
+    if kind == "quarn" and ok:
+        encoded = len(out["bytecode"])
     out = None
-print(json.dumps({"seconds": best, "peak_kb": peak - base, "ok": ok}))
+# Page faults per call, the first call (which warms up) left out.
+later = faults[1:] or faults
+print(json.dumps({"seconds": best, "peak_kb": peak - base, "ok": ok, "encoded": encoded,
+                  "faults": sum(later) / len(later)}))
 """
 
 LUA_CHILD = (
@@ -170,7 +179,9 @@ def best_of(a, b):
         return b
     return {"seconds": min(a["seconds"], b["seconds"]),
             "peak_kb": max(a["peak_kb"], b["peak_kb"]),
-            "ok": a["ok"] and b["ok"]}
+            "ok": a["ok"] and b["ok"],
+            "encoded": max(a["encoded"], b["encoded"]),
+            "faults": (a["faults"] + b["faults"]) / 2}
 
 
 def main():
@@ -198,14 +209,19 @@ def main():
                 results[kb] = [q, p, lua_s]
         rows = [(kb, programs[kb][0], programs[kb][1], *results[kb]) for kb in sizes]
 
+    # peak/src is the growth of one call; list/src is what the returned list
+    # of ints alone takes (one 8-byte pointer per encoded byte), and bytes/src
+    # the encoded program, which the list is built from.
     print(f"{'size':>8} {'funcs':>7} {'quarn MB/s':>11} {'us/func':>8} {'peak/src':>9} "
+          f"{'list/src':>9} {'bytes/src':>10} {'faults':>7} "
           f"{'py us/func':>11} {'x py':>6} {'lua us/func':>12} {'x lua':>6}")
     for kb, n, nbytes, q, p, lua_s in rows:
         q_us = q["seconds"] * 1e6 / n
         p_us = p["seconds"] * 1e6 / n
         lua_us = lua_s * 1e6 / n if lua_s is not None else float("nan")
         print(f"{kb:>6}KB {n:>7} {nbytes / q['seconds'] / 1e6:>11.1f} {q_us:>8.2f} "
-              f"{q['peak_kb'] * 1024 / nbytes:>9.1f} {p_us:>11.2f} {p_us / q_us:>6.1f} "
+              f"{q['peak_kb'] * 1024 / nbytes:>9.1f} {8 * q['encoded'] / nbytes:>9.1f} "
+              f"{q['encoded'] / nbytes:>10.2f} {q['faults']:>7.0f} {p_us:>11.2f} {p_us / q_us:>6.1f} "
               f"{lua_us:>12.2f} {lua_us / q_us:>6.2f}"
               + ("" if q["ok"] else "  (compile failed!)"))
     by_kb = {r[0]: r for r in rows}

@@ -3,8 +3,10 @@
 #include "quarn_compiler/lower/lower.h"
 #include "quarn_compiler/veka/parse.h"
 #include "quarn_core/core_error.h"
+#include "quarn_core/huge_pages.h"
 #include "quarn_core/quarn_crate/encode.h"
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 
@@ -23,8 +25,9 @@ std::string parse_failure_text(std::string_view source, const ParseFailure& fail
                      core::CoreError::parse_error(render_parse_error(source, failure)).message());
 }
 
-// The last two stages. The caller has already let go of every tree, so the
-// encoder's output is the only large allocation alive beside the program.
+// The last two stages of the plain route. The caller has already let go of
+// the tree, so the encoder's output is the only large allocation alive
+// beside the program.
 CompileOutcome encode_outcome(LowerResult<core::CompiledProgram> lowered) {
   if (!lowered.ok()) return with_prefix(kLoweringErrorPrefix, lowered.error().message());
   auto bytes = core::encode_program(lowered.value());
@@ -32,15 +35,16 @@ CompileOutcome encode_outcome(LowerResult<core::CompiledProgram> lowered) {
   return std::move(bytes).value();
 }
 
-// Lowers each top-level definition as soon as the parser has read it, and
-// drops its tree right after: the whole program's tree never exists at once,
-// which keeps peak memory near the size of the instruction list, and each
-// tree is lowered and freed while it is still in cache. The stages still
-// fail in their order: a parse failure anywhere wins over a lowering error
-// met earlier, since the caller looks at the parse result first.
+// Lowers each top-level definition as soon as the parser has read it, hands
+// its code to the encoder and drops its tree right after: neither the whole
+// program's tree nor its instruction list ever exists at once, only the
+// output bytes grow with the program, and each tree is lowered, encoded and
+// freed while it is still in cache. The stages still fail in their order: a
+// parse failure anywhere wins over a lowering error met earlier, since the
+// caller looks at the parse result first.
 class LoweringSink final : public ProgramSink {
  public:
-  explicit LoweringSink(std::size_t expected_instructions) : lowering_(expected_instructions) {}
+  explicit LoweringSink(core::ProgramEncoder& encoder) : lowering_(encoder) {}
 
   void modules_parsed(const Program& program) override {
     modules_added_ = true;
@@ -53,10 +57,10 @@ class LoweringSink final : public ProgramSink {
 
   // After a successful parse. Only a bare module, which has no top-level
   // definitions, is never handed over: it is lowered from the result here.
-  LowerResult<core::CompiledProgram> finish(const Program& program) && {
+  LowerResult<core::ProgramMetadata> finish(const Program& program) && {
     if (!modules_added_) modules_parsed(program);
     if (error_) return std::move(*error_);
-    return std::move(lowering_).finish();
+    return std::move(lowering_).finish_streamed();
   }
 
  private:
@@ -69,19 +73,45 @@ class LoweringSink final : public ProgramSink {
   std::optional<core::CoreError> error_;
 };
 
+// A guess at the encoded size, so that the output rarely moves as it grows:
+// typical code encodes to about three bytes per byte of source. Reserved
+// memory that is never written costs no resident pages; still, the guess is
+// capped, so that a huge source that fails to parse reserves nothing absurd.
+constexpr std::size_t kExpectedBytesPerSourceByte = 4;
+constexpr std::size_t kMaxReserveBytes = std::size_t{64} << 20;
+
 }  // namespace
 
-CompileOutcome compile_program_text(std::string_view source) {
-  std::optional<LowerResult<core::CompiledProgram>> lowered;
+core::Result<core::Unit, std::string> compile_program_into(std::string_view source,
+                                                           std::vector<std::uint8_t>& out) {
+  const std::size_t expected =
+      std::min(source.size(), kMaxReserveBytes / kExpectedBytesPerSourceByte) *
+      kExpectedBytesPerSourceByte;
+  if (out.capacity() < expected) {
+    out.clear();
+    out.reserve(expected);
+    core::advise_huge_pages(out.data(), out.capacity());
+  }
+  core::ProgramEncoder encoder(out);
+  std::optional<core::ProgramMetadata> metadata;
   {
-    // Typical code lowers to one instruction per six or seven bytes of
-    // source; reserving that much spares copying the list as it grows.
-    LoweringSink sink(source.size() / 6);
+    LoweringSink sink(encoder);
     ParseResult parsed = parse_source(source, &sink);
     if (!parsed.ok()) return parse_failure_text(source, parsed.error());
-    lowered.emplace(std::move(sink).finish(parsed.value()));
+    LowerResult<core::ProgramMetadata> lowered = std::move(sink).finish(parsed.value());
+    if (!lowered.ok()) return with_prefix(kLoweringErrorPrefix, lowered.error().message());
+    metadata.emplace(std::move(lowered).value());
   }
-  return encode_outcome(std::move(*lowered));
+  auto done = encoder.finish(metadata);
+  if (!done.ok()) return with_prefix(kSerializationErrorPrefix, done.error().message);
+  return core::Unit{};
+}
+
+CompileOutcome compile_program_text(std::string_view source) {
+  std::vector<std::uint8_t> out;
+  auto done = compile_program_into(source, out);
+  if (!done.ok()) return std::move(done).error();
+  return out;
 }
 
 CompileOutcome compile_program_tree(std::string_view source) {

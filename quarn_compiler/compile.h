@@ -26,9 +26,16 @@ using CompileOutcome = core::Result<std::vector<std::uint8_t>, std::string>;
 // source; keeps nothing between calls.
 CompileOutcome compile_program_text(std::string_view source);
 
-// The same outcome by the plain route: the whole tree is parsed first and
-// lowered afterwards. compile_program_text lowers each definition while the
-// parser reads on; this is the reference its tests and fuzz target hold it to.
+// The same, with the bytes written into `out`: its earlier content goes, its
+// capacity is used, so a caller that compiles again and again can keep one
+// buffer. On failure `out` holds nothing of use.
+core::Result<core::Unit, std::string> compile_program_into(std::string_view source,
+                                                           std::vector<std::uint8_t>& out);
+
+// The same outcome by the plain route: the whole tree is parsed first, then
+// lowered into one instruction list, which is then encoded. compile_program_text
+// lowers and encodes each definition while the parser reads on; this is the
+// reference its tests and fuzz target hold it to.
 CompileOutcome compile_program_tree(std::string_view source);
 
 }  // namespace quarn::compiler

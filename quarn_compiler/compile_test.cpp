@@ -268,6 +268,24 @@ TEST(CompileDriver, GeneratedProgramsCompileAlikeByBothRoutes) {
   }
 }
 
+// One output buffer kept from call to call, as the Python binding keeps one
+// per thread: what it held before never shows, whether the earlier compile
+// was larger, smaller, or failed halfway through its encoding.
+TEST(CompileDriver, KeptOutputBufferGivesTheSameBytes) {
+  std::vector<std::uint8_t> out;
+  const std::string failing_late = "program p { fn a() { } fn b() { } fn c() { x = 1; } }";
+  for (std::uint64_t seed = 1; seed <= 40; ++seed) {
+    testing::SplitMix choices(seed * 7919);
+    const std::string source = testing::generate_program(choices);
+    const auto done = compile_program_into(source, out);
+    ASSERT_TRUE(done.ok()) << "seed " << seed << ": " << done.error().substr(0, 300);
+    EXPECT_EQ(std::string(out.begin(), out.end()), whole_tree_outcome(source)) << "seed " << seed;
+    const auto failed = compile_program_into(seed % 2 ? failing_late : "program p {", out);
+    ASSERT_FALSE(failed.ok());
+    EXPECT_EQ(failed.error(), whole_tree_outcome(seed % 2 ? failing_late : "program p {"));
+  }
+}
+
 TEST(CompileDriver, GeneratorIsAFunctionOfItsChoices) {
   testing::SplitMix a(7), b(7), c(8);
   const std::string first = testing::generate_program(a);

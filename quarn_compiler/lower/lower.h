@@ -18,6 +18,7 @@
 #include "quarn_compiler/substrate_inference/substrate_inference.h"
 #include "quarn_compiler/veka/ast.h"
 #include "quarn_core/quarn_crate/crate.h"
+#include "quarn_core/quarn_crate/encode.h"
 
 #include <cstdint>
 #include <optional>
@@ -49,10 +50,16 @@ LowerResult<std::vector<Reg>> lower_function_body(LoweringState& st, const Funct
 //   return std::move(lowering).finish();
 //
 // The first error ends the lowering: the object must then be dropped.
+//
+// Given an encoder, the lowering hands each definition's code over to it as
+// soon as the definition is lowered (its jumps all point inside it) and
+// keeps only the one definition's instructions at a time; it then ends with
+// finish_streamed(), which returns the metadata for encoder.finish().
 class ProgramLowering {
  public:
   // `expected_instructions` only sizes the instruction list up front.
   explicit ProgramLowering(std::size_t expected_instructions = 0);
+  explicit ProgramLowering(core::ProgramEncoder& encoder);
 
   // The program's name and its modules. The modules must stay alive and in
   // place until finish(): the constant and enum tables point into them.
@@ -62,6 +69,9 @@ class ProgramLowering {
   // The @scale check over all decisions, the calls' and FuncDefs' final
   // max_depth, the content hash and the metadata.
   LowerResult<core::CompiledProgram> finish() &&;
+  // The same checks and patches for a lowering that was given an encoder;
+  // the instructions are in the encoder, the metadata is returned.
+  LowerResult<core::ProgramMetadata> finish_streamed() &&;
 
  private:
   struct NamedDecision {
@@ -82,7 +92,25 @@ class ProgramLowering {
   // The max_depth a call of `function` carries once every function is known.
   std::uint32_t final_max_depth(const std::string& function) const;
 
+  // With an encoder: the code lowered so far goes to it and is dropped.
+  void hand_over_code();
+  // Source map entries for the spans held.
+  void record_source_map();
+  // What finish and finish_streamed share: the @scale check, the final
+  // max_depth of calls and FuncDefs, and the metadata.
+  LowerResult<core::Unit> finish_lowering();
+
   LoweringState st_;
+  core::ProgramEncoder* encoder_ = nullptr;
+  // Calls and FuncDefs handed to the encoder: where each one's bytes end
+  // (its max_depth is their last four bytes) and the name it carries.
+  struct EncodedDepthSite {
+    std::size_t end;
+    std::string name;
+  };
+  std::vector<EncodedDepthSite> encoded_depth_sites_;
+  std::vector<std::uint32_t> site_marks_;      // reused by hand_over_code
+  std::vector<std::size_t> site_mark_ends_;
   std::string program_name_;
   SubstrateInference inference_;
   std::vector<NamedDecision> top_level_decisions_;

@@ -7,6 +7,7 @@
 #include "quarn_core/quarn_crate/encode.h"
 #include "quarn_core/text.h"
 
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -81,6 +82,37 @@ ProgramLowering::ProgramLowering(std::size_t expected_instructions) {
   st_.reserve(expected_instructions);
 }
 
+ProgramLowering::ProgramLowering(core::ProgramEncoder& encoder) : encoder_(&encoder) {}
+
+void ProgramLowering::record_source_map() {
+  for (std::size_t i = 0; i < st_.spans.size(); ++i) {
+    const SpanEntry& span = st_.spans[i];
+    if (!span.empty()) {
+      metadata_.source_map.push_back(
+          {static_cast<std::uint64_t>(st_.first) + i, span.line, span.col});
+    }
+  }
+}
+
+// Called when every jump in the code held points inside it: at the end of
+// the modules and of each top-level definition.
+void ProgramLowering::hand_over_code() {
+  if (encoder_ == nullptr) return;
+  record_source_map();
+  site_marks_.clear();
+  site_mark_ends_.clear();
+  for (const Target at : st_.depth_sites) site_marks_.push_back(at - st_.first);
+  encoder_->append(st_.instructions, site_marks_, site_mark_ends_);
+  for (std::size_t k = 0; k < site_mark_ends_.size(); ++k) {
+    const core::Instruction& insn = st_.code_at(st_.depth_sites[k]);
+    const auto* call = std::get_if<core::Call>(&insn);
+    const std::string& name = call ? call->name : std::get<core::FuncDef>(insn).name;
+    encoded_depth_sites_.push_back({site_mark_ends_[k], name});
+  }
+  st_.depth_sites.clear();
+  st_.drop_code();
+}
+
 void ProgramLowering::record_metadata(FunctionRecord record) {
   if (record.linkage) metadata_.exports.insert_or_assign(record.name, *record.linkage);
   metadata_.param_types.insert_or_assign(std::move(record.name), std::move(record.params));
@@ -137,6 +169,7 @@ LowerResult<core::Unit> ProgramLowering::add_modules(const Program& program) {
     st_.emit(core::ModuleDef{module.name, module.capabilities.value_or(std::vector<std::string>{}),
                              std::move(constants), std::move(structs), std::move(functions)});
   }
+  hand_over_code();
   return core::Unit{};
 }
 
@@ -159,6 +192,7 @@ LowerResult<core::Unit> ProgramLowering::add_definition(const FunctionDef& funct
   if (!function.attributes.empty()) {
     top_level_decisions_.push_back({function.name, true, inference_.infer(function)});
   }
+  hand_over_code();
   return core::Unit{};
 }
 
@@ -172,7 +206,7 @@ std::uint32_t ProgramLowering::final_max_depth(const std::string& function) cons
   return kDefaultMaxDepth;
 }
 
-LowerResult<core::CompiledProgram> ProgramLowering::finish() && {
+LowerResult<core::Unit> ProgramLowering::finish_lowering() {
   // Decisions in the order of the check's message: top-level functions first.
   std::vector<NamedDecision> decisions = std::move(top_level_decisions_);
   decisions.insert(decisions.end(), std::make_move_iterator(module_decisions_.begin()),
@@ -181,13 +215,18 @@ LowerResult<core::CompiledProgram> ProgramLowering::finish() && {
 
   if (!module_depths_.empty() || !top_level_depths_.empty()) {
     for (const Target at : st_.depth_sites) {
-      core::Instruction& insn = st_.instructions[at];
+      core::Instruction& insn = st_.code_at(at);
       if (auto* call = std::get_if<core::Call>(&insn)) {
         call->max_depth = final_max_depth(call->name);
       } else {
         auto& def = std::get<core::FuncDef>(insn);
         def.max_depth = final_max_depth(def.name);
       }
+    }
+    // Those already encoded were written with the default.
+    for (const EncodedDepthSite& site : encoded_depth_sites_) {
+      const std::uint32_t depth = final_max_depth(site.name);
+      if (depth != kDefaultMaxDepth) encoder_->patch_u32(site.end - sizeof depth, depth);
     }
   }
 
@@ -196,10 +235,7 @@ LowerResult<core::CompiledProgram> ProgramLowering::finish() && {
   meta.source_name = program_name_ + std::string(kSourceSuffix);
   meta.compiler_version = std::string(kCompilerVersion);
   meta.register_count = st_.register_counter;
-  for (std::size_t i = 0; i < st_.spans.size(); ++i) {
-    const SpanEntry& span = st_.spans[i];
-    if (!span.empty()) meta.source_map.push_back({static_cast<std::uint64_t>(i), span.line, span.col});
-  }
+  record_source_map();
   for (const NamedDecision& d : decisions) {
     if (d.top_level && d.name == "main" && is_scaled(d.decision)) {
       meta.swarm.insert_or_assign(
@@ -208,13 +244,26 @@ LowerResult<core::CompiledProgram> ProgramLowering::finish() && {
                                    d.decision.barrier_count});
     }
   }
+  return core::Unit{};
+}
 
+LowerResult<core::CompiledProgram> ProgramLowering::finish() && {
+  QUARN_CHECK(finish_lowering());
   core::CompiledProgram compiled;
   compiled.format_version = core::kFormatVersion;
   compiled.content_hash = core::content_hash_of(st_.instructions);
   compiled.metadata = std::move(metadata_);
   compiled.instructions = std::move(st_.instructions);
   return compiled;
+}
+
+LowerResult<core::ProgramMetadata> ProgramLowering::finish_streamed() && {
+  // Code after the last hand-over would be missing from the encoder.
+  if (encoder_ == nullptr || !st_.instructions.empty()) {
+    throw std::logic_error("streamed lowering finished without handing over all its code");
+  }
+  QUARN_CHECK(finish_lowering());
+  return std::move(metadata_);
 }
 
 LowerResult<core::CompiledProgram> lower_program(const Program& program,

@@ -89,7 +89,7 @@ struct StmtLowering {
     const Target body = st.position();
     QUARN_CHECK(lower_stmts(st, s.body));
     st.emit(core::Jump{start});
-    auto& header = std::get<core::Loop>(st.instructions.at(h));
+    auto& header = std::get<core::Loop>(st.code_at(h));
     header.body = body;
     header.end = st.position();
     return Unit{};

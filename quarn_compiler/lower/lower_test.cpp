@@ -321,6 +321,28 @@ TEST(LowerStmt, AsmBarrierAndLetRebinding) {
             "8: FuncDef \"main\", [], @0, 1000\n");
 }
 
+// Names past the number a scope walks: the newest binding of a name wins
+// before and after the scope is indexed, parameters stay visible, and a
+// function's names are gone in the next function.
+TEST(LowerStmt, ManyNamesInOneScope) {
+  std::string body = "let v0 = a;";
+  for (int k = 1; k < 40; ++k) {
+    body += " let v" + std::to_string(k) + " = v" + std::to_string(k - 1) + ";";
+  }
+  // v_k lives in r(k+1); then v0 is rebound to r41.
+  body += " let v0 = v39; let w = v0; let z = v5; let y = a; let v3 = 7; let u = v3;";
+  const std::string out = main_listing("a: int", body);
+  for (const std::string line :
+       {"1: Move r2, r1\n", "39: Move r40, r39\n", "40: Move r41, r40\n", "41: Move r42, r41\n",
+        "42: Move r43, r6\n", "43: Move r44, r0\n", "45: Move r46, r45\n", "46: Move r47, r46\n"}) {
+    EXPECT_NE(out.find(line), std::string::npos) << line << " in\n" << out;
+  }
+  std::string many = "program p { fn main() {";
+  for (int k = 0; k < 40; ++k) many += " let v" + std::to_string(k) + " = 1;";
+  many += " } fn f() { let q = v3; } }";
+  EXPECT_EQ(listing(many), "error: E_VALIDATION_FAIL: Undefined: v3");
+}
+
 TEST(LowerProgram, ModulesComeFirstAndShareConstants) {
   EXPECT_EQ(listing("program p {"
                     "  module geo { capability: io, net"

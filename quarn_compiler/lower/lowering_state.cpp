@@ -5,23 +5,23 @@
 
 namespace quarn::compiler {
 
-LoweringState::LoweringState() { scopes.emplace_back(); }
+LoweringState::LoweringState() { push_scope(); }
 
 // A patch that finds another instruction than the one its caller appended is
 // a fault in the lowering itself; std::get reports it as an exception, which
 // the Python boundary turns into the internal-fault error.
 void LoweringState::patch_jump(Target at, Target target) {
-  std::get<core::Jump>(instructions.at(at)).target = target;
+  std::get<core::Jump>(code_at(at)).target = target;
 }
 
 void LoweringState::patch_jump_if(Target at, Target then_target, Target else_target) {
-  auto& branch = std::get<core::JumpIf>(instructions.at(at));
+  auto& branch = std::get<core::JumpIf>(code_at(at));
   branch.then_target = then_target;
   branch.else_target = else_target;
 }
 
 void LoweringState::fill_placeholder(Target at, core::Instruction branch) {
-  core::Instruction& slot = instructions.at(at);
+  core::Instruction& slot = code_at(at);
   if (!std::holds_alternative<core::Nop>(slot)) {
     throw std::logic_error("lowering patched an instruction that is not a placeholder");
   }
@@ -29,25 +29,48 @@ void LoweringState::fill_placeholder(Target at, core::Instruction branch) {
 }
 
 void LoweringState::push_scope() {
-  if (spare_scopes_.empty()) {
-    scopes.emplace_back();
-  } else {
-    scopes.push_back(std::move(spare_scopes_.back()));
-    spare_scopes_.pop_back();
-  }
+  if (depth_ == frames_.size()) frames_.emplace_back();
+  ScopeFrame& frame = frames_[depth_++];
+  frame.first = bindings_.size();
+  frame.indexed = false;
+  frame.index.clear();
 }
 
 void LoweringState::pop_scope() {
   // The global scope is never popped: only function bodies push.
-  if (scopes.size() <= 1) throw std::logic_error("lowering popped the global scope");
-  scopes.back().clear();
-  spare_scopes_.push_back(std::move(scopes.back()));
-  scopes.pop_back();
+  if (depth_ <= 1) throw std::logic_error("lowering popped the global scope");
+  bindings_.resize(frames_[--depth_].first);
+}
+
+void LoweringState::bind(std::string_view name, Reg reg) {
+  ScopeFrame& frame = frames_[depth_ - 1];
+  if (frame.indexed) {
+    frame.index.insert_or_assign(name, reg);
+    return;
+  }
+  bindings_.emplace_back(name, reg);
+  if (bindings_.size() - frame.first > kWalkedBindings) {
+    // In binding order, so that the newest of a name stays.
+    for (std::size_t k = frame.first; k < bindings_.size(); ++k) {
+      frame.index.insert_or_assign(bindings_[k].first, bindings_[k].second);
+    }
+    bindings_.resize(frame.first);
+    frame.indexed = true;
+  }
 }
 
 std::optional<Reg> LoweringState::lookup_variable(std::string_view name) const {
-  for (auto it = scopes.rbegin(); it != scopes.rend(); ++it) {
-    if (auto found = it->find(name); found != it->end()) return found->second;
+  // Scopes innermost first; an indexed scope's run is empty.
+  std::size_t end = bindings_.size();
+  for (std::size_t d = depth_; d-- > 0;) {
+    const ScopeFrame& frame = frames_[d];
+    if (frame.indexed) {
+      if (auto found = frame.index.find(name); found != frame.index.end()) return found->second;
+    }
+    for (std::size_t k = end; k-- > frame.first;) {
+      if (bindings_[k].first == name) return bindings_[k].second;
+    }
+    end = frame.first;
   }
   return std::nullopt;
 }

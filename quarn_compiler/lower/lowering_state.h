@@ -53,11 +53,18 @@ class LoweringState {
   LoweringState();
 
   // ---- instruction list ---------------------------------------------------
+  // The instructions from index `first` on: a program lowering may hand the
+  // ones before it on to the encoder and drop them (drop_code) once no patch
+  // can reach them any more.
   std::vector<core::Instruction> instructions;
   std::vector<SpanEntry> spans;  // exactly one per instruction
+  Target first = 0;
 
   // The index the next appended instruction will get.
-  Target position() const { return static_cast<Target>(instructions.size()); }
+  Target position() const { return first + static_cast<Target>(instructions.size()); }
+
+  // The instruction at index `at`; it must not have been dropped.
+  core::Instruction& code_at(Target index) { return instructions.at(index - first); }
 
   // Appends one instruction (a variant struct such as core::Add, or a whole
   // core::Instruction) with its span entry; returns its index.
@@ -76,6 +83,14 @@ class LoweringState {
 
   // Appends a Nop standing for a branch whose targets are not known yet.
   Target emit_placeholder(SpanEntry span = {}) { return emit(core::Nop{}, span); }
+
+  // Forgets the instructions and spans held, keeping their capacity; the
+  // next one appended keeps its index.
+  void drop_code() {
+    first = position();
+    instructions.clear();
+    spans.clear();
+  }
 
   // Room for about `n` instructions, so that a large program is not copied
   // while its list grows.
@@ -99,12 +114,12 @@ class LoweringState {
   Reg new_register() { return register_counter++; }
 
   // ---- names ----------------------------------------------------------------
-  // Innermost last. The bottom one is the global scope, which stays for the
-  // whole lowering; function bodies push and pop one each.
-  std::vector<Scope> scopes;
+  // The bottom scope is the global one, which stays for the whole lowering;
+  // function bodies push and pop one each. A later binding of a name in the
+  // same scope replaces the earlier one.
   void push_scope();
   void pop_scope();
-  void bind(std::string_view name, Reg reg) { scopes.back().insert_or_assign(name, reg); }
+  void bind(std::string_view name, Reg reg);
   // The variable's register, innermost scope first.
   std::optional<Reg> lookup_variable(std::string_view name) const;
 
@@ -138,8 +153,23 @@ class LoweringState {
   std::vector<PendingExpr> expr_stack;
 
  private:
-  // Scopes popped earlier, kept with their buckets for the next function.
-  std::vector<Scope> spare_scopes_;
+  // Most functions bind a handful of names, which a lookup finds fastest by
+  // walking them newest first: every scope's bindings are runs of one list,
+  // innermost last, and a run may hold a name twice (the newer one wins). A
+  // scope that binds more than kWalkedBindings names is indexed by name
+  // from then on, so that no lookup costs more than a walk of that many
+  // plus a hash probe.
+  static constexpr std::size_t kWalkedBindings = 24;
+  struct ScopeFrame {
+    std::size_t first = 0;  // its run in bindings_ starts here
+    bool indexed = false;   // its names are in `index`, its run is not used
+    Scope index;
+  };
+  std::vector<std::pair<std::string_view, Reg>> bindings_;
+  // The live scopes are the first depth_; those above are kept with their
+  // buckets for the next function.
+  std::vector<ScopeFrame> frames_;
+  std::size_t depth_ = 0;
 };
 
 // Declared type to its bytecode type: Int 3, Float 1, Bool 4, arrays kind 5

@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <pthread.h>
 #include <random>
+#include <stdexcept>
 #include <string>
 
 namespace quarn::core {
@@ -262,6 +264,64 @@ TEST(Codec, RandomProgramsRoundTripByteExactly) {
     EXPECT_EQ(encode(r.value()), bytes) << "seed " << seed;
     EXPECT_TRUE(check_program(std::span<const std::uint8_t>(bytes)).ok());
   }
+}
+
+// Written piece by piece, the container is what encoding it whole gives,
+// with the content hash computed from the list: for any way of cutting the
+// list, into a buffer that held an earlier program, and with the marked
+// instructions' ends where their last field sits.
+TEST(Codec, PiecewiseEncoderEqualsWholeEncoding) {
+  Bytes out = {9, 9, 9};
+  std::mt19937_64 cuts(5);
+  for (std::uint64_t seed = 0; seed < 200; ++seed) {
+    testing::RandomProgram gen(seed);
+    CompiledProgram p = gen.program(seed % 50);
+    p.format_version = kFormatVersion;
+    p.content_hash = content_hash_of(p.instructions);
+
+    ProgramEncoder encoder(out);
+    std::vector<std::size_t> ends;
+    std::vector<std::size_t> expected_ends;
+    std::size_t at = 0;
+    std::size_t offset = 9;
+    while (at < p.instructions.size()) {
+      const std::size_t n = std::min<std::size_t>(cuts() % 7, p.instructions.size() - at);
+      std::vector<std::uint32_t> marks;
+      for (std::size_t i = 0; i < n; ++i) {
+        offset += encode_instruction(p.instructions[at + i]).size();
+        if (cuts() % 3 == 0) {
+          marks.push_back(static_cast<std::uint32_t>(i));
+          expected_ends.push_back(offset);
+        }
+      }
+      encoder.append(std::span<const Instruction>(p.instructions).subspan(at, n), marks, ends);
+      at += n;
+    }
+    EXPECT_EQ(encoder.count(), p.instructions.size());
+    ASSERT_TRUE(encoder.finish(p.metadata).ok());
+    EXPECT_EQ(out, encode(p)) << "seed " << seed;
+    EXPECT_EQ(ends, expected_ends) << "seed " << seed;
+  }
+}
+
+// A u32 patched after the append lands in the hash and the bytes as if it
+// had been written so; patches outside the instructions are refused.
+TEST(Codec, PiecewiseEncoderPatchesFixedFields) {
+  CompiledProgram p;
+  p.instructions = {Call{1, "f", {2, 3}, 1000}, Jump{4}};
+  Bytes out;
+  ProgramEncoder encoder(out);
+  std::vector<std::size_t> ends;
+  const std::uint32_t first[] = {0};
+  encoder.append(p.instructions, first, ends);
+  ASSERT_EQ(ends.size(), 1u);
+  encoder.patch_u32(ends[0] - 4, 7);
+  EXPECT_THROW(encoder.patch_u32(out.size() - 3, 7), std::out_of_range);
+  EXPECT_THROW(encoder.patch_u32(0, 7), std::out_of_range);
+  ASSERT_TRUE(encoder.finish(std::nullopt).ok());
+  std::get<Call>(p.instructions[0]).max_depth = 7;
+  p.content_hash = content_hash_of(p.instructions);
+  EXPECT_EQ(out, encode(p));
 }
 
 TEST(Codec, ContentHashCoversTheInstructionListBytes) {

@@ -21,6 +21,8 @@
 namespace quarn::core {
 namespace {
 
+constexpr std::string_view kTooLarge = "encoded program is too large to hold in memory";
+
 // The encoder walks the fields once with a SizeSink to learn the exact
 // length, then again with a WriteSink into a buffer of that size. Both walks
 // are the same templates, so the length cannot disagree with the bytes.
@@ -253,7 +255,7 @@ Result<Bytes, EncodeError> encode_with(const T& record, Put&& put_fn) {
   SizeSink sizer;
   put_fn(sizer, record);
   if (sizer.overflow() || sizer.size() > Bytes().max_size())
-    return EncodeError{"encoded program is too large to hold in memory"};
+    return EncodeError{std::string(kTooLarge)};
   Bytes out;
   out.reserve(sizer.size());
   advise_huge_pages(out.data(), out.capacity());
@@ -288,6 +290,82 @@ Bytes encode_instruction(const Instruction& instruction) {
   auto r = encode_with(instruction, [](auto& s, const Instruction& i) { put(s, i); });
   if (!r.ok()) throw std::length_error(r.error().message);
   return std::move(r).value();
+}
+
+// The container's head: format_version, then the instruction count, which
+// finish() fills in.
+constexpr std::size_t kCountOffset = 1;
+constexpr std::size_t kListOffset = kCountOffset + sizeof(std::uint64_t);
+
+ProgramEncoder::ProgramEncoder(Bytes& out) : out_(out) {
+  out_.assign(kListOffset, 0);
+  out_[0] = kFormatVersion;
+}
+
+void ProgramEncoder::append(std::span<const Instruction> code) {
+  std::vector<std::size_t> unused;
+  append(code, {}, unused);
+}
+
+void ProgramEncoder::append(std::span<const Instruction> code,
+                            std::span<const std::uint32_t> marks,
+                            std::vector<std::size_t>& mark_ends) {
+  if (too_large_) return;
+  SizeSink sizer;
+  sizer.add(out_.size());
+  for (const Instruction& insn : code) put(sizer, insn);
+  if (sizer.overflow() || sizer.size() > out_.max_size()) {
+    too_large_ = true;
+    return;
+  }
+  const std::size_t start = out_.size();
+  out_.resize(sizer.size());
+  WriteSink writer(out_.data() + start);
+  const std::uint32_t* mark = marks.data();
+  const std::uint32_t* const marks_end = mark + marks.size();
+  for (std::size_t i = 0; i < code.size(); ++i) {
+    put(writer, code[i]);
+    if (mark != marks_end && *mark == i) {
+      mark_ends.push_back(static_cast<std::size_t>(writer.position() - out_.data()));
+      ++mark;
+    }
+  }
+  assert(writer.position() == out_.data() + out_.size());
+  count_ += code.size();
+}
+
+void ProgramEncoder::patch_u32(std::size_t offset, std::uint32_t value) {
+  if (too_large_) return;
+  if (offset < kListOffset || offset > out_.size() - sizeof value) {
+    throw std::out_of_range("patch outside the encoded instructions");
+  }
+  std::memcpy(out_.data() + offset, &value, sizeof value);
+}
+
+Result<Unit, EncodeError> ProgramEncoder::finish(const std::optional<ProgramMetadata>& metadata) {
+  if (too_large_) return EncodeError{std::string(kTooLarge)};
+  std::memcpy(out_.data() + kCountOffset, &count_, sizeof count_);
+
+  // The hash covers the count and the instructions, which stand together
+  // right after the format version.
+  blake3_hasher hasher;
+  blake3_hasher_init(&hasher);
+  blake3_hasher_update(&hasher, out_.data() + kCountOffset, out_.size() - kCountOffset);
+  ContentHash hash;
+  blake3_hasher_finalize(&hasher, hash.data(), hash.size());
+
+  SizeSink sizer;
+  sizer.add(out_.size());
+  put(sizer, hash);
+  put(sizer, metadata);
+  if (sizer.overflow() || sizer.size() > out_.max_size()) return EncodeError{std::string(kTooLarge)};
+  const std::size_t start = out_.size();
+  out_.resize(sizer.size());
+  WriteSink writer(out_.data() + start);
+  put(writer, hash);
+  put(writer, metadata);
+  assert(writer.position() == out_.data() + out_.size());
+  return Unit{};
 }
 
 ContentHash content_hash_of(const std::vector<Instruction>& instructions) {

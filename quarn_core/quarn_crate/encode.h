@@ -21,6 +21,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -48,5 +50,44 @@ ContentHash content_hash_of(const std::vector<Instruction>& instructions);
 
 // One instruction's bytes (tag and fields); for tests and tools.
 Bytes encode_instruction(const Instruction& instruction);
+
+// The container written piece by piece while the program is lowered, so that
+// the whole instruction list never has to exist at once: instructions are
+// appended in order as soon as their code is final, the metadata comes last.
+// The bytes equal encode_program's for the same program. The instruction
+// count and the content hash, which precede or cover the list, are filled in
+// by finish(), which hashes the list where it already stands in the output.
+//
+//   ProgramEncoder encoder(out);          // out's old bytes go, its capacity stays
+//   encoder.append(code, marks, ends);    // as often as needed
+//   encoder.patch_u32(ends[0] - 4, v);    // fixed-width fields may change later
+//   QUARN_CHECK(encoder.finish(metadata));
+class ProgramEncoder {
+ public:
+  explicit ProgramEncoder(Bytes& out);
+  ProgramEncoder(const ProgramEncoder&) = delete;
+  ProgramEncoder& operator=(const ProgramEncoder&) = delete;
+
+  // Appends `code`. For each index in `marks` (ascending, into `code`) the
+  // offset just past that instruction's bytes is appended to `mark_ends`.
+  void append(std::span<const Instruction> code, std::span<const std::uint32_t> marks,
+              std::vector<std::size_t>& mark_ends);
+  void append(std::span<const Instruction> code);
+
+  // Instructions appended so far.
+  std::uint64_t count() const { return count_; }
+
+  // Overwrites the u32 at `offset` (inside an appended instruction).
+  void patch_u32(std::size_t offset, std::uint32_t value);
+
+  // Writes the count, the content hash and the metadata. Fails only when
+  // the program cannot be held in one buffer. The encoder is done after it.
+  Result<Unit, EncodeError> finish(const std::optional<ProgramMetadata>& metadata);
+
+ private:
+  Bytes& out_;
+  std::uint64_t count_ = 0;
+  bool too_large_ = false;  // an append did not fit; finish() reports it
+};
 
 }  // namespace quarn::core
