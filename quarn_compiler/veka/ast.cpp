@@ -7,7 +7,94 @@
 
 #include "quarn_compiler/veka/ast.h"
 
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
 namespace quarn::compiler {
+
+// ---- node arena ----------------------------------------------------------------
+
+// Under AddressSanitizer a node's bytes are out of bounds from its release
+// until they are freed with the chunk, so that a node used after it was
+// dropped is caught as if it had been allocated by itself.
+#if defined(__SANITIZE_ADDRESS__)
+#define QUARN_NODE_ARENA_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUARN_NODE_ARENA_ASAN 1
+#endif
+#endif
+#ifdef QUARN_NODE_ARENA_ASAN
+#include <sanitizer/asan_interface.h>
+#define QUARN_NODE_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define QUARN_NODE_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define QUARN_NODE_POISON(p, n) ((void)(p), (void)(n))
+#define QUARN_NODE_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
+namespace node_arena {
+namespace {
+
+constexpr std::size_t kChunkBytes = 64 * 1024;
+
+// Every node is preceded by the address of its chunk.
+struct Chunk {
+  std::atomic<std::size_t> live;  // nodes not yet released, plus the filler's hold
+  std::size_t used;               // bytes of `data` handed out
+  alignas(8) unsigned char data[kChunkBytes];
+};
+
+constexpr std::size_t kHeader = sizeof(Chunk*);
+
+void drop_hold(Chunk* c) noexcept {
+  if (c->live.fetch_sub(1, std::memory_order_acq_rel) == 1) std::free(c);
+}
+
+// The chunk this thread fills; the thread holds one count on it.
+struct Filler {
+  Chunk* chunk = nullptr;
+  ~Filler() {
+    if (chunk) drop_hold(chunk);
+  }
+};
+
+thread_local Filler filler;
+
+}  // namespace
+
+void* allocate(std::size_t size) {
+  const std::size_t need = kHeader + ((size + 7) & ~std::size_t{7});
+  Chunk* c = filler.chunk;
+  if (c == nullptr || kChunkBytes - c->used < need) {
+    void* raw = std::malloc(sizeof(Chunk));
+    if (raw == nullptr) throw std::bad_alloc();
+    Chunk* fresh = ::new (raw) Chunk;
+    fresh->live.store(1, std::memory_order_relaxed);
+    fresh->used = 0;
+    QUARN_NODE_POISON(fresh->data, kChunkBytes);
+    if (c) drop_hold(c);
+    filler.chunk = c = fresh;
+  }
+  unsigned char* at = c->data + c->used;
+  c->used += need;
+  QUARN_NODE_UNPOISON(at, kHeader + size);
+  c->live.fetch_add(1, std::memory_order_relaxed);
+  Chunk* owner = c;
+  std::memcpy(at, &owner, kHeader);
+  return at + kHeader;
+}
+
+void release(void* p, std::size_t size) noexcept {
+  Chunk* c;
+  std::memcpy(&c, static_cast<unsigned char*>(p) - kHeader, kHeader);
+  QUARN_NODE_POISON(p, size);
+  drop_hold(c);
+}
+
+}  // namespace node_arena
 
 const SpannedExpr* spine_child(const Expr& e) {
   return std::visit(
@@ -61,15 +148,15 @@ bool may_have_spine(const Expr& e) {
 
 void Expr::drop_spine() noexcept {
   Box<SpannedExpr>* box = spine_box();
-  if (box == nullptr || box->slot() == nullptr) return;
+  if (box == nullptr || box->empty()) return;
   // A spine one node long drops as it is: nothing to unchain.
-  if (!may_have_spine(box->slot()->node)) return;
-  std::unique_ptr<SpannedExpr> next = std::move(box->slot());
-  while (next) {
+  if (!may_have_spine((*box)->node)) return;
+  Box<SpannedExpr> next = std::move(*box);
+  while (!next.empty()) {
     // Detach the grandchild first, so that dropping `next` is shallow along
     // the spine; its other children go with it (recursing only into them).
     Box<SpannedExpr>* below = next->node.spine_box();
-    std::unique_ptr<SpannedExpr> after = below ? std::move(below->slot()) : nullptr;
+    Box<SpannedExpr> after = below ? std::move(*below) : Box<SpannedExpr>();
     next = std::move(after);
   }
 }
@@ -104,7 +191,7 @@ Expr::Expr(const Expr& other) {
     auto copy = std::make_unique<SpannedExpr>();
     copy->span = child->span;
     Expr* next = &copy->node;
-    to->spine_box()->slot() = std::move(copy);
+    *to->spine_box() = Box<SpannedExpr>(std::move(copy));
     from = &child->node;
     to = next;
   }

@@ -23,7 +23,9 @@
 // kMaxNestingDepth (see below). Copying and dropping an Expr do the same.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <new>
 #include <memory>
 #include <optional>
 #include <string>
@@ -59,37 +61,89 @@ struct Span {
   friend bool operator==(const Span&, const Span&) = default;
 };
 
+// Storage for the nodes the parser makes: a node is carved from a 64 KiB
+// chunk of the calling thread instead of being allocated by itself, and its
+// chunk is freed when the last node in it is gone (each chunk counts its
+// live nodes; the thread holds one count on the chunk it is filling). Nodes
+// may outlive the parse and be released on any thread, one at a time or all
+// at once, like any other node.
+namespace node_arena {
+// Room for `size` bytes (at most kMaxNode, alignment 8 or less).
+void* allocate(std::size_t size);
+// Gives back what allocate(size) returned; the object in it is already
+// destroyed.
+void release(void* p, std::size_t size) noexcept;
+inline constexpr std::size_t kMaxNode = 1024;
+}  // namespace node_arena
+
 // Owning pointer to exactly one T. Copying copies the pointee. Only a
-// moved-from Box is empty.
+// moved-from Box is empty. The pointee lives on the heap, or in the node
+// arena when the parser made it (Box::in_arena); the low bit of the stored
+// address tells which.
 template <class T>
 class Box {
  public:
-  explicit Box(T value) : p_(std::make_unique<T>(std::move(value))) {}
-  explicit Box(std::unique_ptr<T> p) : p_(std::move(p)) {}
-  Box(const Box& o) : p_(std::make_unique<T>(*o.p_)) {}
-  Box(Box&&) noexcept = default;
+  explicit Box(T value) : p_(reinterpret_cast<std::uintptr_t>(new T(std::move(value)))) {}
+  explicit Box(std::unique_ptr<T> p) : p_(reinterpret_cast<std::uintptr_t>(p.release())) {}
+  Box(const Box& o) : p_(reinterpret_cast<std::uintptr_t>(new T(*o))) {}
+  Box(Box&& o) noexcept : p_(std::exchange(o.p_, 0)) {}
   Box& operator=(const Box& o) {
-    if (this != &o) p_ = std::make_unique<T>(*o.p_);
+    if (this != &o) reset(reinterpret_cast<std::uintptr_t>(new T(*o)));
     return *this;
   }
-  Box& operator=(Box&&) noexcept = default;
-  ~Box() = default;
+  Box& operator=(Box&& o) noexcept {
+    if (this != &o) reset(std::exchange(o.p_, 0));
+    return *this;
+  }
+  ~Box() { reset(0); }
 
-  T& operator*() { return *p_; }
-  const T& operator*() const { return *p_; }
-  T* operator->() { return p_.get(); }
-  const T* operator->() const { return p_.get(); }
-  T* get() { return p_.get(); }
-  const T* get() const { return p_.get(); }
+  // A T built from `args` (braced) in the node arena.
+  template <class... Args>
+  static Box in_arena(Args&&... args) {
+    static_assert(sizeof(T) <= node_arena::kMaxNode && alignof(T) <= 8);
+    void* mem = node_arena::allocate(sizeof(T));
+    T* t;
+    try {
+      t = new (mem) T{std::forward<Args>(args)...};
+    } catch (...) {
+      node_arena::release(mem, sizeof(T));
+      throw;
+    }
+    Box b;
+    b.p_ = reinterpret_cast<std::uintptr_t>(t) | kArenaBit;
+    return b;
+  }
+
+  T& operator*() { return *get(); }
+  const T& operator*() const { return *get(); }
+  T* operator->() { return get(); }
+  const T* operator->() const { return get(); }
+  T* get() { return reinterpret_cast<T*>(p_ & ~kArenaBit); }
+  const T* get() const { return reinterpret_cast<const T*>(p_ & ~kArenaBit); }
 
  private:
   friend struct Expr;
+  static constexpr std::uintptr_t kArenaBit = 1;
   // Only Expr makes or leaves an empty Box, while it copies or drops a chain
   // one node at a time; no empty Box is ever seen outside it.
   Box() = default;
-  std::unique_ptr<T>& slot() { return p_; }
+  bool empty() const { return p_ == 0; }
 
-  std::unique_ptr<T> p_;
+  // Takes `next` (already detached from its former owner), then drops the
+  // old pointee: the old one may own what `next` came from.
+  void reset(std::uintptr_t next) noexcept {
+    std::uintptr_t old = std::exchange(p_, next);
+    if (old == 0) return;
+    T* t = reinterpret_cast<T*>(old & ~kArenaBit);
+    if (old & kArenaBit) {
+      t->~T();
+      node_arena::release(t, sizeof(T));
+    } else {
+      delete t;
+    }
+  }
+
+  std::uintptr_t p_ = 0;
 };
 
 // A node with the source range it was parsed from.

@@ -2,8 +2,10 @@
 
 #include <cmath>
 #include <limits>
+#include <thread>
 
 #include "quarn_compiler/veka/ast.h"
+#include "quarn_compiler/veka/parse.h"
 
 namespace quarn::compiler {
 namespace {
@@ -159,6 +161,45 @@ TEST(TreeTest, CopiesAreDeepAndIndependent) {
   q.definitions[0].body.clear();
   ASSERT_EQ(p.definitions[0].body.size(), 1u);
   EXPECT_EQ(render(p.definitions[0].body[0].node), render(Stmt{Stmt::Expr{SpannedExpr{original, {}}}}));
+}
+
+// Parsed nodes live in chunks shared by many nodes; each must still behave
+// as if it owned its own storage: outliving the parse and the rest of the
+// tree, moving into its own ancestor, and being dropped on another thread.
+TEST(TreeTest, ParsedNodesOutliveTheirTreeAndMayBeDroppedAnywhere) {
+  std::string src = "program p {\n";
+  for (int i = 0; i < 400; ++i)  // far more nodes than one chunk holds
+    src += "  fn f" + std::to_string(i) + "(a: int) -> [*Int] { let x = -(a + 1) * g(a)[2].h as Int; x += a; }\n";
+  src += "}\n";
+  std::vector<std::string> rendered;
+  std::vector<FunctionDef> kept;
+  {
+    ParseResult parsed = parse_source(src);
+    ASSERT_TRUE(parsed.ok());
+    for (size_t i = 0; i < parsed.value().definitions.size(); i += 3) {
+      for (const SpannedStmt& st : parsed.value().definitions[i].body) rendered.push_back(render(st));
+      kept.push_back(std::move(parsed.value().definitions[i]));
+    }
+  }  // the rest of the tree is gone
+  std::vector<std::string> again;
+  for (const FunctionDef& f : kept)
+    for (const SpannedStmt& st : f.body) again.push_back(render(st));
+  EXPECT_EQ(again, rendered);
+
+  // A child moved into the node that owns it, and a copy that outlives its original.
+  auto& bin = *kept[0].body[0].node.as<Stmt::Let>()->value.node.as<Expr::BinOp>();
+  const std::string inner = render(bin.lhs->node.as<Expr::UnaryOp>()->operand->node);
+  Box<SpannedExpr> operand = std::move(bin.lhs);
+  operand = std::move(operand->node.as<Expr::UnaryOp>()->operand);
+  EXPECT_EQ(render(operand->node), inner);
+  Expr copy = kept[1].body[1].node.as<Stmt::Assign>()->value.node;
+
+  // Dropped on another thread while this one parses again.
+  std::thread dropper([moved = std::move(kept)]() mutable { moved.clear(); });
+  ParseResult second = parse_source(src);
+  dropper.join();
+  ASSERT_TRUE(second.ok());
+  EXPECT_EQ(render(copy), render(second.value().definitions[3].body[1].node.as<Stmt::Assign>()->value.node));
 }
 
 }  // namespace

@@ -73,6 +73,8 @@ constexpr std::array<std::string_view, 23> kReserved = {
     "return", "module", "struct", "import", "export", "program", "continue"};
 
 bool is_reserved(std::string_view word) {
+  // Reserved words are 2 to 8 letters long and start with a lower-case letter.
+  if (word.size() < 2 || word.size() > 8 || word[0] < 'a' || word[0] > 'z') return false;
   return std::find(kReserved.begin(), kReserved.end(), word) != kReserved.end();
 }
 
@@ -121,9 +123,19 @@ size_t LineIndex::char_index(size_t pos) const {
 Span LineIndex::span(size_t start, size_t end) const {
   // line_starts_[k] begins line k + 1.
   size_t k = last_line_;
-  if (!(line_starts_[k] <= start && (k + 1 == line_starts_.size() || start < line_starts_[k + 1]))) {
-    k = static_cast<size_t>(
-            std::upper_bound(line_starts_.begin(), line_starts_.end(), start) - line_starts_.begin()) - 1;
+  auto holds = [&](size_t line) {
+    return line_starts_[line] <= start && (line + 1 == line_starts_.size() || start < line_starts_[line + 1]);
+  };
+  if (!holds(k)) {
+    // Mostly a few lines further on (the next token), else anywhere.
+    size_t ahead = k;
+    while (ahead + 1 < line_starts_.size() && ahead < k + 4 && line_starts_[ahead + 1] <= start) ++ahead;
+    if (ahead != k && holds(ahead)) {
+      k = ahead;
+    } else {
+      k = static_cast<size_t>(std::upper_bound(line_starts_.begin(), line_starts_.end(), start) -
+                              line_starts_.begin()) - 1;
+    }
     last_line_ = k;
   }
   size_t line_start = line_starts_[k];
@@ -137,6 +149,8 @@ Parser::Parser(std::string_view src, ProgramSink* sink) : src_(src), lines_(src)
 
 // ws: (" " | "\t" | "\n" | "\r")+ | "//" ...up to and including "\n"
 size_t Parser::skip_ws(size_t p) {
+  // Most calls stand at a token already.
+  if (p < src_.size() && static_cast<unsigned char>(src_[p]) > ' ' && src_[p] != '/') return p;
   if (p == ws_from_) return ws_to_;
   size_t q = p;
   const size_t n = src_.size();
@@ -354,7 +368,7 @@ St Parser::parse_type(size_t& p, Type& out) {
     St st = parse_type(r, inner);
     if (st == St::Hard) return st;
     if (st == St::Ok) {
-      out.v = Type::Pointer{Box<Type>(std::move(inner))};
+      out.v = Type::Pointer{Box<Type>::in_arena(std::move(inner))};
       p = r;
       return St::Ok;
     }
@@ -370,7 +384,7 @@ St Parser::parse_type(size_t& p, Type& out) {
     if (st == St::Ok) {
       r = skip_ws(r);
       if (at(r, ']')) {
-        out.v = Type::Array{Box<Type>(std::move(inner))};
+        out.v = Type::Array{Box<Type>::in_arena(std::move(inner))};
         p = r + 1;
         return St::Ok;
       }
@@ -389,7 +403,7 @@ St Parser::parse_type(size_t& p, Type& out) {
     if (failed(st)) return st;
     r = skip_ws(r);
     if (!at(r, '>')) return fail_char(r, '>');
-    out.v = Type::Array{Box<Type>(std::move(inner))};
+    out.v = Type::Array{Box<Type>::in_arena(std::move(inner))};
     p = r + 1;
     return St::Ok;
   }

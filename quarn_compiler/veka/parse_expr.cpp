@@ -79,6 +79,9 @@ bool match_operator(std::string_view s, size_t p, OperatorToken& out) {
   }
 }
 
+// A child node in the node arena, built straight from `e` (one move).
+Box<SpannedExpr> boxed(Expr&& e, Span sp) { return Box<SpannedExpr>::in_arena(std::move(e), sp); }
+
 }  // namespace
 
 St Parser::parse_expression(size_t& p, Expr& out) {
@@ -113,48 +116,46 @@ St Parser::parse_entered_expression(size_t& p, SpannedExpr& out) {
 // began (before whitespace) to its end; the right operand from just after
 // the operator (before whitespace) to its end.
 St Parser::parse_binary(size_t& p, int min_level, Expr& out) {
-  struct Pending {
-    Expr lhs;
-    size_t lhs_start, lhs_end;
-    BinaryOperator op;
-    int level;
-    size_t rhs_start;
-  };
-  std::vector<Pending> stack;  // levels strictly increase: at most 8 entries
+  // This call's waiting operators sit above `base` (levels strictly increase:
+  // at most 8); they are dropped on every way out.
+  const size_t base = pending_.size();
+  struct Unwind {
+    std::vector<PendingOperator>& stack;
+    size_t base;
+    ~Unwind() { stack.erase(stack.begin() + static_cast<std::ptrdiff_t>(base), stack.end()); }
+  } unwind{pending_, base};
 
+  // The operand being read is built in `out` itself: on failure the caller
+  // ignores what it holds.
+  Expr& cur = out;
   size_t q = p;
-  Expr cur;
   size_t cur_start = q;
   St st = parse_unary(q, cur);
   if (failed(st)) return st;
 
-  // Combines the top pending operator with `cur` (which ends at q).
+  // Combines the top waiting operator with `cur` (which ends at q).
   auto reduce = [&] {
-    Pending& top = stack.back();
-    Expr combined{Expr::BinOp{
-        top.op,
-        Box<SpannedExpr>(SpannedExpr{std::move(top.lhs), span(top.lhs_start, top.lhs_end)}),
-        Box<SpannedExpr>(SpannedExpr{std::move(cur), span(top.rhs_start, q)})}};
-    cur = std::move(combined);
+    PendingOperator& top = pending_.back();
+    Box<SpannedExpr> lhs = boxed(std::move(top.lhs), span(top.lhs_start, top.lhs_end));
+    Box<SpannedExpr> rhs = boxed(std::move(cur), span(top.rhs_start, q));
+    cur.v.emplace<Expr::BinOp>(Expr::BinOp{top.op, std::move(lhs), std::move(rhs)});
     cur_start = top.lhs_start;
-    stack.pop_back();
+    pending_.pop_back();
   };
 
   while (true) {
     size_t r = skip_ws(q);
     OperatorToken tok;
     if (!match_operator(src_, r, tok) || tok.level < min_level) break;
-    while (!stack.empty() && stack.back().level >= tok.level) reduce();
+    while (pending_.size() > base && pending_.back().level >= tok.level) reduce();
     size_t rhs_start = r + tok.length;
-    stack.push_back(Pending{std::move(cur), cur_start, q, tok.op, tok.level, rhs_start});
+    pending_.push_back(PendingOperator{std::move(cur), cur_start, q, tok.op, tok.level, rhs_start});
     q = rhs_start;
     cur_start = q;
-    cur = Expr{};
     st = parse_unary(q, cur);
     if (failed(st)) return st;  // the operator is not given back
   }
-  while (!stack.empty()) reduce();
-  out = std::move(cur);
+  while (pending_.size() > base) reduce();
   p = q;
   return St::Ok;
 }
@@ -171,7 +172,8 @@ St Parser::parse_unary(size_t& p, Expr& out) {
     Expr operand;
     St st = parse_postfix(q, operand);
     if (failed(st)) return st;
-    out = Expr{Expr::UnaryOp{op, Box<SpannedExpr>(SpannedExpr{std::move(operand), span(start, q)})}};
+    Box<SpannedExpr> boxed_operand = boxed(std::move(operand), span(start, q));
+    out.v.emplace<Expr::UnaryOp>(Expr::UnaryOp{op, std::move(boxed_operand)});
     p = q;
     return St::Ok;
   };
@@ -194,7 +196,15 @@ St Parser::parse_unary(size_t& p, Expr& out) {
 // Children made here carry the all-zero span.
 St Parser::parse_postfix(size_t& p, Expr& out) {
   size_t q = p;
-  Expr cur;
+  if (postfix_memo_ && postfix_memo_->nesting == nesting_ && skip_ws(q) == postfix_memo_->start) {
+    // Read already, with the same outcome: success and an empty trail.
+    out = std::move(postfix_memo_->expr);
+    p = postfix_memo_->end;
+    postfix_memo_.reset();
+    drop();
+    return St::Ok;
+  }
+  Expr& cur = out;  // on failure the caller ignores what it holds
   St st = parse_primary(q, cur);
   if (failed(st)) return st;
   while (true) {
@@ -207,7 +217,6 @@ St Parser::parse_postfix(size_t& p, Expr& out) {
   // The form that did not apply is forgotten; the input goes back to before
   // the whitespace in front of it.
   drop();
-  out = std::move(cur);
   p = q;
   return St::Ok;
 }
@@ -217,7 +226,6 @@ St Parser::parse_postfix(size_t& p, Expr& out) {
 // On Soft, `cur` is untouched.
 [[gnu::noinline]] St Parser::parse_postfix_form(size_t r, Expr& cur, size_t& end) {
   if (r >= src_.size()) return St::Soft;
-  auto boxed = [](Expr e) { return Box<SpannedExpr>(SpannedExpr{std::move(e), kNoSpan}); };
   const char c = src_[r];
   St st;
   if (c == '[') {
@@ -229,7 +237,8 @@ St Parser::parse_postfix(size_t& p, Expr& out) {
     if (failed(st)) return st;
     s = skip_ws(s);
     if (!at(s, ']')) return fail_char(s, ']');
-    cur = Expr{Expr::Index{boxed(std::move(cur)), boxed(std::move(index))}};
+    Box<SpannedExpr> object = boxed(std::move(cur), kNoSpan);
+    cur.v.emplace<Expr::Index>(Expr::Index{std::move(object), boxed(std::move(index), kNoSpan)});
     end = s + 1;
     return St::Ok;
   }
@@ -244,7 +253,8 @@ St Parser::parse_postfix(size_t& p, Expr& out) {
     } else if (failed(st = parse_identifier(s, name))) {
       return st;
     }
-    cur = Expr{Expr::Field{boxed(std::move(cur)), std::move(name)}};
+    Box<SpannedExpr> object = boxed(std::move(cur), kNoSpan);
+    cur.v.emplace<Expr::Field>(Expr::Field{std::move(object), std::move(name)});
     end = s;
     return St::Ok;
   }
@@ -254,7 +264,8 @@ St Parser::parse_postfix(size_t& p, Expr& out) {
     size_t s = r + 1;
     std::vector<SpannedExpr> args;
     if (failed(st = parse_call_args(s, args))) return st;
-    cur = Expr{Expr::Call{boxed(std::move(cur)), std::move(args)}};
+    Box<SpannedExpr> func = boxed(std::move(cur), kNoSpan);
+    cur.v.emplace<Expr::Call>(Expr::Call{std::move(func), std::move(args)});
     end = s;
     return St::Ok;
   }
@@ -262,7 +273,8 @@ St Parser::parse_postfix(size_t& p, Expr& out) {
     size_t s = skip_ws(r + 2);
     Type type;
     if (failed(st = parse_type(s, type))) return st;
-    cur = Expr{Expr::Cast{boxed(std::move(cur)), std::move(type)}};
+    Box<SpannedExpr> value = boxed(std::move(cur), kNoSpan);
+    cur.v.emplace<Expr::Cast>(Expr::Cast{std::move(value), std::move(type)});
     end = s;
     return St::Ok;
   }
@@ -290,9 +302,20 @@ St Parser::parse_call_args(size_t& p, std::vector<SpannedExpr>& out) {
 //        | "(" expr ")"
 St Parser::parse_primary(size_t& p, Expr& out) {
   const size_t r = skip_ws(p);
-  St st = parse_leaf(r, false, p, out);
-  if (st != St::Soft) return st;
-  drop();
+  St st;
+  // Alternatives that certainly fail softly at the first character are not
+  // tried: their trails would be dropped anyway. A literal starts with a
+  // digit, '-', '"' or the n, t, f of null, true, false; a name with a
+  // letter or '_', never with a bracket, brace or parenthesis.
+  const char c = r < src_.size() ? src_[r] : '\0';
+  const bool opener = c == '[' || c == '{' || c == '(';
+  const bool name_start =
+      c == '_' || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z' && c != 'n' && c != 't' && c != 'f');
+  if (!opener && !name_start) {
+    st = parse_leaf(r, false, p, out);
+    if (st != St::Soft) return st;
+    drop();
+  }
   if (at(r, '[')) {
     size_t q = r;
     st = parse_bracket_list(q, out);
@@ -312,9 +335,11 @@ St Parser::parse_primary(size_t& p, Expr& out) {
     if (st != St::Soft) return st;
     drop();
   }
-  st = parse_leaf(r, true, p, out);
-  if (st != St::Soft) return st;
-  drop();
+  if (!opener) {
+    st = parse_leaf(r, true, p, out);
+    if (st != St::Soft) return st;
+    drop();
+  }
   if (!at(r, '(')) {
     fail_char(r, '(');
     return fail_kind(p, PrimitiveKind::Alt);
@@ -343,7 +368,7 @@ St Parser::parse_primary(size_t& p, Expr& out) {
     std::string name;
     St st = parse_identifier(q, name);
     if (failed(st)) return st;
-    out = Expr{Expr::Ident{std::move(name)}};
+    out.v.emplace<Expr::Ident>(Expr::Ident{std::move(name)});
   } else {
     Literal lit;
     St st = parse_literal(q, lit);

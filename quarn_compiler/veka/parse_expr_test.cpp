@@ -128,6 +128,23 @@ TEST(PrimaryTest, FailureTrailEndsWithAlternatives) {
                                       "function definition@12"}));
 }
 
+// Openers and names skip the alternatives that cannot start with them; the
+// trails must be those of trying every alternative in order.
+TEST(PrimaryTest, FailureTrailsAfterAnOpenerOrAName) {
+  auto trail = [](const std::string& value) { return trail_of(failure_of(in_main("let v = " + value))); };
+  const std::vector<std::string> tail{"Alt@31", "expression@31", "let statement@23", "function definition@12"};
+  auto with_tail = [&](std::vector<std::string> head) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+  };
+  EXPECT_EQ(trail("(1; "), with_tail({"')'@34"}));
+  EXPECT_EQ(trail("[1, ; "), with_tail({"'('@32"}));
+  EXPECT_EQ(trail("{a: }; "), with_tail({"'('@32"}));
+  EXPECT_EQ(trail("{1: {@0: }}; "), with_tail({"'('@32"}));
+  EXPECT_EQ(trail("]; "), with_tail({"'('@32"}));
+  EXPECT_EQ(trail("if; "), with_tail({"'('@32"}));  // the name's "keyword" entry is dropped
+}
+
 TEST(LiteralTest, NumbersStringsAndKeywordPrefixes) {
   EXPECT_EQ(parse_expr("0x1F"), "31");
   EXPECT_EQ(parse_expr("0xff"), "255");

@@ -34,6 +34,7 @@ St Parser::parse_statement(size_t& p, Stmt& out) {
       {&Parser::parse_expression_statement, "expression statement", ""},
   };
   const size_t first = skip_ws(p);
+  postfix_memo_.reset();
   for (const Alternative& alt : kForms) {
     // A form whose keyword is absent fails softly at once, and the trail of
     // a soft failure that is not the last alternative's is dropped: skip it.
@@ -56,16 +57,28 @@ St Parser::parse_statement_list(size_t& p, std::vector<SpannedStmt>& out) {
   size_t q = p;
   while (true) {
     size_t start = skip_ws(q);
+    // No statement starts with '}' or at the end of the text: every form
+    // fails softly there, and the failure is dropped as the list ends.
+    if (start == src_.size() || src_[start] == '}') {
+      drop();
+      break;
+    }
     size_t s = q;
-    Stmt stmt;
-    St st = parse_statement(s, stmt);
+    // The statement is built in its place in the list and taken back out
+    // when it fails.
+    SpannedStmt& slot = out.emplace_back();
+    St st = parse_statement(s, slot.node);
+    if (st != St::Ok) out.pop_back();
     if (st == St::Hard) return st;
     if (st == St::Soft) {
       drop();
       break;
     }
-    if (s == q) return fail_kind(q, PrimitiveKind::Many0);
-    out.push_back(SpannedStmt{std::move(stmt), span(start, s)});
+    if (s == q) {
+      out.pop_back();
+      return fail_kind(q, PrimitiveKind::Many0);
+    }
+    slot.span = span(start, s);
     q = s;
   }
   p = q;
@@ -91,10 +104,10 @@ St Parser::required_expression(size_t& p, std::string_view label, SpannedExpr& o
 // let: "let" name (":" type)? "=" expr ";"
 St Parser::parse_let(size_t& p, Stmt& out) {
   size_t q = p;
-  Stmt::Let let;
   Span ks;
   St st = parse_keyword(q, "let", ks);
   if (failed(st)) return st;
+  Stmt::Let& let = out.v.emplace<Stmt::Let>();
   let.keyword_span = ks;
   Span ns;
   if (failed(st = hard_name(q, "variable name", let.name, &ns))) return st;
@@ -117,7 +130,6 @@ St Parser::parse_let(size_t& p, Stmt& out) {
   if (failed(st = expect_symbol(q, "'=' after variable name", '='))) return st;
   if (failed(st = required_expression(q, "expression", let.value))) return st;
   if (failed(st = expect_symbol(q, "';' after let statement", ';'))) return st;
-  out = Stmt{std::move(let)};
   p = q;
   return St::Ok;
 }
@@ -125,14 +137,13 @@ St Parser::parse_let(size_t& p, Stmt& out) {
 // return: "return" expr ";"
 St Parser::parse_return(size_t& p, Stmt& out) {
   size_t q = p;
-  Stmt::Return ret;
   Span ks;
   St st = parse_keyword(q, "return", ks);
   if (failed(st)) return st;
+  Stmt::Return& ret = out.v.emplace<Stmt::Return>();
   ret.keyword_span = ks;
   if (failed(st = required_expression(q, "expression", ret.value))) return st;
   if (failed(st = expect_symbol(q, "';' after return", ';'))) return st;
-  out = Stmt{std::move(ret)};
   p = q;
   return St::Ok;
 }
@@ -174,7 +185,7 @@ St Parser::parse_condition(size_t& p, SpannedExpr& out) {
 // counted as a block nested in the `else`, which is what its tree holds.
 St Parser::parse_if_rest(size_t& p, Span if_span, Stmt& out) {
   size_t q = p;
-  Stmt::If node;
+  Stmt::If& node = out.v.emplace<Stmt::If>();
   node.if_keyword_span = if_span;
   St st = parse_condition(q, node.condition);
   if (failed(st)) return st;
@@ -222,7 +233,6 @@ St Parser::parse_if_rest(size_t& p, Span if_span, Stmt& out) {
     drop();
     q = before_else;
   }
-  out = Stmt{std::move(node)};
   p = q;
   return St::Ok;
 }
@@ -230,10 +240,10 @@ St Parser::parse_if_rest(size_t& p, Span if_span, Stmt& out) {
 // loop: "loop" "(" expr "," (digits | "DEFAULT_MAX_ITER()") ")" "{" stmts "}"
 St Parser::parse_loop(size_t& p, Stmt& out) {
   size_t q = p;
-  Stmt::While loop;
   Span ks;
   St st = parse_keyword(q, "loop", ks);
   if (failed(st)) return st;
+  Stmt::While& loop = out.v.emplace<Stmt::While>();
   loop.loop_keyword_span = ks;
   if (failed(st = expect_symbol(q, "'(' after loop", '('))) return st;
   {
@@ -259,7 +269,6 @@ St Parser::parse_loop(size_t& p, Stmt& out) {
   if (failed(st = expect_symbol(q, "'{' after loop header", '{'))) return st;
   if (failed(st = parse_nested_statements(q, loop.body))) return st;
   if (failed(st = expect_symbol(q, "'}' to close loop", '}'))) return st;
-  out = Stmt{std::move(loop)};
   p = q;
   return St::Ok;
 }
@@ -319,10 +328,10 @@ St Parser::parse_barrier(size_t& p, Stmt& out) {
 // switch: "switch" expr "{" arm* "}"
 St Parser::parse_switch(size_t& p, Stmt& out) {
   size_t q = p;
-  Stmt::Switch sw;
   Span ks;
   St st = parse_keyword(q, "switch", ks);
   if (failed(st)) return st;
+  Stmt::Switch& sw = out.v.emplace<Stmt::Switch>();
   sw.keyword_span = ks;
   if (failed(st = required_expression(q, "switch expression", sw.expr))) return st;
   if (failed(st = expect_symbol(q, "'{' after switch expression", '{'))) return st;
@@ -342,7 +351,6 @@ St Parser::parse_switch(size_t& p, Stmt& out) {
     q = s;
   }
   if (failed(st = expect_symbol(q, "'}' to close switch", '}'))) return st;
-  out = Stmt{std::move(sw)};
   p = q;
   return St::Ok;
 }
@@ -385,10 +393,10 @@ St Parser::parse_switch_arm(size_t& p, SwitchArm& out) {
 St Parser::parse_assignment(size_t& p, Stmt& out) {
   size_t q = skip_ws(p);
   size_t start = q;
-  Expr target;
-  St st = parse_postfix(q, target);
+  Stmt::Assign& node = out.v.emplace<Stmt::Assign>();
+  St st = parse_postfix(q, node.lhs.node);
   if (failed(st)) return st;
-  Span target_span = span(start, q);
+  node.lhs.span = span(start, q);
 
   size_t r = skip_ws(q);
   static constexpr std::pair<std::string_view, BinaryOperator> kCompound[] = {
@@ -406,20 +414,22 @@ St Parser::parse_assignment(size_t& p, Stmt& out) {
   } else if (at(r, '=')) {
     q = r + 1;
   } else {
+    // Not an assignment: the expression statement tried next reads the same
+    // target first, so it is kept for that one reading.
+    postfix_memo_.emplace(PostfixMemo{start, q, nesting_, std::move(node.lhs.node)});
     return fail_kind(r, PrimitiveKind::Tag);
   }
 
-  SpannedExpr value;
-  if (failed(st = required_expression(q, "expression", value))) return st;
+  if (failed(st = required_expression(q, "expression", node.value))) return st;
   if (failed(st = expect_symbol(q, "';' after assignment", ';'))) return st;
 
-  SpannedExpr lhs{std::move(target), target_span};
   if (compound) {
-    Span whole = span(start, value.span.end);
-    Expr sum{Expr::BinOp{*compound, Box<SpannedExpr>(lhs), Box<SpannedExpr>(std::move(value))}};
-    value = SpannedExpr{std::move(sum), whole};
+    Span whole = span(start, node.value.span.end);
+    Box<SpannedExpr> rhs = Box<SpannedExpr>::in_arena(std::move(node.value));
+    node.value.node.v.emplace<Expr::BinOp>(
+        Expr::BinOp{*compound, Box<SpannedExpr>::in_arena(node.lhs), std::move(rhs)});
+    node.value.span = whole;
   }
-  out = Stmt{Stmt::Assign{std::move(lhs), std::move(value)}};
   p = q;
   return St::Ok;
 }
@@ -527,11 +537,10 @@ St Parser::parse_asm(size_t& p, Stmt& out) {
 // expression statement: expr ";"
 St Parser::parse_expression_statement(size_t& p, Stmt& out) {
   size_t q = p;
-  SpannedExpr e;
-  St st = parse_entered_expression(q, e);
+  Stmt::Expr& node = out.v.emplace<Stmt::Expr>();
+  St st = parse_entered_expression(q, node.expr);
   if (failed(st)) return st;
   if (failed(st = expect_symbol(q, "';' after expression", ';'))) return st;
-  out = Stmt{Stmt::Expr{std::move(e)}};
   p = q;
   return St::Ok;
 }

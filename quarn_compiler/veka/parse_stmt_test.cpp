@@ -249,6 +249,64 @@ TEST(ExpressionStatementTest, ShapeAndLabels) {
   EXPECT_EQ(labels("else;"), kAtCloseOfMain);
 }
 
+// An expression statement is only tried after the assignment form has read
+// its target and found no operator; the target read there is taken over
+// when the expression starts with it, and read afresh when a prefix operator
+// makes the expression start elsewhere.
+TEST(ExpressionStatementTest, SameTreesAndTrailsAfterTheAssignmentAttempt) {
+  auto render_of = [](const std::string& body) {
+    std::string out;
+    for (const SpannedStmt& s : body_of(body)) out += render(s) + "\n";
+    return out;
+  };
+  const std::string zero = "Span { start: 0, end: 0, line: 0, col: 0 }";
+  EXPECT_EQ(render_of("f(x)[1].y;"),
+            "Spanned { node: Expr(Spanned { node: Field { object: Spanned { node: Index { object: "
+            "Spanned { node: Call { func: Spanned { node: Ident(\"f\"), span: " + zero + " }, args: "
+            "[Spanned { node: Ident(\"x\"), span: Span { start: 26, end: 27, line: 1, col: 27 } }] }, "
+            "span: " + zero + " }, index: Spanned { node: Literal(Int(1)), span: " + zero + " } }, "
+            "span: " + zero + " }, field: \"y\" }, span: Span { start: 24, end: 33, line: 1, col: 25 } "
+            "}), span: Span { start: 24, end: 34, line: 1, col: 25 } }\n");
+  // `not` and `-` are prefix operators to the expression, not to the target.
+  EXPECT_EQ(render_of("nothing.x;"),
+            "Spanned { node: Expr(Spanned { node: UnaryOp { op: Not, operand: Spanned { node: Field { "
+            "object: Spanned { node: Ident(\"hing\"), span: " + zero + " }, field: \"x\" }, span: Span "
+            "{ start: 27, end: 33, line: 1, col: 28 } } }, span: Span { start: 24, end: 33, line: 1, "
+            "col: 25 } }), span: Span { start: 24, end: 34, line: 1, col: 25 } }\n");
+  EXPECT_EQ(render_of("-5.abs();"),
+            "Spanned { node: Expr(Spanned { node: UnaryOp { op: Neg, operand: Spanned { node: Call { "
+            "func: Spanned { node: Field { object: Spanned { node: Literal(Int(5)), span: " + zero + " }, "
+            "field: \"abs\" }, span: " + zero + " }, args: [] }, span: Span { start: 25, end: 32, line: "
+            "1, col: 26 } } }, span: Span { start: 24, end: 32, line: 1, col: 25 } }), span: Span { "
+            "start: 24, end: 33, line: 1, col: 25 } }\n");
+  // Statements in nested blocks each make their own attempt.
+  auto body = body_of("(a)(b); if a { f(1); } g(2);");
+  ASSERT_EQ(body.size(), 3u);
+  EXPECT_EQ(sexpr(body[0].node.as<Stmt::Expr>()->expr.node), "Call(a, [b])");
+  EXPECT_EQ(sexpr(body[1].node.as<Stmt::If>()->then_branch.at(0).node.as<Stmt::Expr>()->expr.node),
+            "Call(f, [1])");
+  EXPECT_EQ(sexpr(body[2].node.as<Stmt::Expr>()->expr.node), "Call(g, [2])");
+
+  EXPECT_EQ(trail_of(failure_of(in_main("f(x) g;"))),
+            (std::vector<std::string>{"';'@29", "';' after expression@28", "expression statement@23",
+                                      "function definition@12"}));
+  EXPECT_EQ(trail_of(failure_of(in_main("x"))),
+            (std::vector<std::string>{"';'@26", "';' after expression@25", "expression statement@23",
+                                      "function definition@12"}));
+  EXPECT_EQ(trail_of(failure_of(in_main("f(x) == 2;"))),
+            (std::vector<std::string>{"'('@30", "Alt@30", "expression@30", "assignment@23",
+                                      "function definition@12"}));
+}
+
+TEST(StatementListTest, EndsAtAClosingBraceOrTheEndOfTheText) {
+  const std::vector<std::string> at_close{"'}'@35", "'}' to close function@34",
+                                          "function definition@12"};
+  EXPECT_EQ(trail_of(failure_of("program p { fn main() { let x = 1; ")), at_close);
+  EXPECT_EQ(trail_of(failure_of(in_main("let x = 1; )"))), at_close);
+  // What the list left behind in the trail before ending is not carried on.
+  EXPECT_EQ(body_of("if a { } let y = 2;").size(), 2u);
+}
+
 TEST(StatementListTest, SpansAndEmptyBodies) {
   EXPECT_TRUE(body_of("").empty());
   EXPECT_TRUE(body_of("  // only a comment\n").empty());

@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -134,8 +135,11 @@ class Parser {
   // ---- lexical (lexical.cpp) ----
   size_t skip_ws(size_t p);
   bool at(size_t p, char c) const { return p < src_.size() && src_[p] == c; }
+  // `word` is never empty; the first character is compared inline, as most
+  // tries fail there.
   bool starts_with(size_t p, std::string_view word) const {
-    return src_.size() - p >= word.size() && src_.compare(p, word.size(), word) == 0;
+    return src_.size() - p >= word.size() && src_[p] == word[0] &&
+           std::char_traits<char>::compare(src_.data() + p + 1, word.data() + 1, word.size() - 1) == 0;
   }
   Span span(size_t start, size_t end) const { return lines_.span(start, end); }
 
@@ -222,6 +226,30 @@ class Parser {
   St parse_param(size_t& p, Param& out);
   St parse_body(size_t& p, std::string_view open_label, std::string_view close_label,
                 std::vector<SpannedStmt>& out);
+
+  // An operator of parse_binary waiting for its right operand. The waiting
+  // operators of every parse_binary call in progress share one stack, each
+  // call above the entries of the calls it is nested in, so that reading an
+  // operator allocates nothing once the stack has grown.
+  struct PendingOperator {
+    Expr lhs;
+    size_t lhs_start, lhs_end;
+    BinaryOperator op;
+    int level;
+    size_t rhs_start;
+  };
+  std::vector<PendingOperator> pending_;
+
+  // The target that parse_assignment read before finding no assignment
+  // operator. A postfix expression read at the same offset and nesting level
+  // is the same tree, so parse_postfix hands this one over instead of
+  // reading it again. Only the statement being tried may use it.
+  struct PostfixMemo {
+    size_t start, end;  // after the leading whitespace; past the expression
+    std::uint32_t nesting;
+    Expr expr;
+  };
+  std::optional<PostfixMemo> postfix_memo_;
 
   std::string_view src_;
   LineIndex lines_;
