@@ -1,6 +1,7 @@
 """Calls from several threads at once. Large calls work without the
 interpreter lock, so every result must still equal the serial one whatever
 runs beside it, and a long call must let other Python threads run."""
+import gc
 import hashlib
 import json
 import random
@@ -185,3 +186,28 @@ def test_a_long_compile_lets_another_thread_run():
             break
     assert results[-1]["success"] is True
     assert during >= 0.5 * solo, f"{during:.0f}/s while compiling, {solo:.0f}/s alone"
+
+
+def test_a_list_being_filled_is_out_of_other_threads_reach():
+    # A large program's list is filled while other threads may run; one that
+    # walks every object the collector knows must never meet it half full
+    # (reading its unfilled items would crash the interpreter).
+    source = quarn_source(5_000 if SANITIZED else 20_000)  # 1 MB / 4 MB
+    expected = quarn_py.compile_source(source)["bytecode"]
+    stop = threading.Event()
+    seen = []
+
+    def walker():
+        while not stop.is_set():
+            for obj in gc.get_objects():
+                if type(obj) is list and len(obj) > 100_000:
+                    seen.append(sum(obj[-1000:]))  # the last items are filled last
+
+    other = threading.Thread(target=walker)
+    other.start()
+    try:
+        results = [quarn_py.compile_source(source)["bytecode"] for _ in range(8)]
+    finally:
+        stop.set()
+        other.join()
+    assert all(r == expected for r in results)
