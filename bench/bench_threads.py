@@ -24,6 +24,8 @@ from bench_compile import generate  # noqa: E402
 from bench_decode import build_program  # noqa: E402
 
 QUICK = "--quick" in sys.argv
+# Function names given on the command line limit the rows to those functions.
+ONLY = [a for a in sys.argv[1:] if not a.startswith("--")]
 SIZES = [("1 KB", 1 << 10), ("100 KB", 100 << 10), ("1 MB", 1 << 20)]
 THREADS = [1, 2, 4]
 ROUNDS = 2 if QUICK else 4
@@ -83,6 +85,8 @@ def main():
           + f"{'1 thr calls/s':>16}")
     for label, size in SIZES:
         for name, call in workloads(size):
+            if ONLY and name.split(" ")[0] not in ONLY:
+                continue
             call()
             t0 = time.perf_counter()
             call()

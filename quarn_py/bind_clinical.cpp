@@ -85,18 +85,16 @@ class AsciiStrs {
   std::unique_ptr<Slot[]> slots_;
 };
 
+// Results of long notes are made in slices of this many items, each well under
+// a millisecond, with the lock let go between them (see filled_list).
+constexpr std::size_t kItemsPerSlice = 4096;
+
 PyRef token_list(const clinical::TokenBounds& tokens) {
-  const std::size_t n = tokens.size();
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-  if (!list) return list;
-  AsciiStrs ascii(n);
-  for (std::size_t i = 0; i < n; ++i) {
+  AsciiStrs ascii(tokens.size());
+  return filled_list(tokens.size(), kItemsPerSlice, [&](std::size_t i) {
     std::string_view piece = tokens.piece(i);
-    PyRef s = tokens.ascii(i) ? ascii.make(piece) : utf8_str(piece);
-    if (!s) return s;  // the list's unset items are NULL: safe to drop
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s.release());
-  }
-  return list;
+    return tokens.ascii(i) ? ascii.make(piece) : utf8_str(piece);
+  });
 }
 
 // The strs every entity dict is made of, made once and kept (immutable).
@@ -157,20 +155,8 @@ PyRef entity_dict(const EntityStrings& strs, const clinical::EntityMatch& m) {
 PyRef entity_list(const std::vector<clinical::EntityMatch>& matches) {
   const EntityStrings* strs = entity_strings();
   if (strs == nullptr) return PyRef();
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(matches.size())));
-  if (!list) return list;
-  // Every dict allocated counts towards the next garbage collection, which
-  // would walk the list filled so far each time: hidden from the collector
-  // until it is full, the list is walked once at most. The dicts hold only
-  // strs and ints, so they cannot be part of a cycle.
-  PyObject_GC_UnTrack(list.get());
-  for (std::size_t i = 0; i < matches.size(); ++i) {
-    PyRef dict = entity_dict(*strs, matches[i]);
-    if (!dict) return PyRef();  // the list's unset items are NULL: safe to drop
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
-  }
-  PyObject_GC_Track(list.get());
-  return list;
+  return filled_list(matches.size(), kItemsPerSlice,
+                     [&](std::size_t i) { return entity_dict(*strs, matches[i]); });
 }
 
 // The wall clock in whole seconds since the epoch; 0 before it.

@@ -1,14 +1,12 @@
 // compile_source(source): one call of the compile driver, its outcome as a
 // fresh dict, `success` first, then `bytecode` (list of int) or `error`.
 #include "quarn_compiler/compile.h"
-#include "quarn_core/huge_pages.h"
 #include "quarn_py/args.h"
 #include "quarn_py/functions.h"
 #include "quarn_py/guard.h"
 #include "quarn_py/results.h"
 #include "quarn_py/unlock_sizes.h"
 
-#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <vector>
@@ -18,42 +16,17 @@ namespace {
 
 // One int object per byte. The values 0-255 are the interpreter's own cached
 // small ints, so filling the list is one reference per element and no
-// allocation beyond the list itself.
-//
-// A large program's list has millions of elements (three per byte of
-// source), tens of milliseconds of work with the lock held: it is filled in
-// slices, and the lock is let go between them so that other threads keep
-// running meanwhile. Until it is full the list is hidden from the collector,
-// so no other thread can reach it (gc.get_objects() would otherwise hand out
-// a list whose unfilled items are still empty).
+// allocation beyond the list itself. A large program's list has millions of
+// elements (three per byte of source): slices of about half a millisecond.
 PyRef byte_list(const std::vector<std::uint8_t>& bytes) {
   std::array<PyRef, 256> ints;
   for (int i = 0; i < 256; ++i) {
     ints[i] = PyRef::steal(PyLong_FromLong(i));
     if (!ints[i]) return PyRef();
   }
-  const std::size_t n = bytes.size();
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-  if (!list) return PyRef();
-  PyObject* const out = list.get();
-  // The list's item array is written once, front to back, right after it was
-  // allocated (PySequence_Fast_ITEMS is the API's view of it).
-  core::advise_huge_pages(PySequence_Fast_ITEMS(out), n * sizeof(PyObject*));
-  constexpr std::size_t kSlice = std::size_t{1} << 18;  // about half a millisecond
-  PyObject_GC_UnTrack(out);
-  for (std::size_t start = 0; start < n; start += kSlice) {
-    if (start != 0) {
-      Unlocked pause(true);  // other threads may take the lock here
-    }
-    const std::size_t end = std::min(n, start + kSlice);
-    for (std::size_t k = start; k < end; ++k) {
-      PyObject* item = ints[bytes[k]].get();
-      Py_INCREF(item);
-      PyList_SET_ITEM(out, static_cast<Py_ssize_t>(k), item);  // steals
-    }
-  }
-  PyObject_GC_Track(out);
-  return list;
+  return filled_list(bytes.size(), std::size_t{1} << 18, [&](std::size_t k) {
+    return PyRef::borrow(ints[bytes[k]].get());
+  });
 }
 
 // The encoded program of each call is copied into the list and then no

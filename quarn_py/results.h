@@ -1,8 +1,12 @@
 // The small Python objects every function's result is made of.
 #pragma once
 
+#include "quarn_core/huge_pages.h"
+#include "quarn_py/guard.h"
 #include "quarn_py/py_ref.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <string_view>
 
 namespace quarn::py {
@@ -16,5 +20,39 @@ PyRef utf8_str(std::string_view text, const char* errors = nullptr);
 // reference; nullptr with the exception set when any part fails (a null
 // `value` means making it failed, and is passed on).
 PyObject* result_dict(bool success, const char* key, PyRef value);
+
+// A new list of n items, item k being make_item(k) (a PyRef; a null one
+// means making it failed, and the list is dropped). A long result takes tens
+// of milliseconds to make with the lock held, so the list is made in slices
+// of `slice` items and the lock is let go between them: other threads keep
+// running meanwhile. Until it is full the list is hidden from the collector,
+// so no other thread can reach it (gc.get_objects() would otherwise hand out
+// a list whose unfilled items are still empty), and the objects made for it
+// do not make each collection walk the part already filled. The items must
+// not be able to form a cycle with the list: they are strs, ints and dicts
+// of those.
+template <class MakeItem>
+PyRef filled_list(std::size_t n, std::size_t slice, MakeItem&& make_item) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!list) return list;
+  PyObject* const out = list.get();
+  // The item array is written once, front to back, right after it was
+  // allocated (PySequence_Fast_ITEMS is the API's view of it).
+  core::advise_huge_pages(PySequence_Fast_ITEMS(out), n * sizeof(PyObject*));
+  PyObject_GC_UnTrack(out);
+  for (std::size_t start = 0; start < n; start += slice) {
+    if (start != 0) {
+      Unlocked pause(true);  // other threads may take the lock here
+    }
+    const std::size_t end = std::min(n, start + slice);
+    for (std::size_t k = start; k < end; ++k) {
+      PyRef item = make_item(k);
+      if (!item) return item;  // the list's unset items are NULL: safe to drop
+      PyList_SET_ITEM(out, static_cast<Py_ssize_t>(k), item.release());  // steals
+    }
+  }
+  PyObject_GC_Track(out);
+  return list;
+}
 
 }  // namespace quarn::py
