@@ -1,24 +1,19 @@
 #include "clinical/audit.h"
 
 #include "clinical/icu_text.h"
+#include "quarn_core/text.h"
 
 #include "blake3.h"
 
 namespace quarn::clinical {
 
 std::string blake3_hex(std::string_view bytes) {
-  static constexpr char kHex[] = "0123456789abcdef";
   blake3_hasher hasher;
   blake3_hasher_init(&hasher);
   blake3_hasher_update(&hasher, bytes.data(), bytes.size());
   std::uint8_t digest[BLAKE3_OUT_LEN];
   blake3_hasher_finalize(&hasher, digest, BLAKE3_OUT_LEN);
-  std::string hex(2 * BLAKE3_OUT_LEN, '0');
-  for (std::size_t i = 0; i < BLAKE3_OUT_LEN; ++i) {
-    hex[2 * i] = kHex[digest[i] >> 4];
-    hex[2 * i + 1] = kHex[digest[i] & 15];
-  }
-  return hex;
+  return core::lower_hex(digest);
 }
 
 core::Result<std::string, AuditError> create_audit(std::string_view note_id,

@@ -12,6 +12,7 @@
 // from a build whose outcomes are known to be right.
 #include "quarn_compiler/compile.h"
 #include "quarn_compiler/source_generator.h"
+#include "quarn_core/text.h"
 
 #include <blake3.h>
 #include <gtest/gtest.h>
@@ -39,13 +40,7 @@ std::string digest(std::string_view tag, std::string_view bytes) {
   blake3_hasher_update(&h, bytes.data(), bytes.size());
   std::uint8_t out[12];
   blake3_hasher_finalize(&h, out, sizeof out);
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (std::uint8_t b : out) {
-    hex += kHex[b >> 4];
-    hex += kHex[b & 15];
-  }
-  return hex;
+  return core::lower_hex(out);
 }
 
 std::string outcome_digest(std::string_view source) {

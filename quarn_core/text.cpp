@@ -133,6 +133,16 @@ std::optional<std::uint64_t> parse_decimal(std::string_view s, std::uint64_t max
   return run.value;
 }
 
+std::string lower_hex(std::span<const std::uint8_t> bytes) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out(2 * bytes.size(), '0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    out[2 * i] = kHex[bytes[i] >> 4];
+    out[2 * i + 1] = kHex[bytes[i] & 15];
+  }
+  return out;
+}
+
 void append_fixed_point(std::string& out, double v, int places) {
   char buf[400];  // the widest finite double in fixed notation, with places to spare
   auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, places);

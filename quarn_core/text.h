@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -153,6 +154,10 @@ std::string decimal(T v) {
   append_decimal(out, v);
   return out;
 }
+
+// Bytes as lower-case hexadecimal, two digits each ("00ff" for {0, 255}):
+// how hashes are shown in audit records, listings and tests.
+std::string lower_hex(std::span<const std::uint8_t> bytes);
 
 // A double with exactly `places` digits after the point ("2.5" for 1 place).
 void append_fixed_point(std::string& out, double v, int places);

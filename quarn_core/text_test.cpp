@@ -229,5 +229,11 @@ TEST(NumbersOut, DecimalAndFixedPoint) {
   EXPECT_EQ(out.size(), 1 + 3 + 3 + 309 + 2u);  // 309 integer digits, then ".0"
 }
 
+TEST(NumbersOut, LowerHexTwoDigitsPerByte) {
+  const std::uint8_t bytes[] = {0x00, 0xff, 0x10, 0x0a, 0xa0};
+  EXPECT_EQ(lower_hex(bytes), "00ff100aa0");
+  EXPECT_EQ(lower_hex({}), "");
+}
+
 }  // namespace
 }  // namespace quarn::core

@@ -30,16 +30,6 @@ void for_each_target(const core::Instruction& insn, Fn&& fn) {
       insn);
 }
 
-std::string hex(const core::ContentHash& hash) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (std::uint8_t b : hash) {
-    out += kHex[b >> 4];
-    out += kHex[b & 15];
-  }
-  return out;
-}
-
 std::string type_list(const std::vector<core::BytecodeType>& types) {
   std::string out = "[";
   for (std::size_t i = 0; i < types.size(); ++i) {
@@ -94,7 +84,7 @@ std::string program_listing(const core::CompiledProgram& program) {
   const auto* meta = program.metadata ? &*program.metadata : nullptr;
   std::string out;
   out += "format version: " + core::decimal(program.format_version) + "\n";
-  out += "content hash: " + hex(program.content_hash) + "\n";
+  out += "content hash: " + core::lower_hex(program.content_hash) + "\n";
   out += "register count: ";
   out += meta && meta->register_count ? core::decimal(*meta->register_count) : "none";
   out += "\nsource name: ";

@@ -1,6 +1,7 @@
 #include "quarn_core/quarn_crate/decode.h"
 #include "quarn_core/quarn_crate/encode.h"
 #include "quarn_core/quarn_crate/random_program.h"
+#include "quarn_core/text.h"
 
 #include <gtest/gtest.h>
 
@@ -120,43 +121,34 @@ TEST(Codec, EmptyContainerIsFortyTwoBytes) {
 }
 
 TEST(Codec, InstructionBytes) {
-  auto hex = [](const Bytes& b) {
-    std::string s;
-    for (auto c : b) {
-      static const char* d = "0123456789abcdef";
-      s += d[c >> 4];
-      s += d[c & 15];
-    }
-    return s;
-  };
-  EXPECT_EQ(hex(encode_instruction(LoadConst{1, Value::Int(-2)})),
+  EXPECT_EQ(lower_hex(encode_instruction(LoadConst{1, Value::Int(-2)})),
             "00000000" "01000000" "02000000" "feffffffffffffff");
-  EXPECT_EQ(hex(encode_instruction(Break{})), "55000000");
-  EXPECT_EQ(hex(encode_instruction(Continue{})), "56000000");
-  EXPECT_EQ(hex(encode_instruction(Nop{})), "7d000000");
-  EXPECT_EQ(hex(encode_instruction(Barrier{})), "57000000" "00");
-  EXPECT_EQ(hex(encode_instruction(Barrier{std::string("b")})),
+  EXPECT_EQ(lower_hex(encode_instruction(Break{})), "55000000");
+  EXPECT_EQ(lower_hex(encode_instruction(Continue{})), "56000000");
+  EXPECT_EQ(lower_hex(encode_instruction(Nop{})), "7d000000");
+  EXPECT_EQ(lower_hex(encode_instruction(Barrier{})), "57000000" "00");
+  EXPECT_EQ(lower_hex(encode_instruction(Barrier{std::string("b")})),
             "57000000" "01" "0100000000000000" "62");
-  EXPECT_EQ(hex(encode_instruction(Call{2, "f", {7}, 1000})),
+  EXPECT_EQ(lower_hex(encode_instruction(Call{2, "f", {7}, 1000})),
             "53000000" "02000000" "0100000000000000" "66" "0100000000000000" "07000000"
             "e8030000");
   // An array of arrays of kind 3 is the tags 5, 5, 3.
-  EXPECT_EQ(hex(encode_instruction(AllocArray{1, 2, BytecodeType::nested(TypeKind::Int, 2)})),
+  EXPECT_EQ(lower_hex(encode_instruction(AllocArray{1, 2, BytecodeType::nested(TypeKind::Int, 2)})),
             "5b000000" "01000000" "02000000" "01" "05000000" "05000000" "03000000");
-  EXPECT_EQ(hex(encode_instruction(Asm{5u, "t", "", false})),
+  EXPECT_EQ(lower_hex(encode_instruction(Asm{5u, "t", "", false})),
             "7c000000" "01" "05000000" "0100000000000000" "74" "0000000000000000" "00");
-  EXPECT_EQ(hex(encode_instruction(TensorCreate{1, {2}, BytecodeType::Bool(), 0.5})),
+  EXPECT_EQ(lower_hex(encode_instruction(TensorCreate{1, {2}, BytecodeType::Bool(), 0.5})),
             "23000000" "01000000" "0100000000000000" "0200000000000000" "04000000" "01"
             "000000000000e03f");
   // Object keys in ascending byte order, whatever order they were given in;
   // Contract: u16 id, then (u8, Value) pairs.
   Value obj = Value::Object({{"b", Value::Null()}, {"a", Value::Bool(true)}});
-  EXPECT_EQ(hex(encode_instruction(LoadConst{0, obj})),
+  EXPECT_EQ(lower_hex(encode_instruction(LoadConst{0, obj})),
             "00000000" "00000000" "06000000" "0200000000000000"
             "0100000000000000" "61" "01000000" "01"
             "0100000000000000" "62" "00000000");
   Value contract = Value::Contract(0x0102, {{9, Value::Handle("h")}});
-  EXPECT_EQ(hex(encode_instruction(LoadConst{0, contract})),
+  EXPECT_EQ(lower_hex(encode_instruction(LoadConst{0, contract})),
             "00000000" "00000000" "07000000" "0201" "0100000000000000" "09"
             "08000000" "0100000000000000" "68");
 }
