@@ -35,9 +35,10 @@ LowerResult<core::Unit> lower_stmt(LoweringState& st, const SpannedStmt& stmt);
 LowerResult<core::Unit> lower_stmts(LoweringState& st, const std::vector<SpannedStmt>& stmts);
 
 // Pushes the function's scope, binds its parameters to fresh registers (the
-// parameter registers, returned in order), lowers its body and closes it with
-// `LoadConst Null` and `Return`.
-LowerResult<std::vector<Reg>> lower_function_body(LoweringState& st, const FunctionDef& function);
+// parameter registers, left in `params` in order), lowers its body and
+// closes it with `LoadConst Null` and `Return`.
+LowerResult<core::Unit> lower_function_body(LoweringState& st, const FunctionDef& function,
+                                            std::vector<Reg>& params);
 
 // Lowers a program item by item: first its modules, then its top-level
 // definitions one at a time, each of which may be dropped as soon as it is
@@ -51,9 +52,9 @@ LowerResult<std::vector<Reg>> lower_function_body(LoweringState& st, const Funct
 //
 // The first error ends the lowering: the object must then be dropped.
 //
-// Given an encoder, the lowering hands each definition's code over to it as
-// soon as the definition is lowered (its jumps all point inside it) and
-// keeps only the one definition's instructions at a time; it then ends with
+// Given an encoder, the lowering writes each instruction straight into it
+// and keeps only where the current definition's instructions start, for
+// patching its jumps (which all point inside it); it then ends with
 // finish_streamed(), which returns the metadata for encoder.finish().
 class ProgramLowering {
  public:
@@ -90,35 +91,34 @@ class ProgramLowering {
   void record_metadata(FunctionRecord record);
 
   // The max_depth a call of `function` carries once every function is known.
-  std::uint32_t final_max_depth(const std::string& function) const;
+  std::uint32_t final_max_depth(std::string_view function) const;
 
-  // With an encoder: the code lowered so far goes to it and is dropped.
-  void hand_over_code();
-  // Source map entries for the spans held.
-  void record_source_map();
+  // Once every jump of the code held points inside it (at the end of the
+  // modules and of each top-level definition): with an encoder, forgets
+  // where that code starts.
+  void close_code();
   // What finish and finish_streamed share: the @scale check, the final
   // max_depth of calls and FuncDefs, and the metadata.
   LowerResult<core::Unit> finish_lowering();
 
+  // Function names to u32, looked up by view.
+  struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view name) const { return std::hash<std::string_view>{}(name); }
+  };
+  using DepthMap = std::unordered_map<std::string, std::uint32_t, NameHash, std::equal_to<>>;
+
   LoweringState st_;
   core::ProgramEncoder* encoder_ = nullptr;
-  // Calls and FuncDefs handed to the encoder: where each one's bytes end
-  // (its max_depth is their last four bytes) and the name it carries.
-  struct EncodedDepthSite {
-    std::size_t end;
-    std::string name;
-  };
-  std::vector<EncodedDepthSite> encoded_depth_sites_;
-  std::vector<std::uint32_t> site_marks_;      // reused by hand_over_code
-  std::vector<std::size_t> site_mark_ends_;
+  std::vector<Reg> params_;  // reused for every function
   std::string program_name_;
   SubstrateInference inference_;
   std::vector<NamedDecision> top_level_decisions_;
   std::vector<NamedDecision> module_decisions_;
   // Declared max_depth by plain name; a module function's entry wins over a
   // top-level one's, a later function's over an earlier one's.
-  std::unordered_map<std::string, std::uint32_t> top_level_depths_;
-  std::unordered_map<std::string, std::uint32_t> module_depths_;
+  DepthMap top_level_depths_;
+  DepthMap module_depths_;
   // Metadata of module functions, laid over that of top-level functions.
   std::vector<FunctionRecord> module_records_;
   core::ProgramMetadata metadata_;

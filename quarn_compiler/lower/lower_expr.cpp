@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -24,37 +25,57 @@ std::optional<core::BytecodeType> hinted_element_type(const LoweringState& st) {
   return map_type(*array->element);
 }
 
-Reg load_const(LoweringState& st, core::Value value) {
+Reg load_const(LoweringState& st, const Constant& value) {
   const Reg dst = st.new_register();
-  st.emit(core::LoadConst{dst, std::move(value)});
+  st.emit_constant(dst, value);
   return dst;
 }
 
-core::Instruction binary_instruction(BinaryOperator op, Reg dst, Reg lhs, Reg rhs) {
+// The instruction of a binary operator other than && and ||; all of them
+// take dst, lhs, rhs.
+core::Opcode binary_opcode(BinaryOperator op) {
   using O = BinaryOperator;
+  using core::Opcode;
   switch (op) {
-    case O::Add: return core::Add{dst, lhs, rhs};
-    case O::Sub: return core::Sub{dst, lhs, rhs};
-    case O::Mul: return core::Mul{dst, lhs, rhs};
-    case O::Div: return core::Div{dst, lhs, rhs};
-    case O::Mod: return core::Mod{dst, lhs, rhs};
-    case O::Eq: return core::Eq{dst, lhs, rhs};
-    case O::Ne: return core::Ne{dst, lhs, rhs};
-    case O::Lt: return core::Lt{dst, lhs, rhs};
-    case O::Le: return core::Le{dst, lhs, rhs};
-    case O::Gt: return core::Gt{dst, lhs, rhs};
-    case O::Ge: return core::Ge{dst, lhs, rhs};
-    case O::BitAnd: return core::BitAnd{dst, lhs, rhs};
-    case O::BitOr: return core::BitOr{dst, lhs, rhs};
-    case O::BitXor: return core::BitXor{dst, lhs, rhs};
-    case O::Shl: return core::Shl{dst, lhs, rhs};
-    case O::Shr: return core::Shr{dst, lhs, rhs};
+    case O::Add: return Opcode::Add;
+    case O::Sub: return Opcode::Sub;
+    case O::Mul: return Opcode::Mul;
+    case O::Div: return Opcode::Div;
+    case O::Mod: return Opcode::Mod;
+    case O::Eq: return Opcode::Eq;
+    case O::Ne: return Opcode::Ne;
+    case O::Lt: return Opcode::Lt;
+    case O::Le: return Opcode::Le;
+    case O::Gt: return Opcode::Gt;
+    case O::Ge: return Opcode::Ge;
+    case O::BitAnd: return Opcode::BitAnd;
+    case O::BitOr: return Opcode::BitOr;
+    case O::BitXor: return Opcode::BitXor;
+    case O::Shl: return Opcode::Shl;
+    case O::Shr: return Opcode::Shr;
     case O::And:
     case O::Or:
       break;
   }
   throw std::logic_error("internal error: entered unreachable code: AND/OR handled above");
 }
+
+// Marks the height of one of the state's gathering stacks and brings it
+// back there when the node is done, error or not.
+template <class T>
+class StackMark {
+ public:
+  explicit StackMark(std::vector<T>& stack) : stack_(stack), base_(stack.size()) {}
+  StackMark(const StackMark&) = delete;
+  StackMark& operator=(const StackMark&) = delete;
+  ~StackMark() { stack_.resize(base_); }
+  // What was pushed above the mark. Valid until the next push.
+  std::span<const T> above() const { return std::span<const T>(stack_).subspan(base_); }
+
+ private:
+  std::vector<T>& stack_;
+  std::size_t base_;
+};
 
 struct ExprLowering {
   LoweringState& st;
@@ -64,14 +85,14 @@ struct ExprLowering {
   // is stored as positive zero so that -0.0 and 0.0 compile alike.
   LowerResult<Reg> operator()(const Expr::Literal& e) const {
     const Literal& lit = e.value;
-    if (lit.is<Literal::Null>()) return load_const(st, core::Value::Null());
-    if (const auto* b = lit.as<Literal::Bool>()) return load_const(st, core::Value::Bool(b->value));
-    if (const auto* i = lit.as<Literal::Int>()) return load_const(st, core::Value::Int(i->value));
+    if (lit.is<Literal::Null>()) return load_const(st, Constant::null());
+    if (const auto* b = lit.as<Literal::Bool>()) return load_const(st, Constant::boolean(b->value));
+    if (const auto* i = lit.as<Literal::Int>()) return load_const(st, Constant::integer(i->value));
     if (const auto* f = lit.as<Literal::Float>()) {
       if (!std::isfinite(f->value)) return CoreError::float_special();
-      return load_const(st, core::Value::Float(f->value == 0.0 ? 0.0 : f->value));
+      return load_const(st, Constant::real(f->value == 0.0 ? 0.0 : f->value));
     }
-    if (const auto* s = lit.as<Literal::String>()) return load_const(st, core::Value::String(s->value));
+    if (const auto* s = lit.as<Literal::String>()) return load_const(st, Constant::string(s->value));
     return lowering_error("Unsupported literal");
   }
 
@@ -86,66 +107,59 @@ struct ExprLowering {
 
   // "[" elements "]": ArrayCreate after the elements, typed by the hint.
   LowerResult<Reg> operator()(const Expr::Array& e) const {
-    std::vector<Reg> elements;
-    elements.reserve(e.elements.size());
+    StackMark<Reg> elements(st.reg_stack);
     for (const SpannedExpr& element : e.elements) {
       QUARN_TRY(Reg r, lower_expr(st, element.node));
-      elements.push_back(r);
+      st.reg_stack.push_back(r);
     }
     const Reg dst = st.new_register();
-    st.emit(core::ArrayCreate{dst, std::move(elements), hinted_element_type(st)});
+    st.emit_array(dst, elements.above(), hinted_element_type(st));
     return dst;
   }
 
   // "{" key ":" value, ... "}": keys in source order, duplicates kept.
   LowerResult<Reg> operator()(const Expr::Object& e) const {
-    std::vector<std::string> keys;
-    std::vector<Reg> values;
-    keys.reserve(e.entries.size());
-    values.reserve(e.entries.size());
+    StackMark<Reg> values(st.reg_stack);
+    StackMark<std::string_view> keys(st.key_stack);
     for (const ObjectEntry& entry : e.entries) {
       QUARN_TRY(Reg r, lower_expr(st, entry.value.node));
-      values.push_back(r);
-      keys.push_back(entry.key);
+      st.reg_stack.push_back(r);
+      st.key_stack.push_back(entry.key);
     }
     const Reg dst = st.new_register();
-    st.emit(core::ObjectCreate{dst, std::move(keys), std::move(values)});
+    st.emit_object(dst, keys.above(), values.above());
     return dst;
   }
 
   // callee "(" args ")": arguments first, then the callee must be a name,
   // which is a builtin or a user function.
   LowerResult<Reg> operator()(const Expr::Call& e) const {
-    std::vector<Reg> args;
-    args.reserve(e.args.size());
+    StackMark<Reg> args(st.reg_stack);
     for (const SpannedExpr& arg : e.args) {
       QUARN_TRY(Reg r, lower_expr(st, arg.node));
-      args.push_back(r);
+      st.reg_stack.push_back(r);
     }
     const auto* callee = e.func->node.as<Expr::Ident>();
     if (callee == nullptr) return lowering_error("Call target must be identifier");
     if (const Builtin* builtin = find_builtin(callee->name)) {
-      return lower_builtin(*builtin, std::move(args));
+      return lower_builtin(*builtin, args.above());
     }
     const Reg dst = st.new_register();
-    st.depth_sites.push_back(
-        st.emit(core::Call{dst, callee->name, std::move(args), kDefaultMaxDepth}));
+    st.emit_call(dst, callee->name, args.above(), /*user_call=*/true);
     return dst;
   }
 
-  LowerResult<Reg> lower_builtin(const Builtin& b, std::vector<Reg> args) const {
+  LowerResult<Reg> lower_builtin(const Builtin& b, std::span<const Reg> args) const {
     if (!b.arity.accepts(args.size())) return lowering_error(std::string(b.arity_message));
     switch (b.lowering) {
       case Lowering::Direct: {
         const Reg dst = st.new_register();
-        st.emit(make_register_instruction(b.opcode, dst, args));
+        st.emit_registers(b.opcode, dst, args);
         return dst;
       }
       case Lowering::Format: {
         const Reg dst = st.new_register();
-        const Reg template_reg = args.front();
-        args.erase(args.begin());
-        st.emit(core::FormatString{dst, template_reg, std::move(args)});
+        st.emit_format(dst, args.front(), args.subspan(1));
         return dst;
       }
       case Lowering::Alloc: {
@@ -159,20 +173,21 @@ struct ExprLowering {
         const Reg first = st.new_register();
         const Reg second = st.new_register();
         const Reg operands[] = {second, args.front()};
-        st.emit(make_register_instruction(b.opcode, first, operands));
+        st.emit_registers(b.opcode, first, operands);
         const Reg dst = st.new_register();
-        st.emit(core::ArrayCreate{dst, {first, second}, std::nullopt});
+        const Reg results[] = {first, second};
+        st.emit_array(dst, results, std::nullopt);
         return dst;
       }
       case Lowering::Print:
         for (Reg r : args) st.emit(core::Print{r});
-        return load_const(st, core::Value::Null());
+        return load_const(st, Constant::null());
       case Lowering::PrintStr:
         st.emit(core::PrintStr{args.front()});
-        return load_const(st, core::Value::Null());
+        return load_const(st, Constant::null());
       case Lowering::RuntimeCall: {
         const Reg dst = st.new_register();
-        st.emit(core::Call{dst, std::string(b.runtime_name), std::move(args), kDefaultMaxDepth});
+        st.emit_call(dst, b.runtime_name, args, /*user_call=*/false);
         return dst;
       }
     }
@@ -188,7 +203,7 @@ struct ExprLowering {
     if (it == variants.end()) {
       return lowering_error("Enum '" + name + "' has no variant '" + e.field + "'");
     }
-    return load_const(st, core::Value::Int(it - variants.begin()));
+    return load_const(st, Constant::integer(it - variants.begin()));
   }
 
   // {id: {@i: v, ...}}: an object keyed by the field indices in ascending
@@ -200,16 +215,18 @@ struct ExprLowering {
     for (const ContractField& f : e.fields) fields.push_back(&f);
     std::stable_sort(fields.begin(), fields.end(),
                      [](const ContractField* a, const ContractField* b) { return a->index < b->index; });
-    std::vector<std::string> keys;
-    std::vector<Reg> values;
-    keys.reserve(fields.size());
-    values.reserve(fields.size());
+    // The keys' texts live here while the views on them are in use.
+    std::vector<std::string> key_texts;
+    key_texts.reserve(fields.size());
+    StackMark<Reg> values(st.reg_stack);
     for (const ContractField* f : fields) {
       QUARN_TRY(Reg r, lower_expr(st, f->value.node));
-      values.push_back(r);
-      keys.push_back(std::to_string(f->index));
+      st.reg_stack.push_back(r);
+      key_texts.push_back(std::to_string(f->index));
     }
-    st.emit(core::ObjectCreate{dst, std::move(keys), std::move(values)});
+    StackMark<std::string_view> keys(st.key_stack);
+    for (const std::string& key : key_texts) st.key_stack.push_back(key);
+    st.emit_object(dst, keys.above(), values.above());
     return dst;
   }
 
@@ -281,7 +298,7 @@ LowerResult<Reg> lower_expr(LoweringState& st, const Expr& expr) {
           if (short_circuit) {
             top.first = st.new_register();  // dst
             top.branch = st.emit(core::JumpIf{r, 0, 0});
-            st.emit(core::LoadConst{top.first, core::Value::Bool(!is_and)});
+            st.emit_constant(top.first, Constant::boolean(!is_and));
             top.jump = st.emit(core::Jump{0});
           } else {
             top.first = r;
@@ -301,7 +318,8 @@ LowerResult<Reg> lower_expr(LoweringState& st, const Expr& expr) {
           r = top.first;
         } else {
           const Reg dst = st.new_register();
-          st.emit(binary_instruction(b->op, dst, top.first, r));
+          const Reg operands[] = {top.first, r};
+          st.emit_registers(binary_opcode(b->op), dst, operands);
           r = dst;
         }
       } else if (const auto* i = top.node->as<Expr::Index>()) {
@@ -324,7 +342,7 @@ LowerResult<Reg> lower_expr(LoweringState& st, const Expr& expr) {
         r = dst;
       } else {
         // A field read by name: the name as a string key.
-        const Reg key = load_const(st, core::Value::String(top.node->as<Expr::Field>()->field));
+        const Reg key = load_const(st, Constant::string(top.node->as<Expr::Field>()->field));
         const Reg dst = st.new_register();
         st.emit(core::IndexGet{dst, r, key});
         r = dst;

@@ -82,35 +82,11 @@ ProgramLowering::ProgramLowering(std::size_t expected_instructions) {
   st_.reserve(expected_instructions);
 }
 
-ProgramLowering::ProgramLowering(core::ProgramEncoder& encoder) : encoder_(&encoder) {}
+ProgramLowering::ProgramLowering(core::ProgramEncoder& encoder)
+    : st_(&encoder), encoder_(&encoder) {}
 
-void ProgramLowering::record_source_map() {
-  for (std::size_t i = 0; i < st_.spans.size(); ++i) {
-    const SpanEntry& span = st_.spans[i];
-    if (!span.empty()) {
-      metadata_.source_map.push_back(
-          {static_cast<std::uint64_t>(st_.first) + i, span.line, span.col});
-    }
-  }
-}
-
-// Called when every jump in the code held points inside it: at the end of
-// the modules and of each top-level definition.
-void ProgramLowering::hand_over_code() {
-  if (encoder_ == nullptr) return;
-  record_source_map();
-  site_marks_.clear();
-  site_mark_ends_.clear();
-  for (const Target at : st_.depth_sites) site_marks_.push_back(at - st_.first);
-  encoder_->append(st_.instructions, site_marks_, site_mark_ends_);
-  for (std::size_t k = 0; k < site_mark_ends_.size(); ++k) {
-    const core::Instruction& insn = st_.code_at(st_.depth_sites[k]);
-    const auto* call = std::get_if<core::Call>(&insn);
-    const std::string& name = call ? call->name : std::get<core::FuncDef>(insn).name;
-    encoded_depth_sites_.push_back({site_mark_ends_[k], name});
-  }
-  st_.depth_sites.clear();
-  st_.drop_code();
+void ProgramLowering::close_code() {
+  if (encoder_ != nullptr) st_.drop_code();
 }
 
 void ProgramLowering::record_metadata(FunctionRecord record) {
@@ -163,13 +139,13 @@ LowerResult<core::Unit> ProgramLowering::add_modules(const Program& program) {
     std::vector<core::FunctionEntry> functions;
     for (const FunctionDef& function : module.functions) {
       const Target entry = st_.position();
-      QUARN_TRY(std::vector<Reg> params, lower_function_body(st_, function));
-      functions.push_back({function.name, std::move(params), entry});
+      QUARN_CHECK(lower_function_body(st_, function, params_));
+      functions.push_back({function.name, params_, entry});
     }
     st_.emit(core::ModuleDef{module.name, module.capabilities.value_or(std::vector<std::string>{}),
                              std::move(constants), std::move(structs), std::move(functions)});
   }
-  hand_over_code();
+  close_code();
   return core::Unit{};
 }
 
@@ -180,9 +156,8 @@ LowerResult<core::Unit> ProgramLowering::add_definition(const FunctionDef& funct
     top_level_depths_.insert_or_assign(function.name, declared_max_depth(function));
   }
   const Target entry = st_.position();
-  QUARN_TRY(std::vector<Reg> params, lower_function_body(st_, function));
-  st_.depth_sites.push_back(
-      st_.emit(core::FuncDef{function.name, std::move(params), entry, kDefaultMaxDepth}));
+  QUARN_CHECK(lower_function_body(st_, function, params_));
+  st_.emit_func_def(function.name, params_, entry);
   record_metadata(function_record(function));
 
   // Of a decision only its swarm size reaches the output (the @scale check
@@ -192,11 +167,11 @@ LowerResult<core::Unit> ProgramLowering::add_definition(const FunctionDef& funct
   if (!function.attributes.empty()) {
     top_level_decisions_.push_back({function.name, true, inference_.infer(function)});
   }
-  hand_over_code();
+  close_code();
   return core::Unit{};
 }
 
-std::uint32_t ProgramLowering::final_max_depth(const std::string& function) const {
+std::uint32_t ProgramLowering::final_max_depth(std::string_view function) const {
   if (auto found = module_depths_.find(function); found != module_depths_.end()) {
     return found->second;
   }
@@ -213,20 +188,21 @@ LowerResult<core::Unit> ProgramLowering::finish_lowering() {
                    std::make_move_iterator(module_decisions_.end()));
   QUARN_CHECK(check_scale(decisions));
 
+  // Every site was written with the default.
   if (!module_depths_.empty() || !top_level_depths_.empty()) {
-    for (const Target at : st_.depth_sites) {
-      core::Instruction& insn = st_.code_at(at);
-      if (auto* call = std::get_if<core::Call>(&insn)) {
-        call->max_depth = final_max_depth(call->name);
-      } else {
-        auto& def = std::get<core::FuncDef>(insn);
-        def.max_depth = final_max_depth(def.name);
+    for (const LoweringState::DepthSite& site : st_.depth_sites) {
+      const std::uint32_t depth = final_max_depth(st_.name_of(site));
+      if (depth == kDefaultMaxDepth) continue;
+      if (encoder_ != nullptr) {
+        encoder_->patch_u32(site.at, depth);
+        continue;
       }
-    }
-    // Those already encoded were written with the default.
-    for (const EncodedDepthSite& site : encoded_depth_sites_) {
-      const std::uint32_t depth = final_max_depth(site.name);
-      if (depth != kDefaultMaxDepth) encoder_->patch_u32(site.end - sizeof depth, depth);
+      core::Instruction& insn = st_.instructions.at(site.at);
+      if (auto* call = std::get_if<core::Call>(&insn)) {
+        call->max_depth = depth;
+      } else {
+        std::get<core::FuncDef>(insn).max_depth = depth;
+      }
     }
   }
 
@@ -235,7 +211,7 @@ LowerResult<core::Unit> ProgramLowering::finish_lowering() {
   meta.source_name = program_name_ + std::string(kSourceSuffix);
   meta.compiler_version = std::string(kCompilerVersion);
   meta.register_count = st_.register_counter;
-  record_source_map();
+  meta.source_map = std::move(st_.source_map);
   for (const NamedDecision& d : decisions) {
     if (d.top_level && d.name == "main" && is_scaled(d.decision)) {
       meta.swarm.insert_or_assign(
@@ -258,9 +234,9 @@ LowerResult<core::CompiledProgram> ProgramLowering::finish() && {
 }
 
 LowerResult<core::ProgramMetadata> ProgramLowering::finish_streamed() && {
-  // Code after the last hand-over would be missing from the encoder.
-  if (encoder_ == nullptr || !st_.instructions.empty()) {
-    throw std::logic_error("streamed lowering finished without handing over all its code");
+  // Without an encoder the code is in st_.instructions: finish() returns it.
+  if (encoder_ == nullptr) {
+    throw std::logic_error("streamed lowering finished without an encoder");
   }
   QUARN_CHECK(finish_lowering());
   return std::move(metadata_);

@@ -53,7 +53,7 @@ struct StmtLowering {
     if (const auto* field = target.as<Expr::Field>()) {
       QUARN_TRY(Reg object, lower_expr(st, field->object->node));
       const Reg key = st.new_register();
-      st.emit(core::LoadConst{key, core::Value::String(field->field)});
+      st.emit_constant(key, Constant::string(field->field));
       st.emit(core::IndexSet{object, key, v}, span);
       return Unit{};
     }
@@ -89,9 +89,7 @@ struct StmtLowering {
     const Target body = st.position();
     QUARN_CHECK(lower_stmts(st, s.body));
     st.emit(core::Jump{start});
-    auto& header = std::get<core::Loop>(st.code_at(h));
-    header.body = body;
-    header.end = st.position();
+    st.patch_loop(h, body, st.position());
     return Unit{};
   }
 
@@ -149,7 +147,8 @@ struct StmtLowering {
   //   tests: w = Eq d, p1; l = Eq d, p2; w = Or w, l; ...
   //   g: JumpIf w, g+1, z+1    body...    z: Jump end
   // A "_" arm contributes its body alone, and arms after it are not lowered.
-  // The scrutinee register is compared directly, never copied.
+  // The scrutinee register is compared directly, never copied. The branches
+  // go in with their targets unknown and are patched once they are known.
   LowerResult<Unit> operator()(const Stmt::Switch& s) const {
     QUARN_TRY(Reg d, lower_expr(st, s.expr.node));
     std::vector<Target> arm_exits;
@@ -174,14 +173,14 @@ struct StmtLowering {
           w = n;
         }
       }
-      const Target g = st.emit_placeholder();
+      const Target g = st.emit(core::JumpIf{w, 0, 0});
       QUARN_CHECK(lower_stmts(st, arm.body));
-      const Target z = st.emit_placeholder();
-      st.fill_placeholder(g, core::JumpIf{w, g + 1, z + 1});
+      const Target z = st.emit(core::Jump{0});
+      st.patch_jump_if(g, g + 1, z + 1);
       arm_exits.push_back(z);
     }
     const Target end = st.position();
-    for (Target z : arm_exits) st.fill_placeholder(z, core::Jump{end});
+    for (Target z : arm_exits) st.patch_jump(z, end);
     return Unit{};
   }
 };
@@ -197,10 +196,10 @@ LowerResult<core::Unit> lower_stmts(LoweringState& st, const std::vector<Spanned
   return core::Unit{};
 }
 
-LowerResult<std::vector<Reg>> lower_function_body(LoweringState& st, const FunctionDef& function) {
+LowerResult<core::Unit> lower_function_body(LoweringState& st, const FunctionDef& function,
+                                            std::vector<Reg>& params) {
   st.push_scope();
-  std::vector<Reg> params;
-  params.reserve(function.params.size());
+  params.clear();
   for (const Param& param : function.params) {
     const Reg r = st.new_register();
     st.bind(param.name, r);
@@ -213,10 +212,10 @@ LowerResult<std::vector<Reg>> lower_function_body(LoweringState& st, const Funct
   }
   // Every function ends in an explicit return of Null.
   const Reg z = st.new_register();
-  st.emit(core::LoadConst{z, core::Value::Null()});
+  st.emit_constant(z, Constant::null());
   st.emit(core::Return{z});
   st.pop_scope();
-  return params;
+  return core::Unit{};
 }
 
 }  // namespace quarn::compiler

@@ -1,31 +1,246 @@
 #include "quarn_compiler/lower/lowering_state.h"
 
+#include "quarn_compiler/lower/builtins.h"
+
+#include <bit>
 #include <stdexcept>
 #include <utility>
 
 namespace quarn::compiler {
 
-LoweringState::LoweringState() { push_scope(); }
+LoweringState::LoweringState(core::ProgramEncoder* encoder) : encoder_(encoder) { push_scope(); }
+
+void LoweringState::add_depth_site(std::size_t at, std::string_view name) {
+  depth_sites.push_back({at, depth_site_names.size(), name.size()});
+  depth_site_names.append(name);
+}
 
 // A patch that finds another instruction than the one its caller appended is
-// a fault in the lowering itself; std::get reports it as an exception, which
-// the Python boundary turns into the internal-fault error.
+// a fault in the lowering itself; it is reported as an exception, which the
+// Python boundary turns into the internal-fault error.
+std::size_t LoweringState::offset_of(Target at, core::Opcode expected) const {
+  const std::size_t offset = offsets_.at(at - first);
+  if (encoder_->u32_at(offset) != static_cast<std::uint32_t>(expected)) {
+    throw std::logic_error("lowering patched another instruction than it appended");
+  }
+  return offset;
+}
+
+template <class Insn>
+Insn& LoweringState::instruction_at(Target at) {
+  return std::get<Insn>(instructions.at(at - first));
+}
+
+// Field offsets below count the 4-byte tag: Jump's target is at +4,
+// JumpIf's cond, then_target, else_target at +4, +8, +12, Loop's cond,
+// start, body, end at +4, +8, +12, +16.
 void LoweringState::patch_jump(Target at, Target target) {
-  std::get<core::Jump>(code_at(at)).target = target;
+  if (encoder_ == nullptr) {
+    instruction_at<core::Jump>(at).target = target;
+    return;
+  }
+  encoder_->patch_u32(offset_of(at, core::Opcode::Jump) + 4, target);
 }
 
 void LoweringState::patch_jump_if(Target at, Target then_target, Target else_target) {
-  auto& branch = std::get<core::JumpIf>(code_at(at));
-  branch.then_target = then_target;
-  branch.else_target = else_target;
+  if (encoder_ == nullptr) {
+    auto& branch = instruction_at<core::JumpIf>(at);
+    branch.then_target = then_target;
+    branch.else_target = else_target;
+    return;
+  }
+  const std::size_t offset = offset_of(at, core::Opcode::JumpIf);
+  encoder_->patch_u32(offset + 8, then_target);
+  encoder_->patch_u32(offset + 12, else_target);
 }
 
-void LoweringState::fill_placeholder(Target at, core::Instruction branch) {
-  core::Instruction& slot = code_at(at);
-  if (!std::holds_alternative<core::Nop>(slot)) {
-    throw std::logic_error("lowering patched an instruction that is not a placeholder");
+void LoweringState::patch_loop(Target at, Target body, Target end) {
+  if (encoder_ == nullptr) {
+    auto& header = instruction_at<core::Loop>(at);
+    header.body = body;
+    header.end = end;
+    return;
   }
-  slot = std::move(branch);
+  const std::size_t offset = offset_of(at, core::Opcode::Loop);
+  encoder_->patch_u32(offset + 12, body);
+  encoder_->patch_u32(offset + 16, end);
+}
+
+// The emit_* functions write the instruction's bytes as the encoder would
+// (encode.h: tag, then the fields in order) or keep it as an Instruction.
+// Tests hold the two ways against each other on every construct.
+
+Target LoweringState::emit_constant(Reg dst, const Constant& value) {
+  const Target at = position();
+  if (encoder_ == nullptr) {
+    core::Value v;
+    switch (value.kind) {
+      case core::ValueKind::Bool: v = core::Value::Bool(value.b); break;
+      case core::ValueKind::Int: v = core::Value::Int(value.i); break;
+      case core::ValueKind::Float: v = core::Value::Float(value.f); break;
+      case core::ValueKind::String: v = core::Value::String(std::string(value.text)); break;
+      default: break;
+    }
+    instructions.emplace_back(std::in_place_type<core::LoadConst>, core::LoadConst{dst, std::move(v)});
+    return at;
+  }
+  // Tag, dst, the value's kind, its payload.
+  std::size_t payload = 0;
+  switch (value.kind) {
+    case core::ValueKind::Bool: payload = 1; break;
+    case core::ValueKind::Int:
+    case core::ValueKind::Float: payload = 8; break;
+    case core::ValueKind::String: payload = core::wire::text_size(value.text); break;
+    default: break;
+  }
+  std::size_t offset;
+  std::uint8_t* p = encoder_->add_instruction(12 + payload, offset);
+  p = core::wire::put_u32(p, static_cast<std::uint32_t>(core::Opcode::LoadConst));
+  p = core::wire::put_u32(p, dst);
+  p = core::wire::put_u32(p, static_cast<std::uint32_t>(value.kind));
+  switch (value.kind) {
+    case core::ValueKind::Bool: *p = value.b ? 1 : 0; break;
+    case core::ValueKind::Int: core::wire::put_u64(p, static_cast<std::uint64_t>(value.i)); break;
+    case core::ValueKind::Float: core::wire::put_u64(p, std::bit_cast<std::uint64_t>(value.f)); break;
+    case core::ValueKind::String: core::wire::put_text(p, value.text); break;
+    default: break;
+  }
+  offsets_.push_back(offset);
+  return at;
+}
+
+Target LoweringState::emit_call(Reg dst, std::string_view name, std::span<const Reg> args,
+                                bool user_call) {
+  const Target at = position();
+  if (encoder_ == nullptr) {
+    instructions.emplace_back(std::in_place_type<core::Call>,
+                              core::Call{dst, std::string(name), core::RegList(args.begin(), args.end()),
+                                         kDefaultMaxDepth});
+    if (user_call) add_depth_site(at, name);
+    return at;
+  }
+  // Tag, dst, name, args, max_depth.
+  const std::size_t size = 8 + core::wire::text_size(name) + core::wire::u32_list_size(args.size()) + 4;
+  std::size_t offset;
+  std::uint8_t* p = encoder_->add_instruction(size, offset);
+  p = core::wire::put_u32(p, static_cast<std::uint32_t>(core::Opcode::Call));
+  p = core::wire::put_u32(p, dst);
+  p = core::wire::put_text(p, name);
+  p = core::wire::put_u32_list(p, args);
+  core::wire::put_u32(p, kDefaultMaxDepth);
+  offsets_.push_back(offset);
+  if (user_call) add_depth_site(offset + size - 4, name);
+  return at;
+}
+
+Target LoweringState::emit_func_def(std::string_view name, std::span<const Reg> params,
+                                    Target entry) {
+  const Target at = position();
+  if (encoder_ == nullptr) {
+    instructions.emplace_back(
+        std::in_place_type<core::FuncDef>,
+        core::FuncDef{std::string(name), core::RegList(params.begin(), params.end()), entry,
+                      kDefaultMaxDepth});
+    add_depth_site(at, name);
+    return at;
+  }
+  // Tag, name, params, entry, max_depth.
+  const std::size_t size = 4 + core::wire::text_size(name) + core::wire::u32_list_size(params.size()) + 8;
+  std::size_t offset;
+  std::uint8_t* p = encoder_->add_instruction(size, offset);
+  p = core::wire::put_u32(p, static_cast<std::uint32_t>(core::Opcode::FuncDef));
+  p = core::wire::put_text(p, name);
+  p = core::wire::put_u32_list(p, params);
+  p = core::wire::put_u32(p, entry);
+  core::wire::put_u32(p, kDefaultMaxDepth);
+  offsets_.push_back(offset);
+  add_depth_site(offset + size - 4, name);
+  return at;
+}
+
+Target LoweringState::emit_array(Reg dst, std::span<const Reg> elements,
+                                 const std::optional<core::BytecodeType>& elem_type) {
+  const Target at = position();
+  if (encoder_ == nullptr) {
+    instructions.emplace_back(
+        std::in_place_type<core::ArrayCreate>,
+        core::ArrayCreate{dst, core::RegList(elements.begin(), elements.end()), elem_type});
+    return at;
+  }
+  // Tag, dst, elements, elem_type.
+  const std::size_t size =
+      8 + core::wire::u32_list_size(elements.size()) + core::wire::optional_type_size(elem_type);
+  std::size_t offset;
+  std::uint8_t* p = encoder_->add_instruction(size, offset);
+  p = core::wire::put_u32(p, static_cast<std::uint32_t>(core::Opcode::ArrayCreate));
+  p = core::wire::put_u32(p, dst);
+  p = core::wire::put_u32_list(p, elements);
+  core::wire::put_optional_type(p, elem_type);
+  offsets_.push_back(offset);
+  return at;
+}
+
+Target LoweringState::emit_object(Reg dst, std::span<const std::string_view> keys,
+                                  std::span<const Reg> values) {
+  const Target at = position();
+  if (encoder_ == nullptr) {
+    core::TextList texts(keys.begin(), keys.end());
+    instructions.emplace_back(
+        std::in_place_type<core::ObjectCreate>,
+        core::ObjectCreate{dst, std::move(texts), core::RegList(values.begin(), values.end())});
+    return at;
+  }
+  // Tag, dst, keys (a list of texts), values.
+  std::size_t size = 8 + 8 + core::wire::u32_list_size(values.size());
+  for (std::string_view key : keys) size += core::wire::text_size(key);
+  std::size_t offset;
+  std::uint8_t* p = encoder_->add_instruction(size, offset);
+  p = core::wire::put_u32(p, static_cast<std::uint32_t>(core::Opcode::ObjectCreate));
+  p = core::wire::put_u32(p, dst);
+  p = core::wire::put_u64(p, keys.size());
+  for (std::string_view key : keys) p = core::wire::put_text(p, key);
+  core::wire::put_u32_list(p, values);
+  offsets_.push_back(offset);
+  return at;
+}
+
+Target LoweringState::emit_format(Reg dst, Reg template_reg, std::span<const Reg> args) {
+  const Target at = position();
+  if (encoder_ == nullptr) {
+    instructions.emplace_back(
+        std::in_place_type<core::FormatString>,
+        core::FormatString{dst, template_reg, core::RegList(args.begin(), args.end())});
+    return at;
+  }
+  // Tag, dst, template, args.
+  const std::size_t size = 12 + core::wire::u32_list_size(args.size());
+  std::size_t offset;
+  std::uint8_t* p = encoder_->add_instruction(size, offset);
+  p = core::wire::put_u32(p, static_cast<std::uint32_t>(core::Opcode::FormatString));
+  p = core::wire::put_u32(p, dst);
+  p = core::wire::put_u32(p, template_reg);
+  core::wire::put_u32_list(p, args);
+  offsets_.push_back(offset);
+  return at;
+}
+
+Target LoweringState::emit_registers(core::Opcode op, Reg dst, std::span<const Reg> args) {
+  const Target at = position();
+  if (encoder_ == nullptr) {
+    instructions.push_back(make_register_instruction(op, dst, args));
+    return at;
+  }
+  if (core::kWordFieldsByOpcode[static_cast<std::size_t>(op)] !=
+      static_cast<int>(args.size()) + 1) {
+    throw std::logic_error("instruction does not take its registers as listed");
+  }
+  std::size_t offset;
+  std::uint8_t* p = encoder_->add_instruction(8 + 4 * args.size(), offset);
+  p = core::wire::put_u32(p, static_cast<std::uint32_t>(op));
+  p = core::wire::put_u32(p, dst);
+  for (const Reg r : args) p = core::wire::put_u32(p, r);
+  offsets_.push_back(offset);
+  return at;
 }
 
 void LoweringState::push_scope() {

@@ -11,10 +11,12 @@
 #include "quarn_core/core_error.h"
 #include "quarn_core/huge_pages.h"
 #include "quarn_core/instruction.h"
+#include "quarn_core/quarn_crate/encode.h"
 #include "quarn_core/result.h"
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -46,68 +48,107 @@ struct SpanEntry {
 // limit carried by calls of names that are not user functions.
 inline constexpr std::uint32_t kDefaultMaxDepth = 1000;
 
+// A constant as LoadConst carries it, with a String's text still in the
+// tree: the lowering only ever makes these five kinds.
+struct Constant {
+  core::ValueKind kind = core::ValueKind::Null;
+  bool b = false;
+  std::int64_t i = 0;
+  double f = 0;
+  std::string_view text;
+
+  static Constant null() { return {}; }
+  static Constant boolean(bool v) { return {core::ValueKind::Bool, v, 0, 0, {}}; }
+  static Constant integer(std::int64_t v) { return {core::ValueKind::Int, false, v, 0, {}}; }
+  static Constant real(double v) { return {core::ValueKind::Float, false, 0, v, {}}; }
+  static Constant string(std::string_view v) { return {core::ValueKind::String, false, 0, 0, v}; }
+};
+
 class LoweringState {
  public:
   using Scope = std::unordered_map<std::string_view, Reg>;
 
-  LoweringState();
+  // Without an encoder the code is kept as Instructions (`instructions`);
+  // with one, each instruction is written into the encoder's output as it is
+  // emitted, and only where each one starts is kept until no patch can
+  // reach it any more.
+  explicit LoweringState(core::ProgramEncoder* encoder = nullptr);
 
   // ---- instruction list ---------------------------------------------------
   // The instructions from index `first` on: a program lowering may hand the
   // ones before it on to the encoder and drop them (drop_code) once no patch
-  // can reach them any more.
+  // can reach them any more. Empty when writing into an encoder.
   std::vector<core::Instruction> instructions;
-  std::vector<SpanEntry> spans;  // exactly one per instruction
   Target first = 0;
 
   // The index the next appended instruction will get.
-  Target position() const { return first + static_cast<Target>(instructions.size()); }
+  Target position() const {
+    return first + static_cast<Target>(encoder_ ? offsets_.size() : instructions.size());
+  }
 
-  // The instruction at index `at`; it must not have been dropped.
-  core::Instruction& code_at(Target index) { return instructions.at(index - first); }
+  // Source map entries (index, line, col) of the instructions that stand for
+  // a statement, in instruction order.
+  std::vector<core::SourceMapEntry> source_map;
 
-  // Appends one instruction (a variant struct such as core::Add, or a whole
-  // core::Instruction) with its span entry; returns its index.
+  // Appends one instruction (a variant struct such as core::Add) with its
+  // span entry; returns its index. The emit_* functions below do the same
+  // for the instructions with texts and lists, taking them as views.
   template <class Insn>
   Target emit(Insn&& insn, SpanEntry span = {}) {
-    const Target at = position();
     using T = std::decay_t<Insn>;
-    if constexpr (std::is_same_v<T, core::Instruction>) {
+    const Target at = position();
+    if (encoder_ != nullptr) {
+      if constexpr (core::kWordFields<T> >= 0) {
+        offsets_.push_back(encoder_->add_words(insn));
+      } else {
+        offsets_.push_back(encoder_->add(core::Instruction(std::forward<Insn>(insn))));
+      }
+    } else if constexpr (std::is_same_v<T, core::Instruction>) {
       instructions.push_back(std::forward<Insn>(insn));
     } else {
       instructions.emplace_back(std::in_place_type<T>, std::forward<Insn>(insn));
     }
-    spans.push_back(span);
+    note_span(at, span);
     return at;
   }
+  Target emit_constant(Reg dst, const Constant& value);
+  // A Call of `name`; a user call's max_depth is settled at the end
+  // (depth_sites), a runtime name's is kDefaultMaxDepth.
+  Target emit_call(Reg dst, std::string_view name, std::span<const Reg> args, bool user_call);
+  // A FuncDef, whose max_depth is settled at the end like a user call's.
+  Target emit_func_def(std::string_view name, std::span<const Reg> params, Target entry);
+  Target emit_array(Reg dst, std::span<const Reg> elements,
+                    const std::optional<core::BytecodeType>& elem_type);
+  Target emit_object(Reg dst, std::span<const std::string_view> keys, std::span<const Reg> values);
+  Target emit_format(Reg dst, Reg template_reg, std::span<const Reg> args);
+  // The instruction `op` with its fields, all u32, filled from dst and then
+  // args in order.
+  // REQUIRES: op has exactly 1 + args.size() fields, all u32.
+  Target emit_registers(core::Opcode op, Reg dst, std::span<const Reg> args);
 
-  // Appends a Nop standing for a branch whose targets are not known yet.
-  Target emit_placeholder(SpanEntry span = {}) { return emit(core::Nop{}, span); }
-
-  // Forgets the instructions and spans held, keeping their capacity; the
-  // next one appended keeps its index.
+  // Forgets the code held (or where it starts), keeping the capacity; the
+  // next instruction appended keeps its index.
   void drop_code() {
     first = position();
     instructions.clear();
-    spans.clear();
+    offsets_.clear();
   }
 
   // Room for about `n` instructions, so that a large program is not copied
   // while its list grows.
   void reserve(std::size_t n) {
     instructions.reserve(n);
-    spans.reserve(n);
     core::advise_huge_pages(instructions.data(), instructions.capacity() * sizeof(core::Instruction));
-    core::advise_huge_pages(spans.data(), spans.capacity() * sizeof(SpanEntry));
   }
 
-  // REQUIRES: instructions[at] is the Jump this caller appended.
+  // The patches of control flow. Each finds the instruction its caller
+  // appended at `at` or is a fault in the lowering.
+  // REQUIRES: the instruction at `at` is a Jump.
   void patch_jump(Target at, Target target);
-  // REQUIRES: instructions[at] is the JumpIf this caller appended.
+  // REQUIRES: the instruction at `at` is a JumpIf.
   void patch_jump_if(Target at, Target then_target, Target else_target);
-  // Overwrites the Nop at `at` (from emit_placeholder) with its real branch.
-  // REQUIRES: instructions[at] is a Nop.
-  void fill_placeholder(Target at, core::Instruction branch);
+  // REQUIRES: the instruction at `at` is a Loop.
+  void patch_loop(Target at, Target body, Target end);
 
   // ---- registers ------------------------------------------------------------
   Reg register_counter = 0;
@@ -129,11 +170,24 @@ class LoweringState {
   // entries: it outlives the statements they come from.
   std::unordered_map<std::string, Type> variable_types;
 
-  // The Calls of user functions and the FuncDefs, by index. They are
-  // emitted with kDefaultMaxDepth; the program lowering sets their real
-  // max_depth at the end, once every function (also those defined after the
-  // call) has been seen.
-  std::vector<Target> depth_sites;
+  // The Calls of user functions and the FuncDefs. They are emitted with
+  // kDefaultMaxDepth; the program lowering sets their real max_depth at the
+  // end, once every function (also those defined after the call) has been
+  // seen. A site is the instruction's index, or with an encoder the offset
+  // of its max_depth bytes; the names it carries are kept one after the
+  // other in depth_site_names, since their trees are gone by then.
+  struct DepthSite {
+    std::size_t at;
+    std::size_t name_begin;
+    std::size_t name_size;
+  };
+  std::vector<DepthSite> depth_sites;
+  std::string depth_site_names;
+  std::string_view name_of(const DepthSite& site) const {
+    return std::string_view(depth_site_names).substr(site.name_begin, site.name_size);
+  }
+  bool writes_bytes() const { return encoder_ != nullptr; }
+  core::ProgramEncoder* encoder() const { return encoder_; }
 
   // Enum name to its variants in declaration order.
   std::unordered_map<std::string_view, const std::vector<std::string>*> enum_table;
@@ -151,8 +205,26 @@ class LoweringState {
     Target jump;
   };
   std::vector<PendingExpr> expr_stack;
+  // The registers and keys gathered for calls, arrays and objects while
+  // their elements are lowered: a stack, each such node working above the
+  // height it found (nested ones push and pop above it), reused throughout.
+  std::vector<Reg> reg_stack;
+  std::vector<std::string_view> key_stack;
 
  private:
+  void note_span(Target at, SpanEntry span) {
+    if (!span.empty()) source_map.push_back({at, span.line, span.col});
+  }
+  void add_depth_site(std::size_t at, std::string_view name);
+  // The byte offset of instruction `at` after checking its tag.
+  std::size_t offset_of(Target at, core::Opcode expected) const;
+  template <class Insn>
+  Insn& instruction_at(Target at);
+
+  core::ProgramEncoder* encoder_ = nullptr;
+  // With an encoder: where each instruction from `first` on starts.
+  std::vector<std::size_t> offsets_;
+
   // Most functions bind a handful of names, which a lookup finds fastest by
   // walking them newest first: every scope's bindings are runs of one list,
   // innermost last, and a run may hold a name twice (the newer one wins). A

@@ -334,6 +334,25 @@ void ProgramEncoder::append(std::span<const Instruction> code,
   count_ += code.size();
 }
 
+std::size_t ProgramEncoder::add(const Instruction& insn) {
+  SizeSink sizer;
+  put(sizer, insn);
+  if (sizer.overflow()) throw std::length_error(std::string(kTooLarge));
+  std::size_t offset;
+  WriteSink writer(add_instruction(sizer.size(), offset));
+  put(writer, insn);
+  return offset;
+}
+
+std::uint32_t ProgramEncoder::u32_at(std::size_t offset) const {
+  std::uint32_t value;
+  if (offset < kListOffset || offset > out_.size() - sizeof value) {
+    throw std::out_of_range("read outside the encoded instructions");
+  }
+  std::memcpy(&value, out_.data() + offset, sizeof value);
+  return value;
+}
+
 void ProgramEncoder::patch_u32(std::size_t offset, std::uint32_t value) {
   if (too_large_) return;
   if (offset < kListOffset || offset > out_.size() - sizeof value) {

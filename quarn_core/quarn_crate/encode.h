@@ -21,9 +21,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quarn::core {
@@ -51,6 +53,73 @@ ContentHash content_hash_of(const std::vector<Instruction>& instructions);
 // One instruction's bytes (tag and fields); for tests and tools.
 Bytes encode_instruction(const Instruction& instruction);
 
+// ---- Writing single instructions in place --------------------------------
+// The lowering writes most instructions straight into the output instead of
+// building an Instruction first; these are the pieces it writes them with.
+
+namespace detail {
+constexpr int word_field(FieldKind kind) {
+  return kind == FieldKind::Reg || kind == FieldKind::Target || kind == FieldKind::U32 ? 1 : -1000;
+}
+}  // namespace detail
+
+// The number of fields of an instruction struct whose fields are all plain
+// u32s (registers, targets, numbers), so that its bytes are its tag and then
+// one u32 per field; -1 for a struct with any other field.
+template <class Insn>
+inline constexpr int kWordFields = -1;
+#define QUARN_INSTRUCTION(Tag, Name, Fields) \
+  template <>                                \
+  inline constexpr int kWordFields<Name> = (0 Fields) < 0 ? -1 : (0 Fields);
+#define FIELD(Type, name) +detail::word_field(FieldKind::Type)
+#include "quarn_core/instructions.def"
+
+// The same by opcode, for instructions chosen at run time.
+inline constexpr int kWordFieldsByOpcode[] = {
+#define QUARN_INSTRUCTION(Tag, Name, Fields) kWordFields<Name>,
+#define FIELD(Type, name)
+#include "quarn_core/instructions.def"
+};
+static_assert(std::size(kWordFieldsByOpcode) == kOpcodeCount);
+
+// Primitive writers: each writes at `p` and returns the end of what it wrote.
+// REQUIRES: room for the bytes written (the *_size functions say how many).
+namespace wire {
+inline std::uint8_t* put_u32(std::uint8_t* p, std::uint32_t v) {
+  std::memcpy(p, &v, sizeof v);
+  return p + sizeof v;
+}
+inline std::uint8_t* put_u64(std::uint8_t* p, std::uint64_t v) {
+  std::memcpy(p, &v, sizeof v);
+  return p + sizeof v;
+}
+inline std::uint8_t* put_text(std::uint8_t* p, std::string_view text) {
+  p = put_u64(p, text.size());
+  if (!text.empty()) std::memcpy(p, text.data(), text.size());
+  return p + text.size();
+}
+inline std::uint8_t* put_u32_list(std::uint8_t* p, std::span<const std::uint32_t> list) {
+  p = put_u64(p, list.size());
+  if (!list.empty()) std::memcpy(p, list.data(), list.size_bytes());
+  return p + list.size_bytes();
+}
+// u8 0, or u8 1 then the type: a run of tag 5 (array of) ended by its scalar
+// kind's tag.
+inline std::uint8_t* put_optional_type(std::uint8_t* p, const std::optional<BytecodeType>& type) {
+  *p++ = type ? 1 : 0;
+  if (!type) return p;
+  for (std::uint64_t i = 0; i < type->array_depth(); ++i) {
+    p = put_u32(p, static_cast<std::uint32_t>(TypeKind::Array));
+  }
+  return put_u32(p, static_cast<std::uint32_t>(type->base()));
+}
+constexpr std::size_t text_size(std::string_view text) { return 8 + text.size(); }
+constexpr std::size_t u32_list_size(std::size_t n) { return 8 + 4 * n; }
+inline std::size_t optional_type_size(const std::optional<BytecodeType>& type) {
+  return type ? 1 + 4 * (static_cast<std::size_t>(type->array_depth()) + 1) : 1;
+}
+}  // namespace wire
+
 // The container written piece by piece while the program is lowered, so that
 // the whole instruction list never has to exist at once: instructions are
 // appended in order as soon as their code is final, the metadata comes last.
@@ -76,6 +145,31 @@ class ProgramEncoder {
 
   // Instructions appended so far.
   std::uint64_t count() const { return count_; }
+
+  // One more instruction of exactly `size` bytes, tag included, which the
+  // caller then writes in full at the pointer returned (valid until the
+  // next call that adds bytes). `offset` receives where it starts.
+  std::uint8_t* add_instruction(std::size_t size, std::size_t& offset) {
+    offset = out_.size();
+    out_.resize(offset + size);
+    ++count_;
+    return out_.data() + offset;
+  }
+  // One instruction whose fields are all u32; returns where it starts.
+  template <class Insn>
+    requires(kWordFields<Insn> >= 0)
+  std::size_t add_words(const Insn& insn) {
+    std::size_t offset;
+    std::uint8_t* p = add_instruction(4 + 4 * kWordFields<Insn>, offset);
+    p = wire::put_u32(p, static_cast<std::uint32_t>(Insn::kOpcode));
+    insn.for_each_field([&](std::string_view, std::uint32_t v) { p = wire::put_u32(p, v); });
+    return offset;
+  }
+  // Any instruction, by the general encoding; returns where it starts.
+  std::size_t add(const Instruction& insn);
+
+  // The u32 at `offset` (inside an appended instruction).
+  std::uint32_t u32_at(std::size_t offset) const;
 
   // Overwrites the u32 at `offset` (inside an appended instruction).
   void patch_u32(std::size_t offset, std::uint32_t value);
