@@ -14,6 +14,10 @@
 //   driver         compile_program_into, the whole call
 // "in driver" is driver minus parse+sink: what lowering and encoding add to
 // the call.
+//
+//   bench_lower [rounds]             every row
+//   bench_lower rounds streamed      only lower+encode at 1 MB, for profilers
+//   bench_lower rounds driver        only the driver at 1 MB, for profilers
 
 #include <algorithm>
 #include <cstdio>
@@ -76,6 +80,27 @@ struct Best {
   double parse = 1e9, parse_sink = 1e9, lower = 1e9, encode = 1e9, streamed = 1e9, driver = 1e9;
 };
 
+void streamed_round(const compiler::Program& program, std::size_t reserve, Best& best) {
+  std::vector<std::uint8_t> streamed_out;
+  streamed_out.reserve(reserve);
+  double s0 = cpu_seconds();
+  core::ProgramEncoder encoder(streamed_out);
+  std::optional<core::ProgramMetadata> metadata;
+  {
+    compiler::ProgramLowering lowering(encoder);
+    if (!lowering.add_modules(program).ok()) die("modules");
+    for (const compiler::FunctionDef& f : program.definitions) {
+      if (!lowering.add_definition(f).ok()) die("definition");
+    }
+    auto meta = std::move(lowering).finish_streamed();
+    if (!meta.ok()) die("finish");
+    metadata.emplace(std::move(meta).value());
+  }
+  if (!encoder.finish(metadata).ok()) die("encoder finish");
+  double s1 = cpu_seconds();
+  best.streamed = std::min(best.streamed, s1 - s0);
+}
+
 void round(const std::string& src, Best& best, std::vector<std::uint8_t>& out) {
   double t0 = cpu_seconds();
   auto parsed = compiler::parse_source(src);
@@ -95,26 +120,7 @@ void round(const std::string& src, Best& best, std::vector<std::uint8_t>& out) {
     best.lower = std::min(best.lower, s1 - s0);
     best.encode = std::min(best.encode, s2 - s1);
   }
-  {
-    std::vector<std::uint8_t> streamed_out;
-    streamed_out.reserve(src.size() * 4);
-    double s0 = cpu_seconds();
-    core::ProgramEncoder encoder(streamed_out);
-    std::optional<core::ProgramMetadata> metadata;
-    {
-      compiler::ProgramLowering lowering(encoder);
-      if (!lowering.add_modules(program).ok()) die("modules");
-      for (const compiler::FunctionDef& f : program.definitions) {
-        if (!lowering.add_definition(f).ok()) die("definition");
-      }
-      auto meta = std::move(lowering).finish_streamed();
-      if (!meta.ok()) die("finish");
-      metadata.emplace(std::move(meta).value());
-    }
-    if (!encoder.finish(metadata).ok()) die("encoder finish");
-    double s1 = cpu_seconds();
-    best.streamed = std::min(best.streamed, s1 - s0);
-  }
+  streamed_round(program, src.size() * 4, best);
   {
     DroppingSink sink;
     double s0 = cpu_seconds();
@@ -155,6 +161,27 @@ void report(const std::string& src, int rounds) {
 
 int main(int argc, char** argv) {
   int rounds = argc > 1 ? std::atoi(argv[1]) : 7;
+  if (argc > 2 && std::string_view(argv[2]) == "streamed") {
+    const std::string src = program_of_size(1024 * 1024);
+    auto parsed = compiler::parse_source(src);
+    if (!parsed.ok()) die("generated program did not parse");
+    Best best;
+    for (int i = 0; i < rounds; ++i) streamed_round(parsed.value(), src.size() * 4, best);
+    std::printf("lower+encode %.2f ms\n", best.streamed * 1e3);
+    return 0;
+  }
+  if (argc > 2 && std::string_view(argv[2]) == "driver") {
+    const std::string src = program_of_size(1024 * 1024);
+    std::vector<std::uint8_t> out;
+    double best = 1e9;
+    for (int i = 0; i < rounds; ++i) {
+      double s0 = cpu_seconds();
+      if (!compiler::compile_program_into(src, out).ok()) die("driver failed");
+      best = std::min(best, cpu_seconds() - s0);
+    }
+    std::printf("driver %.2f ms\n", best * 1e3);
+    return 0;
+  }
   report(program_of_size(1024 * 1024), rounds);
   report(program_of_size(4 * 1024 * 1024), std::max(3, rounds / 2));
   return 0;

@@ -152,7 +152,8 @@ LowerResult<core::Unit> ProgramLowering::add_modules(const Program& program) {
 LowerResult<core::Unit> ProgramLowering::add_definition(const FunctionDef& function) {
   // Only functions with attribute text can declare a depth; one without
   // still resets a name an earlier function declared.
-  if (!function.attributes.empty() || top_level_depths_.contains(function.name)) {
+  if (!function.attributes.empty() ||
+      (!top_level_depths_.empty() && top_level_depths_.contains(function.name))) {
     top_level_depths_.insert_or_assign(function.name, declared_max_depth(function));
   }
   const Target entry = st_.position();

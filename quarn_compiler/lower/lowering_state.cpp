@@ -263,11 +263,11 @@ void LoweringState::bind(std::string_view name, Reg reg) {
     frame.index.insert_or_assign(name, reg);
     return;
   }
-  bindings_.emplace_back(name, reg);
+  bindings_.push_back({NameKey::of(name), name, reg});
   if (bindings_.size() - frame.first > kWalkedBindings) {
     // In binding order, so that the newest of a name stays.
     for (std::size_t k = frame.first; k < bindings_.size(); ++k) {
-      frame.index.insert_or_assign(bindings_[k].first, bindings_[k].second);
+      frame.index.insert_or_assign(bindings_[k].name, bindings_[k].reg);
     }
     bindings_.resize(frame.first);
     frame.indexed = true;
@@ -276,6 +276,8 @@ void LoweringState::bind(std::string_view name, Reg reg) {
 
 std::optional<Reg> LoweringState::lookup_variable(std::string_view name) const {
   // Scopes innermost first; an indexed scope's run is empty.
+  const NameKey key = NameKey::of(name);
+  const bool long_name = name.size() > sizeof key.head;
   std::size_t end = bindings_.size();
   for (std::size_t d = depth_; d-- > 0;) {
     const ScopeFrame& frame = frames_[d];
@@ -283,7 +285,8 @@ std::optional<Reg> LoweringState::lookup_variable(std::string_view name) const {
       if (auto found = frame.index.find(name); found != frame.index.end()) return found->second;
     }
     for (std::size_t k = end; k-- > frame.first;) {
-      if (bindings_[k].first == name) return bindings_[k].second;
+      const Binding& b = bindings_[k];
+      if (b.key == key && (!long_name || b.name == name)) return b.reg;
     }
     end = frame.first;
   }

@@ -14,7 +14,9 @@
 #include "quarn_core/quarn_crate/encode.h"
 #include "quarn_core/result.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -237,7 +239,24 @@ class LoweringState {
     bool indexed = false;   // its names are in `index`, its run is not used
     Scope index;
   };
-  std::vector<std::pair<std::string_view, Reg>> bindings_;
+  // A name's first eight bytes (zero-padded) with its length: a walk
+  // compares these and looks at the rest of a name only for long names.
+  struct NameKey {
+    std::uint64_t head;
+    std::size_t size;
+    static NameKey of(std::string_view name) {
+      NameKey key{0, name.size()};
+      if (!name.empty()) std::memcpy(&key.head, name.data(), std::min<std::size_t>(name.size(), 8));
+      return key;
+    }
+    friend bool operator==(const NameKey&, const NameKey&) = default;
+  };
+  struct Binding {
+    NameKey key;
+    std::string_view name;
+    Reg reg;
+  };
+  std::vector<Binding> bindings_;
   // The live scopes are the first depth_; those above are kept with their
   // buckets for the next function.
   std::vector<ScopeFrame> frames_;

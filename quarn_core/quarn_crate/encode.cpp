@@ -5,6 +5,7 @@
 
 #include <blake3.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cassert>
@@ -297,9 +298,19 @@ Bytes encode_instruction(const Instruction& instruction) {
 constexpr std::size_t kCountOffset = 1;
 constexpr std::size_t kListOffset = kCountOffset + sizeof(std::uint64_t);
 
-ProgramEncoder::ProgramEncoder(Bytes& out) : out_(out) {
+ProgramEncoder::ProgramEncoder(Bytes& out) : out_(out), end_(kListOffset) {
   out_.assign(kListOffset, 0);
   out_[0] = kFormatVersion;
+}
+
+void ProgramEncoder::make_room(std::size_t size) {
+  // Zeroing the room costs about what writing it will; the step only keeps
+  // resize() out of the way of each instruction.
+  constexpr std::size_t kStep = 64 * 1024;
+  if (end_ > out_.max_size() - kStep || size > out_.max_size() - kStep - end_) {
+    throw std::length_error(std::string(kTooLarge));
+  }
+  out_.resize(end_ + std::max(size, kStep));
 }
 
 void ProgramEncoder::append(std::span<const Instruction> code) {
@@ -311,6 +322,7 @@ void ProgramEncoder::append(std::span<const Instruction> code,
                             std::span<const std::uint32_t> marks,
                             std::vector<std::size_t>& mark_ends) {
   if (too_large_) return;
+  trim();
   SizeSink sizer;
   sizer.add(out_.size());
   for (const Instruction& insn : code) put(sizer, insn);
@@ -331,6 +343,7 @@ void ProgramEncoder::append(std::span<const Instruction> code,
     }
   }
   assert(writer.position() == out_.data() + out_.size());
+  end_ = out_.size();
   count_ += code.size();
 }
 
@@ -346,7 +359,7 @@ std::size_t ProgramEncoder::add(const Instruction& insn) {
 
 std::uint32_t ProgramEncoder::u32_at(std::size_t offset) const {
   std::uint32_t value;
-  if (offset < kListOffset || offset > out_.size() - sizeof value) {
+  if (offset < kListOffset || offset > end_ - sizeof value) {
     throw std::out_of_range("read outside the encoded instructions");
   }
   std::memcpy(&value, out_.data() + offset, sizeof value);
@@ -355,7 +368,7 @@ std::uint32_t ProgramEncoder::u32_at(std::size_t offset) const {
 
 void ProgramEncoder::patch_u32(std::size_t offset, std::uint32_t value) {
   if (too_large_) return;
-  if (offset < kListOffset || offset > out_.size() - sizeof value) {
+  if (offset < kListOffset || offset > end_ - sizeof value) {
     throw std::out_of_range("patch outside the encoded instructions");
   }
   std::memcpy(out_.data() + offset, &value, sizeof value);
@@ -363,6 +376,7 @@ void ProgramEncoder::patch_u32(std::size_t offset, std::uint32_t value) {
 
 Result<Unit, EncodeError> ProgramEncoder::finish(const std::optional<ProgramMetadata>& metadata) {
   if (too_large_) return EncodeError{std::string(kTooLarge)};
+  trim();
   std::memcpy(out_.data() + kCountOffset, &count_, sizeof count_);
 
   // The hash covers the count and the instructions, which stand together
@@ -384,6 +398,7 @@ Result<Unit, EncodeError> ProgramEncoder::finish(const std::optional<ProgramMeta
   put(writer, hash);
   put(writer, metadata);
   assert(writer.position() == out_.data() + out_.size());
+  end_ = out_.size();
   return Unit{};
 }
 

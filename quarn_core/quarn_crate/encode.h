@@ -150,8 +150,9 @@ class ProgramEncoder {
   // caller then writes in full at the pointer returned (valid until the
   // next call that adds bytes). `offset` receives where it starts.
   std::uint8_t* add_instruction(std::size_t size, std::size_t& offset) {
-    offset = out_.size();
-    out_.resize(offset + size);
+    offset = end_;
+    if (size > out_.size() - end_) make_room(size);
+    end_ += size;
     ++count_;
     return out_.data() + offset;
   }
@@ -179,7 +180,15 @@ class ProgramEncoder {
   Result<Unit, EncodeError> finish(const std::optional<ProgramMetadata>& metadata);
 
  private:
+  // Grows out_ by at least `size` bytes past end_, a good step at a time.
+  void make_room(std::size_t size);
+  // Drops the room past end_: out_ then holds exactly what is written.
+  void trim() { out_.resize(end_); }
+
   Bytes& out_;
+  // The bytes written end here; out_ may hold zeroed room past it, so that
+  // adding an instruction seldom resizes it.
+  std::size_t end_;
   std::uint64_t count_ = 0;
   bool too_large_ = false;  // an append did not fit; finish() reports it
 };
