@@ -18,6 +18,7 @@
 //   bench_lower [rounds]             every row
 //   bench_lower rounds streamed      only lower+encode at 1 MB, for profilers
 //   bench_lower rounds driver        only the driver at 1 MB, for profilers
+//   bench_lower rounds tree          only lower (tree) at 4 MB, for profilers
 
 #include <algorithm>
 #include <cstdio>
@@ -168,6 +169,20 @@ int main(int argc, char** argv) {
     Best best;
     for (int i = 0; i < rounds; ++i) streamed_round(parsed.value(), src.size() * 4, best);
     std::printf("lower+encode %.2f ms\n", best.streamed * 1e3);
+    return 0;
+  }
+  if (argc > 2 && std::string_view(argv[2]) == "tree") {
+    const std::string src = program_of_size(4 * 1024 * 1024);
+    auto parsed = compiler::parse_source(src);
+    if (!parsed.ok()) die("generated program did not parse");
+    double best = 1e9;
+    for (int i = 0; i < rounds; ++i) {
+      double s0 = cpu_seconds();
+      auto lowered = compiler::lower_program(parsed.value());
+      best = std::min(best, cpu_seconds() - s0);
+      if (!lowered.ok()) die("reference lowering failed");
+    }
+    std::printf("lower (tree) %.2f ms\n", best * 1e3);
     return 0;
   }
   if (argc > 2 && std::string_view(argv[2]) == "driver") {

@@ -81,7 +81,7 @@ Target LoweringState::emit_constant(Reg dst, const Constant& value) {
       case core::ValueKind::String: v = core::Value::String(std::string(value.text)); break;
       default: break;
     }
-    instructions.emplace_back(std::in_place_type<core::LoadConst>, core::LoadConst{dst, std::move(v)});
+    keep(std::in_place_type<core::LoadConst>, core::LoadConst{dst, std::move(v)});
     return at;
   }
   // Tag, dst, the value's kind, its payload.
@@ -113,7 +113,7 @@ Target LoweringState::emit_call(Reg dst, std::string_view name, std::span<const 
                                 bool user_call) {
   const Target at = position();
   if (encoder_ == nullptr) {
-    instructions.emplace_back(std::in_place_type<core::Call>,
+    keep(std::in_place_type<core::Call>,
                               core::Call{dst, std::string(name), core::RegList(args.begin(), args.end()),
                                          kDefaultMaxDepth});
     if (user_call) add_depth_site(at, name);
@@ -137,7 +137,7 @@ Target LoweringState::emit_func_def(std::string_view name, std::span<const Reg> 
                                     Target entry) {
   const Target at = position();
   if (encoder_ == nullptr) {
-    instructions.emplace_back(
+    keep(
         std::in_place_type<core::FuncDef>,
         core::FuncDef{std::string(name), core::RegList(params.begin(), params.end()), entry,
                       kDefaultMaxDepth});
@@ -162,7 +162,7 @@ Target LoweringState::emit_array(Reg dst, std::span<const Reg> elements,
                                  const std::optional<core::BytecodeType>& elem_type) {
   const Target at = position();
   if (encoder_ == nullptr) {
-    instructions.emplace_back(
+    keep(
         std::in_place_type<core::ArrayCreate>,
         core::ArrayCreate{dst, core::RegList(elements.begin(), elements.end()), elem_type});
     return at;
@@ -185,7 +185,7 @@ Target LoweringState::emit_object(Reg dst, std::span<const std::string_view> key
   const Target at = position();
   if (encoder_ == nullptr) {
     core::TextList texts(keys.begin(), keys.end());
-    instructions.emplace_back(
+    keep(
         std::in_place_type<core::ObjectCreate>,
         core::ObjectCreate{dst, std::move(texts), core::RegList(values.begin(), values.end())});
     return at;
@@ -207,7 +207,7 @@ Target LoweringState::emit_object(Reg dst, std::span<const std::string_view> key
 Target LoweringState::emit_format(Reg dst, Reg template_reg, std::span<const Reg> args) {
   const Target at = position();
   if (encoder_ == nullptr) {
-    instructions.emplace_back(
+    keep(
         std::in_place_type<core::FormatString>,
         core::FormatString{dst, template_reg, core::RegList(args.begin(), args.end())});
     return at;
@@ -227,7 +227,7 @@ Target LoweringState::emit_format(Reg dst, Reg template_reg, std::span<const Reg
 Target LoweringState::emit_registers(core::Opcode op, Reg dst, std::span<const Reg> args) {
   const Target at = position();
   if (encoder_ == nullptr) {
-    instructions.push_back(make_register_instruction(op, dst, args));
+    keep(make_register_instruction(op, dst, args));
     return at;
   }
   if (core::kWordFieldsByOpcode[static_cast<std::size_t>(op)] !=

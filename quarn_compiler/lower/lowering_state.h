@@ -106,9 +106,9 @@ class LoweringState {
         offsets_.push_back(encoder_->add(core::Instruction(std::forward<Insn>(insn))));
       }
     } else if constexpr (std::is_same_v<T, core::Instruction>) {
-      instructions.push_back(std::forward<Insn>(insn));
+      keep(std::forward<Insn>(insn));
     } else {
-      instructions.emplace_back(std::in_place_type<T>, std::forward<Insn>(insn));
+      keep(std::in_place_type<T>, std::forward<Insn>(insn));
     }
     note_span(at, span);
     return at;
@@ -214,6 +214,16 @@ class LoweringState {
   std::vector<std::string_view> key_stack;
 
  private:
+  // Appends to `instructions`. The list grows by doubling through reserve(),
+  // so that a list large enough for its own mapping gets huge pages: one
+  // page fault per 2 MiB of a long program's list rather than per 4 KiB.
+  template <class... Args>
+  void keep(Args&&... args) {
+    if (instructions.size() == instructions.capacity()) {
+      reserve(std::max<std::size_t>(1024, 2 * instructions.capacity()));
+    }
+    instructions.emplace_back(std::forward<Args>(args)...);
+  }
   void note_span(Target at, SpanEntry span) {
     if (!span.empty()) source_map.push_back({at, span.line, span.col});
   }
