@@ -274,7 +274,7 @@ void LoweringState::bind(std::string_view name, Reg reg) {
   }
 }
 
-std::optional<Reg> LoweringState::lookup_variable(std::string_view name) const {
+const Reg* LoweringState::lookup_variable(std::string_view name) const {
   // Scopes innermost first; an indexed scope's run is empty.
   const NameKey key = NameKey::of(name);
   const bool long_name = name.size() > sizeof key.head;
@@ -282,15 +282,15 @@ std::optional<Reg> LoweringState::lookup_variable(std::string_view name) const {
   for (std::size_t d = depth_; d-- > 0;) {
     const ScopeFrame& frame = frames_[d];
     if (frame.indexed) {
-      if (auto found = frame.index.find(name); found != frame.index.end()) return found->second;
+      if (auto found = frame.index.find(name); found != frame.index.end()) return &found->second;
     }
     for (std::size_t k = end; k-- > frame.first;) {
       const Binding& b = bindings_[k];
-      if (b.key == key && (!long_name || b.name == name)) return b.reg;
+      if (b.key == key && (!long_name || b.name == name)) return &b.reg;
     }
     end = frame.first;
   }
-  return std::nullopt;
+  return nullptr;
 }
 
 std::optional<core::BytecodeType> map_type(const Type& type) {

@@ -164,7 +164,10 @@ class LoweringState {
   void pop_scope();
   void bind(std::string_view name, Reg reg);
   // The variable's register, innermost scope first.
-  std::optional<Reg> lookup_variable(std::string_view name) const;
+  // A pointer rather than an optional: g++ builds an optional<u32> result in
+  // memory in two stores and reads it back as one word, a stall on a path
+  // taken for every name read.
+  const Reg* lookup_variable(std::string_view name) const;
 
   // The declared type of the `let` whose value is being lowered.
   const Type* type_hint = nullptr;
@@ -256,7 +259,15 @@ class LoweringState {
     std::size_t size;
     static NameKey of(std::string_view name) {
       NameKey key{0, name.size()};
-      if (!name.empty()) std::memcpy(&key.head, name.data(), std::min<std::size_t>(name.size(), 8));
+      if (name.size() >= sizeof key.head) {
+        std::memcpy(&key.head, name.data(), sizeof key.head);
+      } else {
+        // Byte by byte in a register: a short copy into memory read back as
+        // one word would stall the load.
+        for (std::size_t i = 0; i < name.size(); ++i) {
+          key.head |= std::uint64_t{static_cast<unsigned char>(name[i])} << (8 * i);
+        }
+      }
       return key;
     }
     friend bool operator==(const NameKey&, const NameKey&) = default;
