@@ -255,6 +255,36 @@ TEST(CompileDriver, ReadingAndLoweringTogetherEqualsLoweringTheTree) {
   }
 }
 
+// Every instruction the driver writes as bytes without building it first,
+// nested in each other, against the same program lowered to a list and
+// encoded whole: calls inside arrays inside objects inside calls, runtime
+// calls, format, typed allocations, pop and shift, prints, contracts, long
+// names and texts, enum variants and field reads and writes.
+TEST(CompileDriver, InstructionsWrittenInPlaceEqualTheEncodedList) {
+  const std::string long_name = "a_function_name_longer_than_any_inline_string";
+  const std::vector<std::string> bodies = {
+      "let o = {a: {b: 1, c: [1, {d: 2, e: \"x\"}]}, f: g(1, [2, 3], {h: 4}), i: 5};",
+      "let a: [[int]] = [[1], [2, 3]]; let b: [float] = alloc_array(3); let c = alloc_array(2);",
+      "let s = format(\"{} {}\", 1, [2]); let t = format(\"x\"); print(); print(1, s);"
+      " print_str(\"y\");",
+      "let a = [1]; let p = pop(a); let q = shift([a, pop(a)]); let r = push(a, 1);",
+      "let f = fopen(\"p\", \"r\"); sdl_init(); sdl_delay(1, 2, 3); let n = str(1);",
+      "let c = {3: {@2: 1, @0: {k: 2}, @1: [3]}}; let d = tensor_add(c, c);",
+      "let x = " + long_name + "(1, 2); let y = " + long_name + "();",
+      "let z = \"" + std::string(300, 'q') + "\"; let w = z.length; z.field = {k: z};",
+      "let v = Color.Blue; let u = [Color.Red, v]; let e = 1.5 * -0.0; let b = !true;",
+      "let k = 0; switch k { 0 | 1 => { k = sqrt(k) + pow(k, 2); } _ => { k = abs(k); } }",
+  };
+  for (const std::string& body : bodies) {
+    const std::string source = "program p { module m { enum Color { Red, Blue } }"
+                               " #[max_depth(9)] fn " + long_name + "(a: int, b: int) { }"
+                               " fn g(a: int, b: int, c: int) { } fn main() { " + body + " } }";
+    const CompileOutcome outcome = compile_program_text(source);
+    ASSERT_TRUE(outcome.ok()) << body << ": " << outcome.error();
+    EXPECT_EQ(outcome_text(outcome), whole_tree_outcome(source)) << body;
+  }
+}
+
 // Generated programs of every form, nested and chained: each compiles, to
 // the same bytes by both routes, and compiling it twice gives the same bytes.
 TEST(CompileDriver, GeneratedProgramsCompileAlikeByBothRoutes) {

@@ -4,10 +4,13 @@
 
 #include "quarn_compiler/veka/parse.h"
 #include "quarn_core/disassemble.h"
+#include "quarn_core/quarn_crate/decode.h"
 
 #include <gtest/gtest.h>
 
+#include <span>
 #include <string>
+#include <vector>
 
 namespace quarn::compiler {
 namespace {
@@ -341,6 +344,66 @@ TEST(LowerStmt, ManyNamesInOneScope) {
   for (int k = 0; k < 40; ++k) many += " let v" + std::to_string(k) + " = 1;";
   many += " } fn f() { let q = v3; } }";
   EXPECT_EQ(listing(many), "error: E_VALIDATION_FAIL: Undefined: v3");
+}
+
+// Names that agree in length and in their first eight bytes are still told
+// apart, in a walked scope and in an indexed one, and the innermost binding
+// of a name wins.
+TEST(LowerState, NamesAreMatchedWhole) {
+  const std::vector<std::string> names = {"", "a", "ab", "abcdefg", "abcdefgh", "abcdefgi",
+                                          "abcdefghi", "abcdefghj", "abcdefghij", "b", "ba"};
+  for (const std::size_t padding : {std::size_t{0}, std::size_t{40}}) {
+    LoweringState st;
+    st.push_scope();
+    std::vector<std::string> fillers;
+    for (std::size_t i = 0; i < padding; ++i) fillers.push_back("filler" + std::to_string(i));
+    for (const std::string& f : fillers) st.bind(f, 999);
+    for (std::size_t i = 0; i < names.size(); ++i) st.bind(names[i], static_cast<Reg>(i));
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      const Reg* found = st.lookup_variable(names[i]);
+      ASSERT_NE(found, nullptr) << names[i];
+      EXPECT_EQ(*found, i) << names[i];
+    }
+    EXPECT_EQ(st.lookup_variable("abcdefgj"), nullptr);
+    EXPECT_EQ(st.lookup_variable("abcdefghk"), nullptr);
+    st.push_scope();
+    st.bind("abcdefghi", 77);
+    EXPECT_EQ(*st.lookup_variable("abcdefghi"), 77u);
+    EXPECT_EQ(*st.lookup_variable("abcdefghj"), 7u);
+    st.pop_scope();
+    EXPECT_EQ(*st.lookup_variable("abcdefghi"), 6u);
+    st.pop_scope();
+    EXPECT_EQ(st.lookup_variable("a"), nullptr);
+  }
+}
+
+// A patch must find the branch its caller appended, whether the code is
+// kept as instructions or written as bytes; anything else is a fault of the
+// lowering, reported and never written.
+TEST(LowerState, PatchesFindTheirBranchOrFault) {
+  core::Bytes out;
+  core::ProgramEncoder encoder(out);
+  LoweringState as_bytes(&encoder);
+  LoweringState as_list;
+  for (LoweringState* st : {&as_list, &as_bytes}) {
+    const Target jump = st->emit(core::Jump{0});
+    const Target branch = st->emit(core::JumpIf{3, 0, 0});
+    const Target loop = st->emit(core::Loop{1, 0, 0, 0, 9});
+    EXPECT_THROW(st->patch_jump_if(jump, 1, 2), std::exception);
+    EXPECT_THROW(st->patch_loop(branch, 1, 2), std::exception);
+    EXPECT_THROW(st->patch_jump(loop, 1), std::exception);
+    EXPECT_THROW(st->patch_jump(loop + 1, 1), std::exception);
+    st->patch_jump(jump, 5);
+    st->patch_jump_if(branch, 6, 7);
+    st->patch_loop(loop, 3, 4);
+  }
+  const std::vector<core::Instruction> expected = {core::Jump{5}, core::JumpIf{3, 6, 7},
+                                                   core::Loop{1, 0, 3, 4, 9}};
+  EXPECT_EQ(as_list.instructions, expected);
+  ASSERT_TRUE(encoder.finish(std::nullopt).ok());
+  auto decoded = core::decode_program(std::span<const std::uint8_t>(out));
+  ASSERT_TRUE(decoded.ok());
+  EXPECT_EQ(decoded.value().instructions, expected);
 }
 
 TEST(LowerProgram, ModulesComeFirstAndShareConstants) {

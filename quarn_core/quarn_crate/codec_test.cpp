@@ -12,6 +12,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <variant>
 
 namespace quarn::core {
 namespace {
@@ -293,6 +294,71 @@ TEST(Codec, PiecewiseEncoderEqualsWholeEncoding) {
     ASSERT_TRUE(encoder.finish(p.metadata).ok());
     EXPECT_EQ(out, encode(p)) << "seed " << seed;
     EXPECT_EQ(ends, expected_ends) << "seed " << seed;
+  }
+}
+
+// The lowering adds instructions one at a time: those of plain u32 fields
+// word by word, the others through the general encoding. Both, in any mix,
+// give the bytes of the whole encoding, also across the steps by which the
+// output grows; the room past what is written is out of bounds for reads
+// and patches.
+TEST(Codec, InstructionsAddedOneAtATimeEqualWholeEncoding) {
+  Bytes out = {9, 9, 9};
+  for (std::uint64_t seed = 0; seed < 100; ++seed) {
+    testing::RandomProgram gen(seed);
+    CompiledProgram p = gen.program(seed % 50);
+    if (seed % 10 == 0) {
+      for (std::uint32_t r = 0; r < 30000; ++r) p.instructions.push_back(Add{r, r + 1, r + 2});
+    }
+    p.format_version = kFormatVersion;
+    p.content_hash = content_hash_of(p.instructions);
+
+    ProgramEncoder encoder(out);
+    std::size_t expected_offset = 9;
+    for (const Instruction& insn : p.instructions) {
+      const std::size_t offset = std::visit(
+          [&](const auto& variant) {
+            using T = std::decay_t<decltype(variant)>;
+            if constexpr (kWordFields<T> >= 0) {
+              if (seed % 2 == 0) return encoder.add_words(variant);
+            }
+            return encoder.add(insn);
+          },
+          insn);
+      EXPECT_EQ(offset, expected_offset);
+      EXPECT_EQ(encoder.u32_at(offset), insn.index());
+      expected_offset += encode_instruction(insn).size();
+    }
+    EXPECT_THROW((void)encoder.u32_at(expected_offset), std::out_of_range);
+    EXPECT_THROW(encoder.patch_u32(expected_offset - 3, 0), std::out_of_range);
+    EXPECT_EQ(encoder.count(), p.instructions.size());
+    ASSERT_TRUE(encoder.finish(p.metadata).ok());
+    EXPECT_EQ(out, encode(p)) << "seed " << seed;
+  }
+}
+
+// kWordFields says which instructions may be written word by word: exactly
+// those whose every field is a register, a target or a plain u32.
+TEST(Codec, WordFieldCountsFollowTheTable) {
+  for (std::uint32_t tag = 0; tag < kOpcodeCount; ++tag) {
+    const Instruction insn = testing::RandomProgram(1).instruction(tag);
+    int words = 0;
+    bool only_words = true;
+    std::visit(
+        [&](const auto& variant) {
+          variant.for_each_field_spec([&](const FieldSpec& spec, const auto&) {
+            if (spec.kind == FieldKind::Reg || spec.kind == FieldKind::Target ||
+                spec.kind == FieldKind::U32) {
+              ++words;
+            } else {
+              only_words = false;
+            }
+          });
+        },
+        insn);
+    EXPECT_EQ(kWordFieldsByOpcode[tag], only_words ? words : -1)
+        << opcode_name(static_cast<Opcode>(tag));
+    if (only_words) EXPECT_EQ(encode_instruction(insn).size(), 4u + 4u * words);
   }
 }
 
