@@ -80,15 +80,24 @@ class ProgramLowering {
     bool top_level;
     SubstrateDecision decision;
   };
-  // What the metadata keeps of a function.
+  // What the metadata keeps of a function. The records pile up in lowering
+  // order and become the metadata's name-ordered maps once, at the end: one
+  // sort instead of a walk down an ordered map for every function.
   struct FunctionRecord {
     std::string name;
-    std::vector<core::BytecodeType> params;
+    // The name's first eight bytes, big-endian and zero-padded: records in
+    // the order of these keys are in name order, up to equal keys.
+    std::uint64_t order_key;
+    std::size_t params_begin;  // the parameter types, in record_types_
+    std::size_t params_size;
     std::optional<core::ExportEntry> linkage;  // no_mangle and/or export
   };
 
-  static FunctionRecord function_record(const FunctionDef& function);
-  void record_metadata(FunctionRecord record);
+  void add_record(const FunctionDef& function, std::vector<FunctionRecord>& records);
+  // The parameter types and linkage maps from all records: for each name,
+  // the last record's types and the last linkage given (top-level functions
+  // before module functions, each in source order).
+  void build_function_maps();
 
   // The max_depth a call of `function` carries once every function is known.
   std::uint32_t final_max_depth(std::string_view function) const;
@@ -120,7 +129,9 @@ class ProgramLowering {
   DepthMap top_level_depths_;
   DepthMap module_depths_;
   // Metadata of module functions, laid over that of top-level functions.
+  std::vector<FunctionRecord> top_level_records_;
   std::vector<FunctionRecord> module_records_;
+  std::vector<core::BytecodeType> record_types_;
   core::ProgramMetadata metadata_;
 };
 

@@ -7,6 +7,7 @@
 #include "quarn_core/quarn_crate/encode.h"
 #include "quarn_core/text.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -53,13 +54,6 @@ LowerResult<core::Unit> check_scale(const Decisions& decisions) {
   return core::Unit{};
 }
 
-std::vector<core::BytecodeType> param_types(const FunctionDef& function) {
-  std::vector<core::BytecodeType> types;
-  types.reserve(function.params.size());
-  for (const Param& param : function.params) types.push_back(map_type_or_int(param.type));
-  return types;
-}
-
 bool has_attribute(const FunctionDef& function, std::string_view attribute) {
   for (const std::string& a : function.attributes) {
     if (a == attribute) return true;
@@ -89,23 +83,56 @@ void ProgramLowering::close_code() {
   if (encoder_ != nullptr) st_.drop_code();
 }
 
-void ProgramLowering::record_metadata(FunctionRecord record) {
-  if (record.linkage) metadata_.exports.insert_or_assign(record.name, *record.linkage);
-  metadata_.param_types.insert_or_assign(std::move(record.name), std::move(record.params));
-}
-
-ProgramLowering::FunctionRecord ProgramLowering::function_record(const FunctionDef& function) {
-  std::vector<core::BytecodeType> params = param_types(function);
+void ProgramLowering::add_record(const FunctionDef& function,
+                                 std::vector<FunctionRecord>& records) {
+  const std::size_t params_begin = record_types_.size();
+  for (const Param& param : function.params) record_types_.push_back(map_type_or_int(param.type));
   std::optional<core::ExportEntry> linkage;
   const bool no_mangle = has_attribute(function, "no_mangle");
   const bool exported = has_attribute(function, "export");
   if (no_mangle || exported) {
     core::BytecodeType ret = function.return_type ? map_type_or_int(*function.return_type)
                                                   : core::BytecodeType::Int();
-    linkage = core::ExportEntry{static_cast<std::uint8_t>(no_mangle),
-                                static_cast<std::uint8_t>(exported), params, ret};
+    linkage = core::ExportEntry{
+        static_cast<std::uint8_t>(no_mangle), static_cast<std::uint8_t>(exported),
+        std::vector<core::BytecodeType>(record_types_.begin() + params_begin, record_types_.end()),
+        ret};
   }
-  return {function.name, std::move(params), std::move(linkage)};
+  std::uint64_t key = 0;
+  for (std::size_t i = 0; i < 8; ++i) {
+    const unsigned char c = i < function.name.size() ? function.name[i] : 0;
+    key = (key << 8) | c;
+  }
+  records.push_back({function.name, key, params_begin, function.params.size(), std::move(linkage)});
+}
+
+void ProgramLowering::build_function_maps() {
+  std::vector<FunctionRecord*> order;
+  order.reserve(top_level_records_.size() + module_records_.size());
+  for (FunctionRecord& r : top_level_records_) order.push_back(&r);
+  for (FunctionRecord& r : module_records_) order.push_back(&r);
+  // Stable: the records of one name stay in lowering order, the last wins.
+  std::stable_sort(order.begin(), order.end(), [](const FunctionRecord* a, const FunctionRecord* b) {
+    return a->order_key != b->order_key ? a->order_key < b->order_key : a->name < b->name;
+  });
+  // In ascending name order, so every entry goes in at the end of its map.
+  for (std::size_t i = 0; i < order.size();) {
+    std::size_t j = i + 1;
+    while (j < order.size() && order[j]->name == order[i]->name) ++j;
+    const FunctionRecord* linked = nullptr;
+    for (std::size_t k = i; k < j; ++k) {
+      if (order[k]->linkage) linked = order[k];
+    }
+    FunctionRecord& last = *order[j - 1];
+    const auto types = record_types_.begin() + static_cast<std::ptrdiff_t>(last.params_begin);
+    if (linked != nullptr) {
+      metadata_.exports.emplace_hint(metadata_.exports.end(), linked->name, *linked->linkage);
+    }
+    metadata_.param_types.emplace_hint(
+        metadata_.param_types.end(), std::move(last.name),
+        std::vector<core::BytecodeType>(types, types + static_cast<std::ptrdiff_t>(last.params_size)));
+    i = j;
+  }
 }
 
 LowerResult<core::Unit> ProgramLowering::add_modules(const Program& program) {
@@ -113,7 +140,7 @@ LowerResult<core::Unit> ProgramLowering::add_modules(const Program& program) {
   for (const Module& module : program.modules) {
     for (const FunctionDef& function : module.functions) {
       module_depths_.insert_or_assign(function.name, declared_max_depth(function));
-      module_records_.push_back(function_record(function));
+      add_record(function, module_records_);
       if (!function.attributes.empty()) {
         module_decisions_.push_back(
             {module.name + "." + function.name, false, inference_.infer(function)});
@@ -159,7 +186,7 @@ LowerResult<core::Unit> ProgramLowering::add_definition(const FunctionDef& funct
   const Target entry = st_.position();
   QUARN_CHECK(lower_function_body(st_, function, params_));
   st_.emit_func_def(function.name, params_, entry);
-  record_metadata(function_record(function));
+  add_record(function, top_level_records_);
 
   // Of a decision only its swarm size reaches the output (the @scale check
   // and the swarm metadata), and only a scale pragma gives one: a function
@@ -208,7 +235,7 @@ LowerResult<core::Unit> ProgramLowering::finish_lowering() {
   }
 
   core::ProgramMetadata& meta = metadata_;
-  for (FunctionRecord& record : module_records_) record_metadata(std::move(record));
+  build_function_maps();
   meta.source_name = program_name_ + std::string(kSourceSuffix);
   meta.compiler_version = std::string(kCompilerVersion);
   meta.register_count = st_.register_counter;
