@@ -24,9 +24,50 @@ constexpr auto default_instruction_table(std::index_sequence<I...>) {
 constexpr auto kDefaultInstructions =
     default_instruction_table(std::make_index_sequence<core::kOpcodeCount>{});
 
+// Most callees are user functions. Before hashing a name, two tables say
+// whether any builtin has its length together with its first byte, and its
+// length together with its last byte; a name that fails either is no
+// builtin.
+constexpr std::size_t kLongestName = 32;
+struct NameFilter {
+  bool first[kLongestName][256] = {};
+  bool last[kLongestName][256] = {};
+};
+
+constexpr NameFilter make_name_filter() {
+  NameFilter f;
+  for (const Builtin& b : kBuiltins) {
+    for (const std::string_view& n : b.names) {
+      if (n.empty()) continue;
+      f.first[n.size()][static_cast<unsigned char>(n.front())] = true;
+      f.last[n.size()][static_cast<unsigned char>(n.back())] = true;
+    }
+  }
+  return f;
+}
+
+constexpr bool names_fit_filter() {
+  for (const Builtin& b : kBuiltins) {
+    for (const std::string_view& n : b.names) {
+      if (n.size() >= kLongestName) return false;
+    }
+  }
+  return true;
+}
+static_assert(names_fit_filter(), "a builtin name is too long for the name filter");
+
+constexpr NameFilter kNameFilter = make_name_filter();
+
+bool may_be_builtin(std::string_view name) {
+  return !name.empty() && name.size() < kLongestName &&
+         kNameFilter.first[name.size()][static_cast<unsigned char>(name.front())] &&
+         kNameFilter.last[name.size()][static_cast<unsigned char>(name.back())];
+}
+
 }  // namespace
 
 const Builtin* find_builtin(std::string_view name) {
+  if (!may_be_builtin(name)) return nullptr;
   // Built once from the table; every call site of a program looks its callee
   // up here, so a hash lookup rather than the linear walk.
   static const std::unordered_map<std::string_view, const Builtin*> index = [] {
