@@ -66,6 +66,14 @@ void LoweringState::patch_loop(Target at, Target body, Target end) {
   encoder_->patch_u32(offset + 16, end);
 }
 
+// Room for one instruction of `size` bytes, tag included, in the encoder's
+// output: the tag is written and the start noted, the rest is the caller's.
+std::uint8_t* LoweringState::begin_bytes(core::Opcode op, std::size_t size, std::size_t& offset) {
+  std::uint8_t* p = encoder_->add_instruction(size, offset);
+  offsets_.push_back(offset);
+  return core::wire::put_u32(p, static_cast<std::uint32_t>(op));
+}
+
 // The emit_* functions write the instruction's bytes as the encoder would
 // (encode.h: tag, then the fields in order) or keep it as an Instruction.
 // Tests hold the two ways against each other on every construct.
@@ -94,8 +102,7 @@ Target LoweringState::emit_constant(Reg dst, const Constant& value) {
     default: break;
   }
   std::size_t offset;
-  std::uint8_t* p = encoder_->add_instruction(12 + payload, offset);
-  p = core::wire::put_u32(p, static_cast<std::uint32_t>(core::Opcode::LoadConst));
+  std::uint8_t* p = begin_bytes(core::Opcode::LoadConst, 12 + payload, offset);
   p = core::wire::put_u32(p, dst);
   p = core::wire::put_u32(p, static_cast<std::uint32_t>(value.kind));
   switch (value.kind) {
@@ -105,7 +112,6 @@ Target LoweringState::emit_constant(Reg dst, const Constant& value) {
     case core::ValueKind::String: core::wire::put_text(p, value.text); break;
     default: break;
   }
-  offsets_.push_back(offset);
   return at;
 }
 
@@ -114,21 +120,19 @@ Target LoweringState::emit_call(Reg dst, std::string_view name, std::span<const 
   const Target at = position();
   if (encoder_ == nullptr) {
     keep(std::in_place_type<core::Call>,
-                              core::Call{dst, std::string(name), core::RegList(args.begin(), args.end()),
-                                         kDefaultMaxDepth});
+         core::Call{dst, std::string(name), core::RegList(args.begin(), args.end()),
+                    kDefaultMaxDepth});
     if (user_call) add_depth_site(at, name);
     return at;
   }
   // Tag, dst, name, args, max_depth.
   const std::size_t size = 8 + core::wire::text_size(name) + core::wire::u32_list_size(args.size()) + 4;
   std::size_t offset;
-  std::uint8_t* p = encoder_->add_instruction(size, offset);
-  p = core::wire::put_u32(p, static_cast<std::uint32_t>(core::Opcode::Call));
+  std::uint8_t* p = begin_bytes(core::Opcode::Call, size, offset);
   p = core::wire::put_u32(p, dst);
   p = core::wire::put_text(p, name);
   p = core::wire::put_u32_list(p, args);
   core::wire::put_u32(p, kDefaultMaxDepth);
-  offsets_.push_back(offset);
   if (user_call) add_depth_site(offset + size - 4, name);
   return at;
 }
@@ -137,23 +141,20 @@ Target LoweringState::emit_func_def(std::string_view name, std::span<const Reg> 
                                     Target entry) {
   const Target at = position();
   if (encoder_ == nullptr) {
-    keep(
-        std::in_place_type<core::FuncDef>,
-        core::FuncDef{std::string(name), core::RegList(params.begin(), params.end()), entry,
-                      kDefaultMaxDepth});
+    keep(std::in_place_type<core::FuncDef>,
+         core::FuncDef{std::string(name), core::RegList(params.begin(), params.end()), entry,
+                       kDefaultMaxDepth});
     add_depth_site(at, name);
     return at;
   }
   // Tag, name, params, entry, max_depth.
   const std::size_t size = 4 + core::wire::text_size(name) + core::wire::u32_list_size(params.size()) + 8;
   std::size_t offset;
-  std::uint8_t* p = encoder_->add_instruction(size, offset);
-  p = core::wire::put_u32(p, static_cast<std::uint32_t>(core::Opcode::FuncDef));
+  std::uint8_t* p = begin_bytes(core::Opcode::FuncDef, size, offset);
   p = core::wire::put_text(p, name);
   p = core::wire::put_u32_list(p, params);
   p = core::wire::put_u32(p, entry);
   core::wire::put_u32(p, kDefaultMaxDepth);
-  offsets_.push_back(offset);
   add_depth_site(offset + size - 4, name);
   return at;
 }
@@ -162,21 +163,18 @@ Target LoweringState::emit_array(Reg dst, std::span<const Reg> elements,
                                  const std::optional<core::BytecodeType>& elem_type) {
   const Target at = position();
   if (encoder_ == nullptr) {
-    keep(
-        std::in_place_type<core::ArrayCreate>,
-        core::ArrayCreate{dst, core::RegList(elements.begin(), elements.end()), elem_type});
+    keep(std::in_place_type<core::ArrayCreate>,
+         core::ArrayCreate{dst, core::RegList(elements.begin(), elements.end()), elem_type});
     return at;
   }
   // Tag, dst, elements, elem_type.
   const std::size_t size =
       8 + core::wire::u32_list_size(elements.size()) + core::wire::optional_type_size(elem_type);
   std::size_t offset;
-  std::uint8_t* p = encoder_->add_instruction(size, offset);
-  p = core::wire::put_u32(p, static_cast<std::uint32_t>(core::Opcode::ArrayCreate));
+  std::uint8_t* p = begin_bytes(core::Opcode::ArrayCreate, size, offset);
   p = core::wire::put_u32(p, dst);
   p = core::wire::put_u32_list(p, elements);
   core::wire::put_optional_type(p, elem_type);
-  offsets_.push_back(offset);
   return at;
 }
 
@@ -185,42 +183,36 @@ Target LoweringState::emit_object(Reg dst, std::span<const std::string_view> key
   const Target at = position();
   if (encoder_ == nullptr) {
     core::TextList texts(keys.begin(), keys.end());
-    keep(
-        std::in_place_type<core::ObjectCreate>,
-        core::ObjectCreate{dst, std::move(texts), core::RegList(values.begin(), values.end())});
+    keep(std::in_place_type<core::ObjectCreate>,
+         core::ObjectCreate{dst, std::move(texts), core::RegList(values.begin(), values.end())});
     return at;
   }
   // Tag, dst, keys (a list of texts), values.
   std::size_t size = 8 + 8 + core::wire::u32_list_size(values.size());
   for (std::string_view key : keys) size += core::wire::text_size(key);
   std::size_t offset;
-  std::uint8_t* p = encoder_->add_instruction(size, offset);
-  p = core::wire::put_u32(p, static_cast<std::uint32_t>(core::Opcode::ObjectCreate));
+  std::uint8_t* p = begin_bytes(core::Opcode::ObjectCreate, size, offset);
   p = core::wire::put_u32(p, dst);
   p = core::wire::put_u64(p, keys.size());
   for (std::string_view key : keys) p = core::wire::put_text(p, key);
   core::wire::put_u32_list(p, values);
-  offsets_.push_back(offset);
   return at;
 }
 
 Target LoweringState::emit_format(Reg dst, Reg template_reg, std::span<const Reg> args) {
   const Target at = position();
   if (encoder_ == nullptr) {
-    keep(
-        std::in_place_type<core::FormatString>,
-        core::FormatString{dst, template_reg, core::RegList(args.begin(), args.end())});
+    keep(std::in_place_type<core::FormatString>,
+         core::FormatString{dst, template_reg, core::RegList(args.begin(), args.end())});
     return at;
   }
   // Tag, dst, template, args.
   const std::size_t size = 12 + core::wire::u32_list_size(args.size());
   std::size_t offset;
-  std::uint8_t* p = encoder_->add_instruction(size, offset);
-  p = core::wire::put_u32(p, static_cast<std::uint32_t>(core::Opcode::FormatString));
+  std::uint8_t* p = begin_bytes(core::Opcode::FormatString, size, offset);
   p = core::wire::put_u32(p, dst);
   p = core::wire::put_u32(p, template_reg);
   core::wire::put_u32_list(p, args);
-  offsets_.push_back(offset);
   return at;
 }
 
@@ -235,11 +227,9 @@ Target LoweringState::emit_registers(core::Opcode op, Reg dst, std::span<const R
     throw std::logic_error("instruction does not take its registers as listed");
   }
   std::size_t offset;
-  std::uint8_t* p = encoder_->add_instruction(8 + 4 * args.size(), offset);
-  p = core::wire::put_u32(p, static_cast<std::uint32_t>(op));
+  std::uint8_t* p = begin_bytes(op, 8 + 4 * args.size(), offset);
   p = core::wire::put_u32(p, dst);
   for (const Reg r : args) p = core::wire::put_u32(p, r);
-  offsets_.push_back(offset);
   return at;
 }
 

@@ -231,6 +231,7 @@ class LoweringState {
     if (!span.empty()) source_map.push_back({at, span.line, span.col});
   }
   void add_depth_site(std::size_t at, std::string_view name);
+  std::uint8_t* begin_bytes(core::Opcode op, std::size_t size, std::size_t& offset);
   // The byte offset of instruction `at` after checking its tag.
   std::size_t offset_of(Target at, core::Opcode expected) const;
   template <class Insn>
