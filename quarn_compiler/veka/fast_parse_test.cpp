@@ -1,0 +1,222 @@
+// The predictive route against the backtracking parser alone: every text
+// must give the same tree (every field and span) or the same failure text
+// by both, and the sink must see each definition once, in order.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "quarn_compiler/source_generator.h"
+#include "quarn_compiler/veka/fast_parse.h"
+#include "quarn_compiler/veka/parse.h"
+
+namespace quarn::compiler {
+namespace {
+
+using detail::FastEnd;
+
+std::string outcome_text(std::string_view src, const ParseResult& r) {
+  if (r.ok()) return "ok\n" + render(r.value());
+  return std::string(r.error().kind == FailureKind::Hard ? "hard\n" : "soft\n") +
+         render_parse_error(src, r.error());
+}
+
+// Both routes, compared; returns how far the predictive route got alone.
+FastEnd expect_same_outcome(std::string_view src) {
+  const ParseResult reference = detail::parse_source_backtracking(src);
+  const ParseResult routed = parse_source(src);
+  EXPECT_EQ(outcome_text(src, routed), outcome_text(src, reference)) << "source:\n" << src;
+  Program scratch;
+  return detail::fast_parse(src, nullptr, scratch).end;
+}
+
+std::string in_function(std::string_view body) {
+  return "program p {\n  fn f(a: int, b: [float]) -> int {\n" + std::string(body) + "\n  }\n}\n";
+}
+
+TEST(FastParse, OddFormsReadAsTheBacktrackingParserReadsThem) {
+  // Keywords and word operators are prefixes there, literals start names,
+  // prefix operators take postfix operands, spans start before white space.
+  const char* const bodies[] = {
+      "letter = 1;",              // let ter = 1
+      "nothing;",                 // Not(hing): an expression statement left alone
+      "x = nothing;",             // Not(hing) inside an expression
+      "x = a order;",             // a or der
+      "x = a andy;",              // a and y
+      "x = y asdf;",              // Cast(y, Named(df))
+      "x = nullable;",            // null, then no operator: fails
+      "x = truex + falsey;",
+      "x = -5 + - -5 + -a[0];",
+      "x = !f(1) - not g;",
+      "-5 = x;",
+      "x == y;",
+      "x <= y; x != y; x >= y;",
+      "x += 1; y -= 2; z *= 3; w /= 4; v %= 5;",
+      "a.b[c](d, e).@7 as int;",
+      "a.@256;",
+      "x = (((1)));",
+      "x = [1, [2, []], {k: 1, \"q r\": 2, 'z': 3}, {}];",
+      "x = {7: {@1: 2}};",
+      "x = 0x;",
+      "x = 0x7FFFFFFFFFFFFFFF + 0x8000000000000000;",
+      "x = 9223372036854775808;",
+      "x = -9223372036854775808;",
+      "x = 1.5e3;",
+      "x = 1.x;",
+      "x = 123456789012345678901234567890.5 + 0.000000000000000000000000000000000000000000000001;",
+      "x = \"a\\n\\t\\\"\\\\/\\b\\f\\r\" + \"bad \\q\";",
+      "x = \"two\nlines\" + y;",
+      "if (a) { b; } else if c { d; } else { e; }",
+      "if (a) + b { c; }",
+      "if a { } elsewhere = 1;",
+      "if a { } else b;",
+      "iffy = 1;",
+      "loop (i < 10, 5) { break; continue; }",
+      "loop (i, DEFAULT_MAX_ITER()) { }",
+      "loop (i, 4294967296) { }",
+      "loop (i, abc) { }",
+      "switch x { 0 | 1 => { a; }, 2 => { } _ => { barrier; } }",
+      "switch x { 0 || 1 => { } }",
+      "barrier; barrier(\"phase\"); barrier(1);",
+      "breakfast;",
+      "return;",
+      "return a\n  // note\n  + b;",
+      "asm(\"nop\" : \"=r\"(o) : \"r\"(x) : \"memory\");",
+      "asmx = 1;",
+      "let x: *mut Int = 1; let y: Array<bool> = 2; let z: [[int]] = 3;",
+      "let x: integer = 1;",
+      "let x: Vec3 = 1; let y: stringy = 2;",
+      "x\t=\r\n  1;",
+      "f(a,);",
+      "f(1 , 2); f(1 ,2);",
+      "x = {a: 1 , b: 2}; y = [1 , 2];",
+      "f(,);",
+      "[1,];",
+      "x = a | b ^ c & d == e < f << g + h * i;",
+      "x = a and b or c && d || e;",
+      "x = y;;",
+      "x = caf\xc3\xa9;",
+      "// caf\xc3\xa9\n x = 1;",
+      "}",
+  };
+  for (const char* body : bodies) expect_same_outcome(in_function(body));
+}
+
+TEST(FastParse, ItemsReadAsTheBacktrackingParserReadsThem) {
+  const char* const sources[] = {
+      "import { a, b } from \"m\";\nimport {} from \"n\";\nprogram p { }",
+      "import { a, } from \"m\"; program p { }",
+      "import { from } from \"m\"; program p { }",
+      "program p { #[inline] @scale(4) export fn f() { } block b() { x; } }",
+      "program p { #[substrate(cpu)] fn f(a: int, b: Float) -> [int] { } }",
+      "program p { @inline fn f() { } }",
+      "program p { #[x(] fn f() { } }",
+      "program p { fn f(a: int,) { } }",
+      "program p { fn f() -> { } }",
+      "program p { fnord() { } }",
+      "program p { module m { const K: int = 1; export fn h() { } } fn f() { } }",
+      "module m { fn f() { } }",
+      "program p { fn f() { } } trailing text never read",
+      "program p { fn f() { }",
+      "program",
+      "",
+      "  \n// only a comment",
+  };
+  for (const char* src : sources) expect_same_outcome(src);
+}
+
+TEST(FastParse, CommonFormsTakeThePredictiveRouteWhole) {
+  const std::string src =
+      "import { sin } from \"lib/math\";\nprogram bench {\n"
+      "  #[inline]\n  fn f(a: int, b: float) -> int {\n"
+      "    let x = a * 2 + b - 3;\n"
+      "    let y: int = (x % 7) << 1;\n"
+      "    // adjust the bounds\n"
+      "    if x > y && a != 0 { x = x + 1; } else { y -= 2; }\n"
+      "    loop (x < 100, 50) { x += 1; if x == 50 { break; } }\n"
+      "    switch y { 0 | 1 => { g(x, y); } 2 => { h(\"two\"); } }\n"
+      "    let z = [x, y, {k: 1.5}];\n"
+      "    return f(x, y) + z[0].len;\n"
+      "  }\n}\n";
+  EXPECT_EQ(expect_same_outcome(src), FastEnd::Parsed);
+}
+
+// Records what a sink is handed, as text.
+class RecordingSink final : public ProgramSink {
+ public:
+  std::vector<std::string> seen;
+  void modules_parsed(const Program& program) override {
+    seen.push_back("modules of " + program.name + ": " + std::to_string(program.modules.size()));
+  }
+  void definition_parsed(FunctionDef&& definition) override { seen.push_back(render(definition)); }
+};
+
+TEST(FastParse, SinkGetsEachDefinitionOnceWhereverTheRouteStops) {
+  // The predictive route stops at the contract in g (the backtracking parser
+  // reads it), after f was handed over; then at the failure in k.
+  const std::string good =
+      "program p {\n fn f() { x = 1; }\n fn g() { x = {7: {@1: 2}}; }\n fn h() { y; }\n}\n";
+  const std::string bad = "program p {\n fn f() { x = 1; }\n fn k() { x = ; }\n fn h() { }\n}\n";
+  for (const std::string& src : {good, bad}) {
+    RecordingSink routed, reference;
+    const ParseResult a = parse_source(src, &routed);
+    const ParseResult b = detail::parse_source_backtracking(src, &reference);
+    EXPECT_EQ(outcome_text(src, a), outcome_text(src, b));
+    EXPECT_EQ(routed.seen, reference.seen);
+  }
+  RecordingSink sink;
+  ASSERT_TRUE(parse_source(good, &sink).ok());
+  ASSERT_EQ(sink.seen.size(), 4u);
+  EXPECT_NE(sink.seen[1].find("\"f\""), std::string::npos);
+  EXPECT_NE(sink.seen[2].find("\"g\""), std::string::npos);
+  EXPECT_NE(sink.seen[3].find("\"h\""), std::string::npos);
+}
+
+TEST(FastParse, DeepNestingIsLeftToTheBacktrackingParser) {
+  for (int levels : {63, 64, 65, 199, 200, 201}) {
+    const std::string parens = std::string(levels, '(') + "1" + std::string(levels, ')');
+    expect_same_outcome(in_function("x = " + parens + ";"));
+    std::string ifs;
+    for (int i = 0; i < levels; ++i) ifs += "if a {";
+    ifs += std::string(levels, '}');
+    expect_same_outcome(in_function(ifs));
+    std::string types = std::string(levels, '[') + "int" + std::string(levels, ']');
+    expect_same_outcome(in_function("let x: " + types + " = 1;"));
+  }
+  // 64 levels are read on the predictive route, one more is not.
+  Program scratch;
+  const std::string at_limit = in_function("x = " + std::string(63, '(') + "1" + std::string(63, ')') + ";");
+  EXPECT_EQ(detail::fast_parse(at_limit, nullptr, scratch).end, FastEnd::Parsed);
+}
+
+// Generated programs and broken variants of them: deletions, insertions and
+// cuts at chosen places.
+TEST(FastParse, GeneratedProgramsAndBrokenVariantsGiveTheSameOutcome) {
+  constexpr int kPrograms = 150;
+  int whole = 0;
+  testing::SplitMix damage(7);
+  static constexpr std::string_view kInserted = "{}()[];,=+-*/<>!|&@#.:\"' \nax0";
+  for (int seed = 0; seed < kPrograms; ++seed) {
+    testing::SplitMix choices(static_cast<std::uint64_t>(seed) * 7919 + 1);
+    const std::string src = testing::generate_program(choices);
+    if (expect_same_outcome(src) == FastEnd::Parsed) ++whole;
+    for (int v = 0; v < 6; ++v) {
+      std::string broken = src;
+      const size_t at = damage.next(static_cast<std::uint32_t>(broken.size()));
+      switch (v % 3) {
+        case 0: broken.erase(at, 1 + damage.next(3)); break;
+        case 1: broken.insert(at, 1, kInserted[damage.next(static_cast<std::uint32_t>(kInserted.size()))]); break;
+        default: broken.resize(at); break;
+      }
+      expect_same_outcome(broken);
+    }
+  }
+  // Asm statements, contracts, pointer and Array<> types and modules are
+  // left to the backtracking parser; the rest is read predictively.
+  EXPECT_GT(whole, 0);
+  std::printf("generated programs read whole on the predictive route: %d of %d\n", whole, kPrograms);
+}
+
+}  // namespace
+}  // namespace quarn::compiler
