@@ -55,10 +55,11 @@ class FastParser {
     FastParser& f_;
   };
 
+  // The left operand is boxed with its span as soon as its operator is read:
+  // neither changes until the operator is combined.
   struct PendingOperator {
-    Expr lhs;
+    Box<SpannedExpr> lhs;
     Mark lhs_start;
-    size_t lhs_end;
     BinaryOperator op;
     int level;
     Mark rhs_start;
@@ -156,7 +157,19 @@ FastParser::Mark FastParser::mark(size_t pos) {
     lost_ = true;
     return Mark{pos, 0, 0};
   }
-  for (size_t i = cursor_; i < pos; ++i) {
+  size_t i = cursor_;
+  // Eight bytes at a time while they hold no line feed and no byte above 0x7F.
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+  while (i < pos) {
+    if (i + 8 <= pos) {
+      std::uint64_t w;
+      std::memcpy(&w, s_ + i, 8);
+      const std::uint64_t lf = w ^ (kOnes * '\n');
+      if (((((lf - kOnes) & ~lf) | w) & kHighs) == 0) {
+        i += 8;
+        continue;
+      }
+    }
     const unsigned char c = static_cast<unsigned char>(s_[i]);
     if (c == '\n') {
       ++line_;
@@ -164,6 +177,7 @@ FastParser::Mark FastParser::mark(size_t pos) {
     } else if (c >= 0x80) {
       lost_ = true;
     }
+    ++i;
   }
   cursor_ = pos;
   return Mark{pos, line_, static_cast<std::uint32_t>(pos - line_start_ + 1)};
@@ -278,9 +292,8 @@ bool FastParser::binary_rest(size_t& q, int min_level, Expr& cur, Mark cur_start
   const size_t base = pending_.size();
   auto reduce = [&] {
     PendingOperator& top = pending_.back();
-    Box<SpannedExpr> lhs = boxed(std::move(top.lhs), span(top.lhs_start, top.lhs_end));
     Box<SpannedExpr> rhs = boxed(std::move(cur), span(top.rhs_start, q));
-    cur.v.emplace<Expr::BinOp>(Expr::BinOp{top.op, std::move(lhs), std::move(rhs)});
+    cur.v.emplace<Expr::BinOp>(Expr::BinOp{top.op, std::move(top.lhs), std::move(rhs)});
     cur_start = top.lhs_start;
     pending_.pop_back();
   };
@@ -291,7 +304,8 @@ bool FastParser::binary_rest(size_t& q, int min_level, Expr& cur, Mark cur_start
     while (pending_.size() > base && pending_.back().level >= tok.level) reduce();
     const size_t rhs = r + tok.length;
     const Mark rhs_mark = mark(rhs);
-    pending_.push_back(PendingOperator{std::move(cur), cur_start, q, tok.op, tok.level, rhs_mark});
+    pending_.push_back(
+        PendingOperator{boxed(std::move(cur), span(cur_start, q)), cur_start, tok.op, tok.level, rhs_mark});
     q = rhs;
     cur_start = rhs_mark;
     if (!unary(q, cur)) return false;  // pending_ is cleared when the route ends
@@ -426,7 +440,7 @@ bool FastParser::primary(size_t& p, Expr& out) {
         len = 5;
       }
       if (len != 0) {
-        out = Expr{Expr::Literal{std::move(lit)}};
+        out.v.emplace<Expr::Literal>(Expr::Literal{std::move(lit)});
         p = r + len;
         return true;
       }
@@ -446,7 +460,7 @@ bool FastParser::primary(size_t& p, Expr& out) {
     if (scan_number(src_, r, lit, end) != NumberScan::Read) return false;
     // "0x" without hex digits reads as 0 followed by a name: left alone.
     if (end < n_ && is_name_char(static_cast<unsigned char>(s_[end]))) return false;
-    out = Expr{Expr::Literal{std::move(lit)}};
+    out.v.emplace<Expr::Literal>(Expr::Literal{std::move(lit)});
     p = end;
     return true;
   }
@@ -454,7 +468,7 @@ bool FastParser::primary(size_t& p, Expr& out) {
     std::string text;
     size_t q = r;
     if (!string_literal(q, text)) return false;
-    out = Expr{Expr::Literal{Literal{Literal::String{std::move(text)}}}};
+    out.v.emplace<Expr::Literal>(Expr::Literal{Literal{Literal::String{std::move(text)}}});
     p = q;
     return true;
   }
@@ -525,7 +539,7 @@ bool FastParser::bracket_list(size_t& p, Expr& out) {
   }
   q = ws(q);
   if (!at(q, ']')) return false;
-  out = Expr{Expr::Array{std::move(elements)}};
+  out.v.emplace<Expr::Array>(Expr::Array{std::move(elements)});
   p = q + 1;
   return true;
 }
@@ -560,7 +574,7 @@ bool FastParser::brace_map(size_t& p, Expr& out) {
   }
   q = ws(q);
   if (!at(q, '}')) return false;
-  out = Expr{Expr::Object{std::move(entries)}};
+  out.v.emplace<Expr::Object>(Expr::Object{std::move(entries)});
   p = q + 1;
   return true;
 }
