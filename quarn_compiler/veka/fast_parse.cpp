@@ -100,6 +100,7 @@ class FastParser {
   bool call_args(size_t& p, std::vector<SpannedExpr>& out);
   bool bracket_list(size_t& p, Expr& out);
   bool brace_map(size_t& p, Expr& out);
+  bool contract(size_t& p, Expr& out);
 
   // ---- statements ----
   bool statements(size_t& p, std::vector<SpannedStmt>& out);
@@ -113,10 +114,16 @@ class FastParser {
   bool switch_statement(size_t& p, Stmt& out, Mark first);
   bool switch_arm(size_t& p, SwitchArm& out);
   bool assignment_or_expression(size_t& p, Stmt& out, Mark before, Mark first);
+  bool asm_statement(size_t& p, Stmt& out, Mark first);
 
   // ---- items ----
   bool import(size_t& p, Import& out);
-  bool definition(size_t& p, FunctionDef& out);
+  bool definition(size_t& p, FunctionDef& out, bool& exported);
+  bool module(size_t& p, Module& out);
+  bool capabilities(size_t& p, std::optional<std::vector<std::string>>& out);
+  bool constant(size_t& p, ConstDecl& out);
+  bool structure(size_t& p, StructDecl& out);
+  bool enumeration(size_t& p, EnumDecl& out);
   bool attributes(size_t& p, std::vector<std::string>& out);
   bool function(size_t& p, FunctionDef& out);
   bool block(size_t& p, FunctionDef& out);
@@ -217,10 +224,27 @@ bool FastParser::string_literal(size_t& p, std::string& out) {
   return true;
 }
 
-// type: "[" type "]" | "Int" | "int" | ... | identifier  ("*" and "Array" are left)
+// type: "*" ("const" | "mut")? type | "[" type "]" | "Array" "<" type ">"
+//     | "Int" | "int" | ... | identifier
 bool FastParser::type(size_t& p, Type& out) {
   const size_t q = p;
   const char c = ch(q);
+  if (c == '*') {
+    Deeper level(*this);
+    if (level.too_deep()) return false;
+    size_t r = ws(q + 1);
+    if (starts_with(r, "const")) {
+      r += 5;
+    } else if (starts_with(r, "mut")) {
+      r += 3;
+    }
+    r = ws(r);
+    Type inner;
+    if (!type(r, inner)) return false;
+    out.v = Type::Pointer{Box<Type>::in_arena(std::move(inner))};
+    p = r;
+    return true;
+  }
   if (c == '[') {
     Deeper level(*this);
     if (level.too_deep()) return false;
@@ -233,7 +257,20 @@ bool FastParser::type(size_t& p, Type& out) {
     p = r + 1;
     return true;
   }
-  if (c == '*' || starts_with(q, "Array")) return false;
+  if (starts_with(q, "Array")) {
+    Deeper level(*this);
+    if (level.too_deep()) return false;
+    size_t r = ws(q + 5);
+    if (!at(r, '<')) return false;
+    r = ws(r + 1);
+    Type inner;
+    if (!type(r, inner)) return false;
+    r = ws(r);
+    if (!at(r, '>')) return false;
+    out.v = Type::Array{Box<Type>::in_arena(std::move(inner))};
+    p = r + 1;
+    return true;
+  }
   struct Builtin {
     std::string_view upper, lower;
     int kind;
@@ -479,11 +516,10 @@ bool FastParser::primary(size_t& p, Expr& out) {
     return true;
   }
   if (c == '{') {
-    // A digit after the brace may begin a contract.
+    // A digit after the brace begins a contract, or nothing that parses.
     const char next = ch(ws(r + 1));
-    if (next >= '0' && next <= '9') return false;
     size_t q = r;
-    if (!brace_map(q, out)) return false;
+    if (next >= '0' && next <= '9' ? !contract(q, out) : !brace_map(q, out)) return false;
     p = q;
     return true;
   }
@@ -541,6 +577,43 @@ bool FastParser::bracket_list(size_t& p, Expr& out) {
   if (!at(q, ']')) return false;
   out.v.emplace<Expr::Array>(Expr::Array{std::move(elements)});
   p = q + 1;
+  return true;
+}
+
+// contract: "{" ws u16 ws ":" ws "{" (field ("," field)*)? ws "}" ws "}"
+// field:    ws "@" u8 ws ":" ws expr
+bool FastParser::contract(size_t& p, Expr& out) {
+  size_t q = ws(p + 1);
+  const core::DecimalRun id = core::scan_decimal(src_.substr(q), 65535);
+  if (id.digits == 0 || id.overflow) return false;
+  q = ws(q + id.digits);
+  if (!at(q, ':')) return false;
+  q = ws(q + 1);
+  if (!at(q, '{')) return false;
+  Deeper outer(*this), inner(*this);  // two braces
+  if (inner.too_deep()) return false;
+  ++q;
+  std::vector<ContractField> fields;
+  if (at(ws(q), '@')) {
+    while (true) {
+      size_t t = ws(q) + 1;
+      const core::DecimalRun index = core::scan_decimal(src_.substr(t), 255);
+      if (index.digits == 0 || index.overflow) return false;
+      t = ws(t + index.digits);
+      if (!at(t, ':')) return false;
+      ++t;
+      ContractField& field = fields.emplace_back();
+      field.index = static_cast<std::uint8_t>(index.value);
+      if (!spanned_expression(t, field.value)) return false;
+      q = t;
+      if (!at(q, ',')) break;
+      ++q;
+      if (!at(ws(q), '@')) return false;
+    }
+  }
+  if (!symbol(q, '}') || !symbol(q, '}')) return false;
+  out.v.emplace<Expr::Contract>(Expr::Contract{static_cast<std::uint16_t>(id.value), std::move(fields)});
+  p = q;
   return true;
 }
 
@@ -656,8 +729,7 @@ bool FastParser::statement(size_t& p, Stmt& out, Mark before, Mark first) {
       if (starts_with(f, "switch")) return switch_statement(p, out, first);
       break;
     case 'a':
-      // An asm statement is tried after the assignment: left alone.
-      if (starts_with(f, "asm")) return false;
+      if (starts_with(f, "asm")) return asm_statement(p, out, first);
       break;
     case '-':
     case '!':
@@ -883,6 +955,89 @@ bool FastParser::assignment_or_expression(size_t& p, Stmt& out, Mark before, Mar
   return true;
 }
 
+// asm: "asm" "(" string (":" outputs (":" inputs (":" clobbers)?)?)? ")" ";"
+//   outputs:  (string "(" identifier ")") separated by ","
+//   inputs:   (string "(" expr ")") separated by ","
+//   clobbers: string separated by ","
+// The assignment is tried first there, and `asm("t")` alone is a call it
+// may go on from: only the forms where that certainly fails are read, a
+// ":" after the template or `asm("t");`.
+bool FastParser::asm_statement(size_t& p, Stmt& out, Mark first) {
+  size_t q = ws(first.at + 3);
+  if (!at(q, '(')) return false;
+  ++q;
+  Deeper outer(*this), inner(*this);  // the asm's parentheses and the operand's
+  if (inner.too_deep()) return false;
+  Stmt::Asm node;
+  q = ws(q);
+  if (!string_literal(q, node.template_)) return false;
+  const size_t after = ws(q);
+  if (at(after, ')')) {
+    if (!at(ws(after + 1), ';')) return false;
+  } else if (!at(after, ':')) {
+    return false;
+  }
+  // One operand list: items separated by commas, each starting with its
+  // string; `item(s)` reads one from s.
+  auto separated = [&](size_t& s, auto&& item) {
+    if (!at(ws(s), '"')) return true;
+    while (true) {
+      if (!item(s)) return false;
+      const size_t c = ws(s);
+      if (!at(c, ',')) return true;
+      s = c + 1;
+      if (!at(ws(s), '"')) return false;
+    }
+  };
+  auto output = [&](size_t& s) {
+    size_t t = ws(s);
+    std::string constraint, name;
+    if (!string_literal(t, constraint) || !symbol(t, '(')) return false;
+    t = ws(t);
+    if (!identifier(t, name) || !symbol(t, ')')) return false;
+    node.outputs.emplace_back(std::move(constraint), std::move(name));
+    s = t;
+    return true;
+  };
+  auto input = [&](size_t& s) {
+    size_t t = ws(s);
+    std::string constraint;
+    if (!string_literal(t, constraint) || !symbol(t, '(')) return false;
+    SpannedExpr value;
+    if (!entered_expression(t, value) || !symbol(t, ')')) return false;
+    node.inputs.push_back(AsmInput{std::move(constraint), std::move(value)});
+    s = t;
+    return true;
+  };
+  auto clobber = [&](size_t& s) {
+    size_t t = ws(s);
+    std::string text;
+    if (!string_literal(t, text)) return false;
+    node.clobbers.push_back(std::move(text));
+    s = t;
+    return true;
+  };
+  size_t r = ws(q);
+  if (at(r, ':')) {
+    q = r + 1;
+    if (!separated(q, output)) return false;
+    r = ws(q);
+    if (at(r, ':')) {
+      q = r + 1;
+      if (!separated(q, input)) return false;
+      r = ws(q);
+      if (at(r, ':')) {
+        q = r + 1;
+        if (!separated(q, clobber)) return false;
+      }
+    }
+  }
+  if (!symbol(q, ')') || !symbol(q, ';')) return false;
+  out.v = std::move(node);
+  p = q;
+  return true;
+}
+
 // ---- items ---------------------------------------------------------------------
 
 // import: "import" "{" (identifier ("," identifier)*)? "}" "from" string ";"
@@ -914,9 +1069,10 @@ bool FastParser::import(size_t& p, Import& out) {
 }
 
 // definition: "export"? attribute* (function | block)   -- p after white space
-bool FastParser::definition(size_t& p, FunctionDef& out) {
+bool FastParser::definition(size_t& p, FunctionDef& out, bool& exported) {
   size_t q = p;
-  if (starts_with(q, "export")) q += 6;  // accepted and dropped at program level
+  exported = starts_with(q, "export");
+  if (exported) q += 6;
   std::vector<std::string> attrs;
   if (!attributes(q, attrs)) return false;
   const size_t k = ws(q);
@@ -1029,7 +1185,99 @@ bool FastParser::body(size_t& p, std::vector<SpannedStmt>& out) {
   return true;
 }
 
-// source: import* program   -- bare modules and modules in the block are left
+// module: "module" name "{" capabilities? item* "}"   -- p at "module"
+// item: const | struct | enum | definition, in any order; sorted by kind.
+bool FastParser::module(size_t& p, Module& out) {
+  size_t q = ws(p + 6);
+  if (!identifier(q, out.name) || !symbol(q, '{') || !capabilities(q, out.capabilities)) return false;
+  while (true) {
+    const size_t s = ws(q);
+    if (at(s, '}')) break;
+    size_t e = s;
+    if (starts_with(s, "const")) {
+      if (!constant(e, out.constants.emplace_back())) return false;
+    } else if (starts_with(s, "struct")) {
+      if (!structure(e, out.structs.emplace_back())) return false;
+    } else if (starts_with(s, "enum")) {
+      if (!enumeration(e, out.enums.emplace_back())) return false;
+    } else {
+      FunctionDef def;
+      bool exported = false;
+      if (!definition(e, def, exported)) return false;
+      if (exported) out.exports.push_back(def.name);
+      out.functions.push_back(std::move(def));
+    }
+    q = e;
+  }
+  p = ws(q) + 1;
+  return true;
+}
+
+// capabilities: "capability" ":" identifier ("," identifier)*
+bool FastParser::capabilities(size_t& p, std::optional<std::vector<std::string>>& out) {
+  size_t q = ws(p);
+  if (!starts_with(q, "capability")) return true;
+  q += 10;
+  if (!symbol(q, ':')) return false;
+  std::vector<std::string>& names = out.emplace();
+  while (true) {
+    q = ws(q);
+    if (!identifier(q, names.emplace_back())) return false;
+    const size_t c = ws(q);
+    if (!at(c, ',')) break;
+    q = c + 1;
+  }
+  p = q;
+  return true;
+}
+
+// const: "const" name ":" type "=" expr ";"   -- p at "const"
+bool FastParser::constant(size_t& p, ConstDecl& out) {
+  size_t q = ws(p + 5);
+  if (!identifier(q, out.name) || !symbol(q, ':')) return false;
+  q = ws(q);
+  if (!type(q, out.type) || !symbol(q, '=')) return false;
+  if (!binary(q, 1, out.value, mark(q)) || !symbol(q, ';')) return false;
+  p = q;
+  return true;
+}
+
+// struct: "struct" name "{" (identifier ":" type ","?)* "}"   -- p at "struct"
+bool FastParser::structure(size_t& p, StructDecl& out) {
+  size_t q = ws(p + 6);
+  if (!identifier(q, out.name) || !symbol(q, '{')) return false;
+  while (true) {
+    size_t s = ws(q);
+    if (at(s, '}')) break;
+    auto& [name, field_type] = out.fields.emplace_back();
+    if (!identifier(s, name) || !symbol(s, ':')) return false;
+    s = ws(s);
+    if (!type(s, field_type)) return false;
+    const size_t c = ws(s);
+    if (at(c, ',')) s = c + 1;
+    q = s;
+  }
+  p = ws(q) + 1;
+  return true;
+}
+
+// enum: "enum" name "{" (identifier ","?)* "}"   -- p at "enum"
+bool FastParser::enumeration(size_t& p, EnumDecl& out) {
+  size_t q = ws(p + 4);
+  if (!identifier(q, out.name) || !symbol(q, '{')) return false;
+  while (true) {
+    size_t s = ws(q);
+    if (at(s, '}')) break;
+    if (!identifier(s, out.variants.emplace_back())) return false;
+    const size_t c = ws(s);
+    if (at(c, ',')) s = c + 1;
+    q = s;
+  }
+  p = ws(q) + 1;
+  return true;
+}
+
+// source: import* (module | program)
 FastOutcome FastParser::run(Program& out) {
   const FastOutcome early{FastEnd::StoppedEarly, 0};
   size_t q = 0;
@@ -1039,18 +1287,33 @@ FastOutcome FastParser::run(Program& out) {
     out.imports.push_back(std::move(imp));
   }
   size_t r = ws(q);
+  if (starts_with(r, "module")) {
+    // A bare module: never handed to the sink.
+    Module m;
+    if (!module(r, m) || lost_) return early;
+    out.name = m.name;
+    out.modules.push_back(std::move(m));
+    return FastOutcome{FastEnd::Parsed, 0};
+  }
   if (!starts_with(r, "program")) return early;
   q = r + 7;
   q = ws(q);
   if (!identifier(q, out.name) || !symbol(q, '{') || lost_) return early;
-  if (starts_with(ws(q), "module")) return early;
+  while (starts_with(ws(q), "module")) {
+    size_t s = ws(q);
+    Module m;
+    if (!module(s, m) || lost_) return early;
+    out.modules.push_back(std::move(m));
+    q = s;
+  }
   if (sink_ != nullptr) sink_->modules_parsed(out);
   while (true) {
     const size_t s = ws(q);
     if (at(s, '}')) break;
     FunctionDef def;
+    bool exported = false;  // accepted and dropped at program level
     size_t e = s;
-    if (!definition(e, def) || lost_) {
+    if (!definition(e, def, exported) || lost_) {
       return FastOutcome{FastEnd::StoppedInDefinitions, q};
     }
     if (sink_ != nullptr) {

@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -84,6 +89,23 @@ TEST(FastParse, OddFormsReadAsTheBacktrackingParserReadsThem) {
       "return a\n  // note\n  + b;",
       "asm(\"nop\" : \"=r\"(o) : \"r\"(x) : \"memory\");",
       "asmx = 1;",
+      "asm(\"t\") = 1; asm(\"t\"); asm(\"t\")[0];",
+      "asm(\"t\") + 1;",
+      "asm(\"t\" : : \"r\"(x));",
+      "asm(\"t\" : \"=r\"(o), : );",
+      "asm (\"t\":\"=r\"(o),\"=r\"(p):\"r\"(1+2),\"m\"( y ):\"memory\",\"cc\");",
+      "asm(\"t\" : \"=r\"(if));",
+      "asm(\"\\q\");",
+      "x = {7: {}}; y = {7 : { @1 : 2 }};",
+      "x = {70000: {}};",
+      "x = {7: {@1: 2 , @2: 3}};",
+      "x = {7: {@1: 2,@300: 1}};",
+      "x = {7: {@1: 2,}};",
+      "x = {7};",
+      "let x: *const [int] = 1; let y: *mutable = 2; let z: * Int = 3;",
+      "let x: Array < int > = 1;",
+      "let x: Arrayx = 1;",
+      "let x: * = 1;",
       "let x: *mut Int = 1; let y: Array<bool> = 2; let z: [[int]] = 3;",
       "let x: integer = 1;",
       "let x: Vec3 = 1; let y: stringy = 2;",
@@ -117,6 +139,18 @@ TEST(FastParse, ItemsReadAsTheBacktrackingParserReadsThem) {
       "program p { fnord() { } }",
       "program p { module m { const K: int = 1; export fn h() { } } fn f() { } }",
       "module m { fn f() { } }",
+      "module m { capability: a, b const K: int = 1; struct S { a: int, b: [float] } "
+      "enum E { A, B, } export fn f() { } #[inline] export block b() { } const L: bool = true; }",
+      "module m { capability a }",
+      "module m { capability: }",
+      "module m { capability: a, }",
+      "module m { struct S { a: int b: *mut int } enum E { A B } }",
+      "module m { struct S { a: int, , } }",
+      "module m { const K: int = 1 + 2 * 3 }",
+      "module m { const K = 1; }",
+      "module m { fn f() { } } trailing",
+      "program p { module a { } module b { fn g() { x = 1; } } fn f() { } }",
+      "program p { module a { const K: int = ; } fn f() { } }",
       "program p { fn f() { } } trailing text never read",
       "program p { fn f() { }",
       "program",
@@ -153,10 +187,12 @@ class RecordingSink final : public ProgramSink {
 };
 
 TEST(FastParse, SinkGetsEachDefinitionOnceWhereverTheRouteStops) {
-  // The predictive route stops at the contract in g (the backtracking parser
-  // reads it), after f was handed over; then at the failure in k.
+  // The predictive route stops at `nothing;` in g (the backtracking parser
+  // reads Not(hing)), after m and f were handed over; then at the failure
+  // in k.
   const std::string good =
-      "program p {\n fn f() { x = 1; }\n fn g() { x = {7: {@1: 2}}; }\n fn h() { y; }\n}\n";
+      "program p {\n module m { fn k() { } }\n fn f() { x = 1; }\n fn g() { x = {7: {@1: 2} }; nothing; }\n"
+      " fn h() { y; }\n}\n";
   const std::string bad = "program p {\n fn f() { x = 1; }\n fn k() { x = ; }\n fn h() { }\n}\n";
   for (const std::string& src : {good, bad}) {
     RecordingSink routed, reference;
@@ -165,6 +201,8 @@ TEST(FastParse, SinkGetsEachDefinitionOnceWhereverTheRouteStops) {
     EXPECT_EQ(outcome_text(src, a), outcome_text(src, b));
     EXPECT_EQ(routed.seen, reference.seen);
   }
+  Program scratch;
+  EXPECT_EQ(detail::fast_parse(good, nullptr, scratch).end, FastEnd::StoppedInDefinitions);
   RecordingSink sink;
   ASSERT_TRUE(parse_source(good, &sink).ok());
   ASSERT_EQ(sink.seen.size(), 4u);
@@ -216,6 +254,40 @@ TEST(FastParse, GeneratedProgramsAndBrokenVariantsGiveTheSameOutcome) {
   // left to the backtracking parser; the rest is read predictively.
   EXPECT_GT(whole, 0);
   std::printf("generated programs read whole on the predictive route: %d of %d\n", whole, kPrograms);
+}
+
+TEST(FastParse, SeedProgramsAndBrokenVariantsGiveTheSameOutcome) {
+  const std::filesystem::path root = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
+  std::vector<std::filesystem::path> files;
+  for (const char* dir : {"fuzz/corpus/fuzz_compile", "fuzz/corpus/fuzz_parse"}) {
+    for (const auto& entry : std::filesystem::directory_iterator(root / dir)) files.push_back(entry.path());
+  }
+  std::sort(files.begin(), files.end());
+  ASSERT_FALSE(files.empty());
+  int valid = 0, whole = 0;
+  testing::SplitMix damage(11);
+  for (const auto& file : files) {
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string src = text.str();
+    const FastEnd end = expect_same_outcome(src);
+    if (detail::parse_source_backtracking(src).ok()) {
+      ++valid;
+      whole += end == FastEnd::Parsed;
+    }
+    for (int v = 0; v < 4 && !src.empty(); ++v) {
+      std::string broken = src;
+      const size_t at = damage.next(static_cast<std::uint32_t>(broken.size()));
+      if (v % 2 == 0) {
+        broken.erase(at, 1);
+      } else {
+        broken.resize(at);
+      }
+      expect_same_outcome(broken);
+    }
+  }
+  std::printf("seed programs that parse, read whole on the predictive route: %d of %d\n", whole, valid);
 }
 
 }  // namespace
