@@ -71,8 +71,28 @@ class FastParser {
   bool starts_with(size_t p, std::string_view w) const {
     return n_ - p >= w.size() && std::memcmp(s_ + p, w.data(), w.size()) == 0;
   }
-  size_t ws(size_t p) const;
-  Mark mark(size_t pos);
+  // Most calls stand at a token already.
+  size_t ws(size_t p) const {
+    if (p < n_ && static_cast<unsigned char>(s_[p]) > ' ' && s_[p] != '/') return p;
+    return skip_ws(p);
+  }
+  size_t skip_ws(size_t p) const;
+  // Marks are a few bytes apart: those bytes are counted here, longer runs
+  // by count_to.
+  Mark mark(size_t pos) {
+    if (pos < cursor_ || pos - cursor_ > 16) return count_to(pos);
+    for (size_t i = cursor_; i < pos; ++i) {
+      const unsigned char c = static_cast<unsigned char>(s_[i]);
+      if (c == '\n') {
+        ++line_;
+        line_start_ = i + 1;
+      }
+      lost_ |= c >= 0x80;
+    }
+    cursor_ = pos;
+    return Mark{pos, line_, static_cast<std::uint32_t>(pos - line_start_ + 1)};
+  }
+  Mark count_to(size_t pos);
   static Span span(const Mark& m, size_t end) { return Span{m.at, end, m.line, m.col}; }
   // ws, then c: p moves past it.
   bool symbol(size_t& p, char c) {
@@ -130,11 +150,36 @@ class FastParser {
   bool param(size_t& p, Param& out);
   bool body(size_t& p, std::vector<SpannedStmt>& out);
 
+  // Lists are read into a scratch list of their nesting level and then
+  // moved into one allocation of their final size: grown in place, they cost
+  // an allocation and a move of every element at each doubling. A list is
+  // only ever read one level deeper than the one it is part of (every
+  // bracket, parenthesis and block counts a level before its list), so
+  // the scratch list of a level is used by one list at a time.
+  template <class T>
+  class ListScratch {
+   public:
+    ListScratch() : lists_(kFastMaxDepth + 2) {}
+    std::vector<T>& at(std::uint32_t depth) { return lists_[depth]; }
+    // Moves the scratch list of `depth` into `out` and empties it.
+    void take(std::uint32_t depth, std::vector<T>& out) {
+      std::vector<T>& list = lists_[depth];
+      out.reserve(out.size() + list.size());
+      for (T& item : list) out.push_back(std::move(item));
+      list.clear();
+    }
+
+   private:
+    std::vector<std::vector<T>> lists_;  // never resized: references stay valid
+  };
+
   std::string_view src_;
   const char* s_;
   size_t n_;
   ProgramSink* sink_;
   std::uint32_t depth_ = 0;
+  ListScratch<SpannedStmt> statement_lists_;
+  ListScratch<SpannedExpr> expression_lists_;
   std::vector<PendingOperator> pending_;
   // The line cursor: every byte before cursor_ is counted.
   size_t cursor_ = 0;
@@ -144,7 +189,7 @@ class FastParser {
 };
 
 // ws: (" " | "\t" | "\n" | "\r")+ | "//" ...up to and including "\n"
-size_t FastParser::ws(size_t p) const {
+size_t FastParser::skip_ws(size_t p) const {
   while (p < n_) {
     const char c = s_[p];
     if (c == ' ' || c == '\n' || c == '\t' || c == '\r') {
@@ -159,7 +204,7 @@ size_t FastParser::ws(size_t p) const {
   return p;
 }
 
-FastParser::Mark FastParser::mark(size_t pos) {
+FastParser::Mark FastParser::count_to(size_t pos) {
   if (pos < cursor_) {
     lost_ = true;
     return Mark{pos, 0, 0};
@@ -441,13 +486,14 @@ bool FastParser::postfix(size_t& p, Expr& cur) {
 bool FastParser::call_args(size_t& p, std::vector<SpannedExpr>& out) {
   size_t q = p;
   if (!at(ws(q), ')')) {
+    std::vector<SpannedExpr>& list = expression_lists_.at(depth_);
     while (true) {
-      SpannedExpr& arg = out.emplace_back();
-      if (!spanned_expression(q, arg)) return false;
+      if (!spanned_expression(q, list.emplace_back())) return false;
       // As in every comma-separated run but lists: no white space before ','.
       if (!at(q, ',')) break;
       ++q;
     }
+    expression_lists_.take(depth_, out);
   }
   q = ws(q);
   if (!at(q, ')')) return false;
@@ -565,13 +611,14 @@ bool FastParser::bracket_list(size_t& p, Expr& out) {
   size_t q = p + 1;
   std::vector<SpannedExpr> elements;
   if (!at(ws(q), ']')) {
+    std::vector<SpannedExpr>& list = expression_lists_.at(depth_);
     while (true) {
-      SpannedExpr& e = elements.emplace_back();
-      if (!spanned_expression(q, e)) return false;
+      if (!spanned_expression(q, list.emplace_back())) return false;
       const size_t s = ws(q);
       if (!at(s, ',')) break;
       q = s + 1;
     }
+    expression_lists_.take(depth_, elements);
   }
   q = ws(q);
   if (!at(q, ']')) return false;
@@ -657,17 +704,19 @@ bool FastParser::brace_map(size_t& p, Expr& out) {
 // stmts: (ws statement)*   -- up to a "}" or the end of the text
 bool FastParser::statements(size_t& p, std::vector<SpannedStmt>& out) {
   size_t q = p;
+  std::vector<SpannedStmt>& list = statement_lists_.at(depth_);
   while (true) {
     const size_t start = ws(q);
     if (start == n_ || s_[start] == '}') break;
     const Mark before = mark(q);
     const Mark first = mark(start);
-    SpannedStmt& slot = out.emplace_back();
+    SpannedStmt& slot = list.emplace_back();
     size_t s = q;
     if (!statement(s, slot.node, before, first)) return false;
     slot.span = span(first, s);
     q = s;
   }
+  statement_lists_.take(depth_, out);
   p = q;
   return true;
 }
