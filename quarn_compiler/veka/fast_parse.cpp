@@ -510,48 +510,42 @@ bool FastParser::primary(size_t& p, Expr& out) {
     // null, true and false are read as literals first, even as the start
     // of a longer name.
     if (c == 'n' || c == 't' || c == 'f') {
-      Literal lit;
       size_t len = 0;
+      Literal::Bool value{false};
       if (starts_with(r, "null")) {
-        lit.v = Literal::Null{};
         len = 4;
       } else if (starts_with(r, "true")) {
-        lit.v = Literal::Bool{true};
+        value.value = true;
         len = 4;
       } else if (starts_with(r, "false")) {
-        lit.v = Literal::Bool{false};
         len = 5;
       }
       if (len != 0) {
-        out.v.emplace<Expr::Literal>(Expr::Literal{std::move(lit)});
+        Literal& lit = out.v.emplace<Expr::Literal>().value;
+        if (len != 4 || c != 'n') lit.v = value;
         p = r + len;
         return true;
       }
     }
     size_t q = r;
-    std::string name;
-    if (!identifier(q, name)) return false;
-    out.v.emplace<Expr::Ident>(Expr::Ident{std::move(name)});
+    if (!identifier(q, out.v.emplace<Expr::Ident>().name)) return false;
     p = q;
     return true;
   }
   // A '-' reaches here only as the operand of a prefix operator, where the
   // backtracking parser reads a negative number.
   if ((c >= '0' && c <= '9') || c == '-') {
-    Literal lit;
     size_t end = 0;
-    if (scan_number(src_, r, lit, end) != NumberScan::Read) return false;
+    if (scan_number(src_, r, out.v.emplace<Expr::Literal>().value, end) != NumberScan::Read) return false;
     // "0x" without hex digits reads as 0 followed by a name: left alone.
     if (end < n_ && is_name_char(static_cast<unsigned char>(s_[end]))) return false;
-    out.v.emplace<Expr::Literal>(Expr::Literal{std::move(lit)});
     p = end;
     return true;
   }
   if (c == '"') {
-    std::string text;
+    Literal& lit = out.v.emplace<Expr::Literal>().value;
     size_t q = r;
-    if (!string_literal(q, text)) return false;
-    out.v.emplace<Expr::Literal>(Expr::Literal{Literal{Literal::String{std::move(text)}}});
+    if (!string_literal(q, lit.v.emplace<Literal::String>().value)) return false;
     p = q;
     return true;
   }
