@@ -7,9 +7,9 @@
 //
 // Positions: the backtracking parser asks a line index for the line and
 // column of a span's start. Here the parser only moves forward, so a cursor
-// counts lines up to each start as the parser reaches it (mark()), and a
-// span is made later from that mark. A start reached out of order, or a
-// byte above 0x7F before it (columns count characters), ends the route.
+// counts lines and characters up to each start as the parser reaches it
+// (mark()), and a span is made later from that mark. A start reached out of
+// order ends the route.
 
 #include "quarn_compiler/veka/fast_parse.h"
 
@@ -81,18 +81,21 @@ class FastParser {
   // by count_to.
   Mark mark(size_t pos) {
     if (pos < cursor_ || pos - cursor_ > 16) return count_to(pos);
-    for (size_t i = cursor_; i < pos; ++i) {
-      const unsigned char c = static_cast<unsigned char>(s_[i]);
-      if (c == '\n') {
-        ++line_;
-        line_start_ = i + 1;
-      }
-      lost_ |= c >= 0x80;
-    }
+    for (size_t i = cursor_; i < pos; ++i) count(static_cast<unsigned char>(s_[i]));
     cursor_ = pos;
-    return Mark{pos, line_, static_cast<std::uint32_t>(pos - line_start_ + 1)};
+    return Mark{pos, line_, static_cast<std::uint32_t>(line_chars_ + 1)};
   }
   Mark count_to(size_t pos);
+  // One byte passed by the cursor. Columns count characters: the bytes of a
+  // line that do not continue a UTF-8 sequence, as the line index does.
+  void count(unsigned char c) {
+    if (c == '\n') {
+      ++line_;
+      line_chars_ = 0;
+    } else {
+      line_chars_ += (c & 0xC0) != 0x80;
+    }
+  }
   static Span span(const Mark& m, size_t end) { return Span{m.at, end, m.line, m.col}; }
   // ws, then c: p moves past it.
   bool symbol(size_t& p, char c) {
@@ -183,9 +186,9 @@ class FastParser {
   std::vector<PendingOperator> pending_;
   // The line cursor: every byte before cursor_ is counted.
   size_t cursor_ = 0;
-  size_t line_start_ = 0;
+  size_t line_chars_ = 0;  // characters from the start of the line to cursor_
   std::uint32_t line_ = 1;
-  bool lost_ = false;  // a mark was out of order or a column not a byte count
+  bool lost_ = false;  // a mark was taken behind the cursor
 };
 
 // ws: (" " | "\t" | "\n" | "\r")+ | "//" ...up to and including "\n"
@@ -210,7 +213,8 @@ FastParser::Mark FastParser::count_to(size_t pos) {
     return Mark{pos, 0, 0};
   }
   size_t i = cursor_;
-  // Eight bytes at a time while they hold no line feed and no byte above 0x7F.
+  // Eight bytes at a time while they hold no line feed and no byte above
+  // 0x7F: eight characters.
   constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
   while (i < pos) {
     if (i + 8 <= pos) {
@@ -219,32 +223,31 @@ FastParser::Mark FastParser::count_to(size_t pos) {
       const std::uint64_t lf = w ^ (kOnes * '\n');
       if (((((lf - kOnes) & ~lf) | w) & kHighs) == 0) {
         i += 8;
+        line_chars_ += 8;
         continue;
       }
     }
-    const unsigned char c = static_cast<unsigned char>(s_[i]);
-    if (c == '\n') {
-      ++line_;
-      line_start_ = i + 1;
-    } else if (c >= 0x80) {
-      lost_ = true;
-    }
+    count(static_cast<unsigned char>(s_[i]));
     ++i;
   }
   cursor_ = pos;
-  return Mark{pos, line_, static_cast<std::uint32_t>(pos - line_start_ + 1)};
+  return Mark{pos, line_, static_cast<std::uint32_t>(line_chars_ + 1)};
 }
 
 // ---- lexical -------------------------------------------------------------------
 
 // identifier: (alphabetic | "_") (alphabetic | numeric | "_")*, not reserved
-// ASCII only: a name that goes on past 0x7F is not read here.
+// Names beyond ASCII are read by the backtracking parser's rule.
 bool FastParser::identifier(size_t& p, std::string& out) {
   size_t q = p;
-  if (q >= n_ || !is_name_start(static_cast<unsigned char>(s_[q]))) return false;
-  ++q;
-  while (q < n_ && is_name_char(static_cast<unsigned char>(s_[q]))) ++q;
-  if (q < n_ && static_cast<unsigned char>(s_[q]) >= 0x80) return false;
+  if (q < n_ && is_name_start(static_cast<unsigned char>(s_[q]))) {
+    ++q;
+    while (q < n_ && is_name_char(static_cast<unsigned char>(s_[q]))) ++q;
+    if (q < n_ && static_cast<unsigned char>(s_[q]) >= 0x80) q = identifier_end(src_, p);
+  } else if (q < n_ && static_cast<unsigned char>(s_[q]) >= 0x80) {
+    q = identifier_end(src_, p);
+  }
+  if (q == p) return false;
   std::string_view word(s_ + p, q - p);
   if (is_reserved_word(word)) return false;
   out.assign(word);
@@ -506,7 +509,7 @@ bool FastParser::call_args(size_t& p, std::vector<SpannedExpr>& out) {
 bool FastParser::primary(size_t& p, Expr& out) {
   const size_t r = ws(p);
   const unsigned char c = static_cast<unsigned char>(ch(r));
-  if (is_name_start(c)) {
+  if (is_name_start(c) || c >= 0x80) {
     // null, true and false are read as literals first, even as the start
     // of a longer name.
     if (c == 'n' || c == 't' || c == 'f') {

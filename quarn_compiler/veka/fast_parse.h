@@ -9,9 +9,10 @@
 // exactly the tree the backtracking parser builds, and it gives up, rather
 // than guess, wherever the backtracking parser would try a second
 // alternative, recover from a failure, or read something the route does
-// not know (contracts, asm statements, modules, non-ASCII text, nesting
-// deeper than kFastMaxDepth). The backtracking parser then takes over and
-// produces the tree or the exact failure trail.
+// not know (names beyond ASCII, statements that begin with a prefix
+// operator, asm statements the assignment form might read, nesting deeper
+// than kFastMaxDepth). The backtracking parser then takes over and produces
+// the tree or the exact failure trail.
 #pragma once
 
 #include <cstddef>

@@ -173,14 +173,14 @@ size_t Parser::skip_ws(size_t p) {
 // ---- identifiers -------------------------------------------------------------
 
 // identifier: (alphabetic | "_") (alphabetic | numeric | "_")*, not reserved
-St Parser::parse_identifier(size_t& p, std::string& out) {
+size_t identifier_end(std::string_view src, size_t p) {
   size_t q = p;
-  if (q >= src_.size()) return fail_kind(q, PrimitiveKind::TakeWhile1);
-  Decoded d = decode(src_, q);
-  if (!is_ident_start(d)) return fail_kind(q, PrimitiveKind::TakeWhile1);
+  if (q >= src.size()) return p;
+  Decoded d = decode(src, q);
+  if (!is_ident_start(d)) return p;
   q += d.len;
-  while (q < src_.size()) {
-    unsigned char b = static_cast<unsigned char>(src_[q]);
+  while (q < src.size()) {
+    unsigned char b = static_cast<unsigned char>(src[q]);
     if (b < 0x80) {
       if ((b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') || b == '_') {
         ++q;
@@ -188,10 +188,16 @@ St Parser::parse_identifier(size_t& p, std::string& out) {
       }
       break;
     }
-    d = decode(src_, q);
+    d = decode(src, q);
     if (!is_ident_continue(d)) break;
     q += d.len;
   }
+  return q;
+}
+
+St Parser::parse_identifier(size_t& p, std::string& out) {
+  const size_t q = identifier_end(src_, p);
+  if (q == p) return fail_kind(q, PrimitiveKind::TakeWhile1);
   std::string_view word = src_.substr(p, q - p);
   if (is_reserved_word(word)) return add_label(St::Soft, q, "keyword");
   out.assign(word);

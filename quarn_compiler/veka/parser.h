@@ -36,6 +36,9 @@ inline bool failed(St s) { return s != St::Ok; }
 
 // identifier rule's reserved words
 bool is_reserved_word(std::string_view word);
+// End of the name (alphabetic | "_") (alphabetic | numeric | "_")* at p,
+// reserved or not; p when none starts there.
+size_t identifier_end(std::string_view src, size_t p);
 
 struct OperatorToken {
   BinaryOperator op;
