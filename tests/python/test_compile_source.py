@@ -2,6 +2,8 @@
 prefixes, determinism, the hand-over to execute_bytecode, and survival of any
 input, however deeply nested, on a thread with a 1 MiB stack."""
 
+import sys
+
 import pytest
 from hypothesis import given, strategies as st
 
@@ -80,6 +82,26 @@ class TestResultDictionary:
         assert all(type(b) is int and 0 <= b <= 255 for b in code)
         assert quarn_py.execute_bytecode(code) == {
             "success": True, "output": "Execution successful"}
+
+    def test_large_result_is_an_ordinary_list(self):
+        # A large program's list is handed its items in one block: it must
+        # grow, shrink, copy and free like any list, and equal the bytes.
+        source = "program p {\n" + "".join(
+            f"  fn f{i}(a: int) -> int {{ let x = a * {i}; return x + 1; }}\n"
+            for i in range(3000)) + "}\n"
+        code = compile_ok(source)
+        assert len(code) > 64 * 1024
+        assert bytes(code) == bytes(compile_ok(source))
+        assert sys.getrefcount(code) == 2
+        copy = code[:]
+        code.extend(range(256))
+        code.append(7)
+        del code[: len(copy) // 2]
+        code.sort()
+        assert len(code) == len(copy) - len(copy) // 2 + 257
+        assert quarn_py.execute_bytecode(copy)["success"] is True
+        del code, copy
+        assert compile_ok("program p { }")[:9] == [1] + [0] * 8
 
     def test_empty_program_layout(self):
         code = compile_ok("program p { }")
