@@ -250,7 +250,7 @@ bool FastParser::identifier(size_t& p, std::string& out) {
   if (q == p) return false;
   std::string_view word(s_ + p, q - p);
   if (is_reserved_word(word)) return false;
-  out.assign(word);
+  out = std::string(word);  // cheaper than assign() for the short names most are
   p = q;
   return true;
 }
@@ -534,6 +534,18 @@ bool FastParser::primary(size_t& p, Expr& out) {
     if (!identifier(q, out.v.emplace<Expr::Ident>().name)) return false;
     p = q;
     return true;
+  }
+  if (c >= '1' && c <= '9') {
+    // A decimal integer of up to 18 digits, the common number, read here;
+    // longer ones, floats and hex go to scan_number.
+    std::uint64_t v = 0;
+    size_t e = r;
+    while (e < n_ && e - r < 19 && s_[e] >= '0' && s_[e] <= '9') v = v * 10 + static_cast<unsigned>(s_[e++] - '0');
+    if (e - r < 19 && (e == n_ || (s_[e] != '.' && !is_name_char(static_cast<unsigned char>(s_[e]))))) {
+      out.v.emplace<Expr::Literal>().value.v = Literal::Int{static_cast<std::int64_t>(v)};
+      p = e;
+      return true;
+    }
   }
   // A '-' reaches here only as the operand of a prefix operator, where the
   // backtracking parser reads a negative number.
