@@ -15,16 +15,10 @@
 
 namespace {
 
-std::string outcome_text(std::string_view text, const quarn::compiler::ParseResult& r) {
-  using namespace quarn::compiler;
-  if (r.ok()) return "ok\n" + render(r.value());
-  return std::string(r.error().kind == FailureKind::Hard ? "hard\n" : "soft\n") +
-         render_parse_error(text, r.error());
-}
-
 void same_parse(std::string_view text) {
   using namespace quarn::compiler;
-  if (outcome_text(text, parse_source(text)) != outcome_text(text, detail::parse_source_backtracking(text))) {
+  if (detail::outcome_text(text, parse_source(text)) !=
+      detail::outcome_text(text, detail::parse_source_backtracking(text))) {
     std::fprintf(stderr, "parse routes differ on:\n%.*s\n", static_cast<int>(text.size()), text.data());
     std::abort();
   }

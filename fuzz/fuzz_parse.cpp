@@ -12,17 +12,6 @@
 #include "quarn_compiler/veka/fast_parse.h"
 #include "quarn_compiler/veka/parse.h"
 
-namespace {
-
-std::string outcome_text(std::string_view text, const quarn::compiler::ParseResult& r) {
-  using namespace quarn::compiler;
-  if (r.ok()) return "ok\n" + render(r.value());
-  return std::string(r.error().kind == FailureKind::Hard ? "hard\n" : "soft\n") +
-         render_parse_error(text, r.error());
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
   if (!quarn::core::is_valid_utf8(text)) return 0;
@@ -30,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ParseResult result = parse_source(text);
   {
     const ParseResult reference = detail::parse_source_backtracking(text);
-    if (outcome_text(text, result) != outcome_text(text, reference)) __builtin_trap();
+    if (detail::outcome_text(text, result) != detail::outcome_text(text, reference)) __builtin_trap();
   }
   if (result.ok()) {
     const Program& program = result.value();

@@ -319,27 +319,7 @@ bool FastParser::type(size_t& p, Type& out) {
     p = r + 1;
     return true;
   }
-  struct Builtin {
-    std::string_view upper, lower;
-    int kind;
-  };
-  static constexpr Builtin kBuiltins[] = {
-      {"Int", "int", 0}, {"Float", "float", 1}, {"String", "string", 2}, {"Bool", "bool", 3}};
-  for (const Builtin& b : kBuiltins) {
-    size_t len = 0;
-    if (starts_with(q, b.upper)) {
-      len = b.upper.size();
-    } else if (starts_with(q, b.lower)) {
-      len = b.lower.size();
-    } else {
-      continue;
-    }
-    switch (b.kind) {
-      case 0: out.v = Type::Int{}; break;
-      case 1: out.v = Type::Float{}; break;
-      case 2: out.v = Type::String{}; break;
-      default: out.v = Type::Bool{}; break;
-    }
+  if (const size_t len = builtin_type(src_, q, out)) {
     p = q + len;
     return true;
   }
@@ -1389,6 +1369,12 @@ FastOutcome FastParser::run(Program& out) {
 FastOutcome fast_parse(std::string_view source, ProgramSink* sink, Program& out) {
   FastParser parser(source, sink);
   return parser.run(out);
+}
+
+std::string outcome_text(std::string_view source, const ParseResult& result) {
+  if (result.ok()) return "ok\n" + render(result.value());
+  return std::string(result.error().kind == FailureKind::Hard ? "hard\n" : "soft\n") +
+         render_parse_error(source, result.error());
 }
 
 }  // namespace quarn::compiler::detail

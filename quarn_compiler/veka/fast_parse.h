@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "quarn_compiler/veka/ast.h"
@@ -50,5 +51,9 @@ FastOutcome fast_parse(std::string_view source, ProgramSink* sink, Program& out)
 // parse_source with the backtracking parser alone: the reference that the
 // predictive route is held to by the tests and the fuzz targets.
 ParseResult parse_source_backtracking(std::string_view source, ProgramSink* sink = nullptr);
+
+// A parse outcome as one text: "ok" and the whole tree, or the failure's
+// kind and error text. Two routes agree on a source when these are equal.
+std::string outcome_text(std::string_view source, const ParseResult& result);
 
 }  // namespace quarn::compiler::detail

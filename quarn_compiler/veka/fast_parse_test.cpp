@@ -21,7 +21,7 @@ namespace quarn::compiler {
 namespace {
 
 using detail::FastEnd;
-using testing::outcome_text;
+using detail::outcome_text;
 
 // Both routes, compared; returns how far the predictive route got alone.
 FastEnd expect_same_outcome(std::string_view src) {
@@ -164,16 +164,14 @@ TEST(FastParse, ItemsReadAsTheBacktrackingParserReadsThem) {
 
 TEST(FastParse, CommonFormsTakeThePredictiveRouteWhole) {
   const std::string src =
-      "import { sin } from \"lib/math\";\nprogram bench {\n"
+      "import { sin } from \"lib/math\";\nprogram common {\n"
       "  #[inline]\n  fn f(a: int, b: float) -> int {\n"
-      "    let x = a * 2 + b - 3;\n"
-      "    let y: int = (x % 7) << 1;\n"
-      "    // adjust the bounds\n"
-      "    if x > y && a != 0 { x = x + 1; } else { y -= 2; }\n"
-      "    loop (x < 100, 50) { x += 1; if x == 50 { break; } }\n"
-      "    switch y { 0 | 1 => { g(x, y); } 2 => { h(\"two\"); } }\n"
-      "    let z = [x, y, {k: 1.5}];\n"
-      "    return f(x, y) + z[0].len;\n"
+      "    let x = a * 2 + b - 3; let y: int = (x % 7) << 1;  // bounds\n"
+      "    if x > y && a != 0 { x = x + 1; } else if !a { y -= 2; } else { y = -y; }\n"
+      "    loop (x < 100, DEFAULT_MAX_ITER()) { x += 1; if x == 50 { break; } continue; }\n"
+      "    switch y { 0 | 1 => { g(x, y); }, _ => { barrier(\"b\"); } }\n"
+      "    let z = [x, y, {k: 1.5, \"q\": null}, {3: {@0: true}}];\n"
+      "    return f(x, y) + z[0].len as Float;\n"
       "  }\n}\n";
   EXPECT_EQ(expect_same_outcome(src), FastEnd::Parsed);
   // Columns count characters, also after text beyond ASCII.

@@ -373,6 +373,34 @@ St Parser::parse_string_literal(size_t& p, std::string& out) {
 
 // ---- type annotations --------------------------------------------------------
 
+size_t builtin_type(std::string_view src, size_t q, Type& out) {
+  struct Builtin {
+    std::string_view upper, lower;
+    int kind;
+  };
+  static constexpr Builtin kBuiltins[] = {
+      {"Int", "int", 0}, {"Float", "float", 1}, {"String", "string", 2}, {"Bool", "bool", 3}};
+  const std::string_view rest = src.substr(q);
+  for (const Builtin& b : kBuiltins) {
+    size_t len = 0;
+    if (rest.starts_with(b.upper)) {
+      len = b.upper.size();
+    } else if (rest.starts_with(b.lower)) {
+      len = b.lower.size();
+    } else {
+      continue;
+    }
+    switch (b.kind) {
+      case 0: out.v = Type::Int{}; break;
+      case 1: out.v = Type::Float{}; break;
+      case 2: out.v = Type::String{}; break;
+      default: out.v = Type::Bool{}; break;
+    }
+    return len;
+  }
+  return 0;
+}
+
 // type: "*" ("const" | "mut")? type | "[" type "]" | "Array" "<" type ">"
 //     | "Int" | "int" | "Float" | "float" | "String" | "string" | "Bool"
 //     | "bool" | identifier
@@ -432,27 +460,7 @@ St Parser::parse_type(size_t& p, Type& out) {
     p = r + 1;
     return St::Ok;
   }
-  struct Builtin {
-    std::string_view upper, lower;
-    int kind;
-  };
-  static constexpr Builtin kBuiltins[] = {
-      {"Int", "int", 0}, {"Float", "float", 1}, {"String", "string", 2}, {"Bool", "bool", 3}};
-  for (const Builtin& b : kBuiltins) {
-    size_t len = 0;
-    if (starts_with(q, b.upper)) {
-      len = b.upper.size();
-    } else if (starts_with(q, b.lower)) {
-      len = b.lower.size();
-    } else {
-      continue;
-    }
-    switch (b.kind) {
-      case 0: out.v = Type::Int{}; break;
-      case 1: out.v = Type::Float{}; break;
-      case 2: out.v = Type::String{}; break;
-      default: out.v = Type::Bool{}; break;
-    }
+  if (const size_t len = builtin_type(src_, q, out)) {
     p = q + len;
     return St::Ok;
   }

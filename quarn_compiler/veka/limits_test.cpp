@@ -148,15 +148,15 @@ TEST(NestingLimitTest, BothRoutesAgreeAroundEveryDepthBoundary) {
     for (const Nested& shape : nested_shapes()) {
       for (int n : {1, 31, 32, 33, 63, 64, 65, 199, 200, 201}) {
         const std::string src = shape.source(n);
-        EXPECT_EQ(testing::outcome_text(src, parse_source(src)),
-                  testing::outcome_text(src, detail::parse_source_backtracking(src)))
+        EXPECT_EQ(detail::outcome_text(src, parse_source(src)),
+                  detail::outcome_text(src, detail::parse_source_backtracking(src)))
             << shape.name << " x" << n;
       }
     }
     for (const Nested& shape : chain_shapes()) {
       const std::string src = shape.source(100000);
-      EXPECT_EQ(testing::outcome_text(src, parse_source(src)),
-                testing::outcome_text(src, detail::parse_source_backtracking(src)))
+      EXPECT_EQ(detail::outcome_text(src, parse_source(src)),
+                detail::outcome_text(src, detail::parse_source_backtracking(src)))
           << shape.name;
     }
   });

@@ -48,6 +48,10 @@ struct OperatorToken {
 // The binary operator at p, if any (parse_expr.cpp).
 bool match_binary_operator(std::string_view s, size_t p, OperatorToken& out);
 
+// One of the built-in type names at q ("Int" | "int" | "Float" | ...), as a
+// prefix; its length, 0 when none.
+size_t builtin_type(std::string_view src, size_t q, Type& out);
+
 // A number literal at q: on Read, `out` holds it and `end` is past it; None
 // when no number starts there; OutOfRange for an integer beyond 64 bits.
 enum class NumberScan : std::uint8_t { Read, None, OutOfRange };

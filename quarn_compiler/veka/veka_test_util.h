@@ -142,14 +142,6 @@ inline std::string parse_expr(const std::string& expr) {
   return sexpr(body[0].node.as<Stmt::Let>()->value.node);
 }
 
-// A parse outcome as one text: the whole tree, or the kind and the error
-// text; two routes agree when these are equal.
-inline std::string outcome_text(std::string_view src, const ParseResult& r) {
-  if (r.ok()) return "ok\n" + render(r.value());
-  return std::string(r.error().kind == FailureKind::Hard ? "hard\n" : "soft\n") +
-         render_parse_error(src, r.error());
-}
-
 // The failure of parsing `src`; fails the test when it parses.
 inline ParseFailure failure_of(const std::string& src) {
   ParseResult r = parse_source(src);
