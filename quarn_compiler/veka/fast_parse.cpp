@@ -484,8 +484,8 @@ bool FastParser::call_args(size_t& p, std::vector<SpannedExpr>& out) {
   return true;
 }
 
-// primary: literal | "[" list "]" | "{" map "}" | identifier | "(" expr ")"
-// (contracts are left to the backtracking parser)
+// primary: literal | "[" list "]" | contract | "{" map "}" | identifier
+//        | "(" expr ")"
 bool FastParser::primary(size_t& p, Expr& out) {
   const size_t r = ws(p);
   const unsigned char c = static_cast<unsigned char>(ch(r));
