@@ -560,4 +560,100 @@ std::string render(const SwitchArm& arm) {
   return std::move(p.out);
 }
 
+namespace {
+
+// The whole tree of a parse, every field and span, one line per item. Not a
+// fixed form like the node texts: it is for comparing two trees.
+void function_text(Printer& p, const FunctionDef& f) {
+  p.raw("FunctionDef { attributes: [");
+  for (const std::string& a : f.attributes) {
+    p.text(a);
+    p.raw(", ");
+  }
+  p.raw("], name: ");
+  p.text(f.name);
+  p.raw(", name_span: ");
+  p.opt_span(f.name_span);
+  p.raw(", params: [");
+  for (const Param& param : f.params) {
+    p.text(param.name);
+    p.span(param.name_span);
+    p.type(param.type);
+    p.span(param.type_span);
+    p.raw(", ");
+  }
+  p.raw("], return_type: ");
+  if (f.return_type) p.type(*f.return_type);
+  p.opt_span(f.return_type_span);
+  p.raw(", body: ");
+  p.stmts(f.body);
+  p.raw(" }\n");
+}
+
+}  // namespace
+
+std::string render(const Program& program) {
+  Printer p;
+  p.raw("Program ");
+  p.text(program.name);
+  p.raw("\n");
+  for (const Import& i : program.imports) {
+    p.raw("Import [");
+    for (const ImportName& n : i.names) {
+      p.text(n.name);
+      p.raw(n.alias ? " as " : ", ");
+      if (n.alias) p.text(*n.alias);
+    }
+    p.raw("] from ");
+    p.text(i.path);
+    p.raw(i.alias ? " alias " : " ");
+    if (i.alias) p.text(*i.alias);
+    p.span(i.span);
+    p.raw("\n");
+  }
+  for (const Module& m : program.modules) {
+    p.raw("Module ");
+    p.text(m.name);
+    if (m.capabilities) {
+      p.raw(" capabilities");
+      for (const std::string& c : *m.capabilities) p.text(c);
+    }
+    p.raw("\n");
+    for (const ConstDecl& c : m.constants) {
+      p.raw("Const ");
+      p.text(c.name);
+      p.type(c.type);
+      p.expr(c.value);
+      p.raw("\n");
+    }
+    for (const StructDecl& sd : m.structs) {
+      p.raw("Struct ");
+      p.text(sd.name);
+      for (const auto& [name, type] : sd.fields) {
+        p.text(name);
+        p.type(type);
+      }
+      p.raw("\n");
+    }
+    for (const EnumDecl& e : m.enums) {
+      p.raw("Enum ");
+      p.text(e.name);
+      for (const std::string& v : e.variants) p.text(v);
+      p.raw("\n");
+    }
+    for (const FunctionDef& f : m.functions) function_text(p, f);
+    p.raw("Exports");
+    for (const std::string& e : m.exports) p.text(e);
+    p.raw("\n");
+  }
+  for (const FunctionDef& f : program.definitions) function_text(p, f);
+  return std::move(p.out);
+}
+
+std::string render(const FunctionDef& definition) {
+  Printer p;
+  function_text(p, definition);
+  return std::move(p.out);
+}
+
 }  // namespace quarn::compiler

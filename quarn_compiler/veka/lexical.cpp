@@ -72,12 +72,6 @@ constexpr std::array<std::string_view, 23> kReserved = {
     "null",   "true",   "enum",   "from",   "block",  "false",   "break",    "const",
     "return", "module", "struct", "import", "export", "program", "continue"};
 
-bool is_reserved(std::string_view word) {
-  // Reserved words are 2 to 8 letters long and start with a lower-case letter.
-  if (word.size() < 2 || word.size() > 8 || word[0] < 'a' || word[0] > 'z') return false;
-  return std::find(kReserved.begin(), kReserved.end(), word) != kReserved.end();
-}
-
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -86,6 +80,12 @@ int hex_value(char c) {
 }
 
 }  // namespace
+
+bool is_reserved_word(std::string_view word) {
+  // Reserved words are 2 to 8 letters long and start with a lower-case letter.
+  if (word.size() < 2 || word.size() > 8 || word[0] < 'a' || word[0] > 'z') return false;
+  return std::find(kReserved.begin(), kReserved.end(), word) != kReserved.end();
+}
 
 // ---- positions ---------------------------------------------------------------
 
@@ -173,14 +173,14 @@ size_t Parser::skip_ws(size_t p) {
 // ---- identifiers -------------------------------------------------------------
 
 // identifier: (alphabetic | "_") (alphabetic | numeric | "_")*, not reserved
-St Parser::parse_identifier(size_t& p, std::string& out) {
+size_t identifier_end(std::string_view src, size_t p) {
   size_t q = p;
-  if (q >= src_.size()) return fail_kind(q, PrimitiveKind::TakeWhile1);
-  Decoded d = decode(src_, q);
-  if (!is_ident_start(d)) return fail_kind(q, PrimitiveKind::TakeWhile1);
+  if (q >= src.size()) return p;
+  Decoded d = decode(src, q);
+  if (!is_ident_start(d)) return p;
   q += d.len;
-  while (q < src_.size()) {
-    unsigned char b = static_cast<unsigned char>(src_[q]);
+  while (q < src.size()) {
+    unsigned char b = static_cast<unsigned char>(src[q]);
     if (b < 0x80) {
       if ((b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') || b == '_') {
         ++q;
@@ -188,12 +188,18 @@ St Parser::parse_identifier(size_t& p, std::string& out) {
       }
       break;
     }
-    d = decode(src_, q);
+    d = decode(src, q);
     if (!is_ident_continue(d)) break;
     q += d.len;
   }
+  return q;
+}
+
+St Parser::parse_identifier(size_t& p, std::string& out) {
+  const size_t q = identifier_end(src_, p);
+  if (q == p) return fail_kind(q, PrimitiveKind::TakeWhile1);
   std::string_view word = src_.substr(p, q - p);
-  if (is_reserved(word)) return add_label(St::Soft, q, "keyword");
+  if (is_reserved_word(word)) return add_label(St::Soft, q, "keyword");
   out.assign(word);
   p = q;
   return St::Ok;
@@ -227,6 +233,64 @@ bool Parser::parse_small_number(size_t& p, std::uint64_t max, std::uint64_t& out
   return true;
 }
 
+// "0x" hex+ | "-"? digit+ "." digit+ | "-"? digit+ at q.
+NumberScan scan_number(std::string_view src, size_t q, Literal& out, size_t& end) {
+  const size_t n = src.size();
+  if (src.substr(q, 2) == "0x") {
+    size_t r = q + 2;
+    std::uint64_t v = 0;
+    bool overflow = false;
+    for (int h; r < n && (h = hex_value(src[r])) >= 0; ++r) {
+      if (v > (static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) >> 4))
+        overflow = true;
+      v = (v << 4) | static_cast<std::uint64_t>(h);
+      if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) overflow = true;
+    }
+    if (r > q + 2) {
+      if (overflow) return NumberScan::OutOfRange;
+      out.v = Literal::Int{static_cast<std::int64_t>(v)};
+      end = r;
+      return NumberScan::Read;
+    }
+    // No digits after "0x": the decimal rules below read the 0.
+  }
+  size_t r = q;
+  bool negative = r < n && src[r] == '-';
+  if (negative) ++r;
+  size_t digits = r;
+  while (r < n && core::is_decimal_digit(src[r])) ++r;
+  if (r > digits) {
+    size_t int_end = r;
+    // Floating point: digits on both sides of the point.
+    if (r + 1 < n && src[r] == '.' && core::is_decimal_digit(src[r + 1])) {
+      r += 1;
+      while (r < n && core::is_decimal_digit(src[r])) ++r;
+      double value = 0;
+      auto res = std::from_chars(src.data() + q, src.data() + r, value);
+      if (res.ec == std::errc::result_out_of_range) {
+        // Too large (some integer digit is not 0) or too small to represent.
+        bool big = src.find_first_not_of('0', digits) < int_end;
+        value = big ? std::numeric_limits<double>::infinity() : 0.0;
+        if (negative) value = -value;
+      }
+      out.v = Literal::Float{value};
+      end = r;
+      return NumberScan::Read;
+    }
+    // Integer: the magnitude may reach 2^63 only with a minus sign.
+    const std::uint64_t limit =
+        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + (negative ? 1 : 0);
+    core::DecimalRun run = core::scan_decimal(src.substr(digits, int_end - digits), limit);
+    if (run.overflow) return NumberScan::OutOfRange;
+    const std::uint64_t v = run.value;
+    std::int64_t value = negative ? static_cast<std::int64_t>(0 - v) : static_cast<std::int64_t>(v);
+    out.v = Literal::Int{value};
+    end = int_end;
+    return NumberScan::Read;
+  }
+  return NumberScan::None;
+}
+
 // literal: "null" | "true" | "false" | "0x" hex+ | "-"? digit+ "." digit+
 //        | "-"? digit+ | string
 St Parser::parse_literal(size_t& p, Literal& out) {
@@ -246,58 +310,10 @@ St Parser::parse_literal(size_t& p, Literal& out) {
     p = q + 5;
     return St::Ok;
   }
-  const size_t n = src_.size();
-  if (starts_with(q, "0x")) {
-    size_t r = q + 2;
-    std::uint64_t v = 0;
-    bool overflow = false;
-    for (int h; r < n && (h = hex_value(src_[r])) >= 0; ++r) {
-      if (v > (static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) >> 4))
-        overflow = true;
-      v = (v << 4) | static_cast<std::uint64_t>(h);
-      if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) overflow = true;
-    }
-    if (r > q + 2) {
-      if (overflow) return hard(q, kIntegerOutOfRangeLabel);
-      out.v = Literal::Int{static_cast<std::int64_t>(v)};
-      p = r;
-      return St::Ok;
-    }
-    // No digits after "0x": the decimal rules below read the 0.
-  }
-  size_t r = q;
-  bool negative = at(r, '-');
-  if (negative) ++r;
-  size_t digits = r;
-  while (r < n && core::is_decimal_digit(src_[r])) ++r;
-  if (r > digits) {
-    size_t int_end = r;
-    // Floating point: digits on both sides of the point.
-    if (at(r, '.') && r + 1 < n && core::is_decimal_digit(src_[r + 1])) {
-      r += 1;
-      while (r < n && core::is_decimal_digit(src_[r])) ++r;
-      double value = 0;
-      auto res = std::from_chars(src_.data() + q, src_.data() + r, value);
-      if (res.ec == std::errc::result_out_of_range) {
-        // Too large (some integer digit is not 0) or too small to represent.
-        bool big = src_.find_first_not_of('0', digits) < int_end;
-        value = big ? std::numeric_limits<double>::infinity() : 0.0;
-        if (negative) value = -value;
-      }
-      out.v = Literal::Float{value};
-      p = r;
-      return St::Ok;
-    }
-    // Integer: the magnitude may reach 2^63 only with a minus sign.
-    const std::uint64_t limit =
-        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + (negative ? 1 : 0);
-    core::DecimalRun run = core::scan_decimal(src_.substr(digits, int_end - digits), limit);
-    if (run.overflow) return hard(q, kIntegerOutOfRangeLabel);
-    const std::uint64_t v = run.value;
-    std::int64_t value = negative ? static_cast<std::int64_t>(0 - v) : static_cast<std::int64_t>(v);
-    out.v = Literal::Int{value};
-    p = int_end;
-    return St::Ok;
+  switch (scan_number(src_, q, out, p)) {
+    case NumberScan::Read: return St::Ok;
+    case NumberScan::OutOfRange: return hard(q, kIntegerOutOfRangeLabel);
+    case NumberScan::None: break;
   }
   std::string text;
   size_t s = q;
@@ -311,23 +327,23 @@ St Parser::parse_literal(size_t& p, Literal& out) {
 }
 
 // string: '"' (char - '"' - '\\' | '\\' escape)* '"'
-St Parser::parse_string_literal(size_t& p, std::string& out) {
+StringScan scan_string(std::string_view src, size_t p, std::string& out) {
   size_t q = p;
-  if (!at(q, '"')) return fail_char(q, '"');
+  if (q >= src.size() || src[q] != '"') return {StringScan::NoQuote, q};
   ++q;
   std::string text;
-  const size_t n = src_.size();
+  const size_t n = src.size();
   while (true) {
     size_t run = q;
-    while (q < n && src_[q] != '"' && src_[q] != '\\') ++q;
-    text.append(src_, run, q - run);
-    if (q >= n) return fail_char(q, '"');
-    if (src_[q] == '"') break;
+    while (q < n && src[q] != '"' && src[q] != '\\') ++q;
+    text.append(src, run, q - run);
+    if (q >= n) return {StringScan::NoQuote, q};
+    if (src[q] == '"') break;
     // Backslash escape.
     ++q;
-    if (q >= n) return fail_kind(q, PrimitiveKind::OneOf);
+    if (q >= n) return {StringScan::BadEscape, q};
     char c;
-    switch (src_[q]) {
+    switch (src[q]) {
       case '"': c = '"'; break;
       case '\\': c = '\\'; break;
       case '/': c = '/'; break;
@@ -336,17 +352,54 @@ St Parser::parse_string_literal(size_t& p, std::string& out) {
       case 'n': c = '\n'; break;
       case 'r': c = '\r'; break;
       case 't': c = '\t'; break;
-      default: return fail_kind(q, PrimitiveKind::OneOf);
+      default: return {StringScan::BadEscape, q};
     }
     text.push_back(c);
     ++q;
   }
   out = std::move(text);
-  p = q + 1;
-  return St::Ok;
+  return {StringScan::Read, q + 1};
+}
+
+St Parser::parse_string_literal(size_t& p, std::string& out) {
+  StringScan r = scan_string(src_, p, out);
+  switch (r.end) {
+    case StringScan::Read: p = r.at; return St::Ok;
+    case StringScan::NoQuote: return fail_char(r.at, '"');
+    case StringScan::BadEscape: return fail_kind(r.at, PrimitiveKind::OneOf);
+  }
+  return St::Soft;
 }
 
 // ---- type annotations --------------------------------------------------------
+
+size_t builtin_type(std::string_view src, size_t q, Type& out) {
+  struct Builtin {
+    std::string_view upper, lower;
+    int kind;
+  };
+  static constexpr Builtin kBuiltins[] = {
+      {"Int", "int", 0}, {"Float", "float", 1}, {"String", "string", 2}, {"Bool", "bool", 3}};
+  const std::string_view rest = src.substr(q);
+  for (const Builtin& b : kBuiltins) {
+    size_t len = 0;
+    if (rest.starts_with(b.upper)) {
+      len = b.upper.size();
+    } else if (rest.starts_with(b.lower)) {
+      len = b.lower.size();
+    } else {
+      continue;
+    }
+    switch (b.kind) {
+      case 0: out.v = Type::Int{}; break;
+      case 1: out.v = Type::Float{}; break;
+      case 2: out.v = Type::String{}; break;
+      default: out.v = Type::Bool{}; break;
+    }
+    return len;
+  }
+  return 0;
+}
 
 // type: "*" ("const" | "mut")? type | "[" type "]" | "Array" "<" type ">"
 //     | "Int" | "int" | "Float" | "float" | "String" | "string" | "Bool"
@@ -407,27 +460,7 @@ St Parser::parse_type(size_t& p, Type& out) {
     p = r + 1;
     return St::Ok;
   }
-  struct Builtin {
-    std::string_view upper, lower;
-    int kind;
-  };
-  static constexpr Builtin kBuiltins[] = {
-      {"Int", "int", 0}, {"Float", "float", 1}, {"String", "string", 2}, {"Bool", "bool", 3}};
-  for (const Builtin& b : kBuiltins) {
-    size_t len = 0;
-    if (starts_with(q, b.upper)) {
-      len = b.upper.size();
-    } else if (starts_with(q, b.lower)) {
-      len = b.lower.size();
-    } else {
-      continue;
-    }
-    switch (b.kind) {
-      case 0: out.v = Type::Int{}; break;
-      case 1: out.v = Type::Float{}; break;
-      case 2: out.v = Type::String{}; break;
-      default: out.v = Type::Bool{}; break;
-    }
+  if (const size_t len = builtin_type(src_, q, out)) {
     p = q + len;
     return St::Ok;
   }

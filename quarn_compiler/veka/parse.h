@@ -8,7 +8,10 @@
 // parse_source reads the one text in place (no token list). A failure carries
 // the trail of what was expected where, innermost first; render_parse_error
 // turns it into the numbered, caret-marked blocks users see. Text after the
-// program block or bare module is never looked at.
+// program block or bare module is never looked at. Programs in common forms
+// are read by a predictive route that records no trail (fast_parse.h); the
+// backtracking parser reads the rest, and every failure, with the same
+// result as if it had read the whole text.
 #pragma once
 
 #include <cstdint>

@@ -19,18 +19,11 @@
 #include "quarn_compiler/veka/parser.h"
 
 namespace quarn::compiler::detail {
-namespace {
-
-struct OperatorToken {
-  BinaryOperator op;
-  int level;  // 1 loosest .. 8 tightest
-  size_t length;
-};
 
 // The operator at p, tried level by level from the tightest, and within a
 // level in the order `||` before `or` before `|`, `<=` before `<`, ...
 // Keywords `and` / `or` are plain prefixes: `a order` reads `a or der`.
-bool match_operator(std::string_view s, size_t p, OperatorToken& out) {
+bool match_binary_operator(std::string_view s, size_t p, OperatorToken& out) {
   if (p >= s.size()) return false;
   auto next = [&](size_t k) { return p + k < s.size() ? s[p + k] : '\0'; };
   switch (s[p]) {
@@ -78,6 +71,8 @@ bool match_operator(std::string_view s, size_t p, OperatorToken& out) {
       return false;
   }
 }
+
+namespace {
 
 // A child node in the node arena, built straight from `e` (one move).
 Box<SpannedExpr> boxed(Expr&& e, Span sp) { return Box<SpannedExpr>::in_arena(std::move(e), sp); }
@@ -146,7 +141,7 @@ St Parser::parse_binary(size_t& p, int min_level, Expr& out) {
   while (true) {
     size_t r = skip_ws(q);
     OperatorToken tok;
-    if (!match_operator(src_, r, tok) || tok.level < min_level) break;
+    if (!match_binary_operator(src_, r, tok) || tok.level < min_level) break;
     while (pending_.size() > base && pending_.back().level >= tok.level) reduce();
     size_t rhs_start = r + tok.length;
     pending_.push_back(PendingOperator{std::move(cur), cur_start, q, tok.op, tok.level, rhs_start});

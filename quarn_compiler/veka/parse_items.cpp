@@ -2,6 +2,7 @@
 // modules with their constants, structs, enums and definitions; functions and
 // blocks with their attributes.
 
+#include "quarn_compiler/veka/fast_parse.h"
 #include "quarn_compiler/veka/parser.h"
 
 namespace quarn::compiler {
@@ -91,6 +92,12 @@ St Parser::parse_program_block(size_t& p, Program& out) {
     q = s;
   }
   if (sink_ != nullptr) sink_->modules_parsed(out);
+  return parse_definitions_from(q, out);
+}
+
+// definition* "}"   -- the rest of a program block from q, after its modules
+St Parser::parse_definitions_from(size_t q, Program& out) {
+  St st;
   while (true) {
     size_t s = skip_ws(q);
     FunctionDef def;
@@ -109,7 +116,6 @@ St Parser::parse_program_block(size_t& p, Program& out) {
     q = s;
   }
   if (failed(st = expect_symbol(q, "'}' to close program", '}'))) return st;
-  p = q;
   return St::Ok;
 }
 
@@ -478,15 +484,47 @@ St Parser::parse_param(size_t& p, Param& out) {
 
 }  // namespace detail
 
-ParseResult parse_source(std::string_view source, ProgramSink* sink) {
-  detail::Parser parser(source, sink);
-  Program program;
-  detail::St st = parser.parse_program(program);
-  if (st == detail::St::Ok) return program;
+namespace {
+
+ParseResult outcome(detail::St st, detail::Parser& parser, Program&& program) {
+  if (st == detail::St::Ok) return std::move(program);
   ParseFailure failure;
   failure.kind = st == detail::St::Hard ? FailureKind::Hard : FailureKind::Soft;
   failure.trail = std::move(parser.trail_);
   return failure;
+}
+
+}  // namespace
+
+namespace detail {
+
+ParseResult parse_source_backtracking(std::string_view source, ProgramSink* sink) {
+  Parser parser(source, sink);
+  Program program;
+  St st = parser.parse_program(program);
+  return outcome(st, parser, std::move(program));
+}
+
+}  // namespace detail
+
+// The predictive route reads what it can; the backtracking parser takes over
+// where it stops. Stopped among the definitions, the backtracking parser
+// goes on from the definition the predictive route could not read, with
+// the program as it stands: what the sink got is not handed over again, and
+// the modules it was shown stay where they are.
+ParseResult parse_source(std::string_view source, ProgramSink* sink) {
+  Program program;
+  const detail::FastOutcome fast = detail::fast_parse(source, sink, program);
+  if (fast.end == detail::FastEnd::Parsed) return program;
+  detail::Parser parser(source, sink);
+  detail::St st;
+  if (fast.end == detail::FastEnd::StoppedInDefinitions) {
+    st = parser.parse_definitions_from(fast.resume_at, program);
+  } else {
+    program = Program{};
+    st = parser.parse_program(program);
+  }
+  return outcome(st, parser, std::move(program));
 }
 
 }  // namespace quarn::compiler
