@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -143,6 +144,26 @@ TEST(CompileMetadata, EveryFieldOfARichProgram) {
                         "Break@13:18", "Move@14:7", "Barrier@16:5", "Barrier@17:23",
                         "Return@18:5"}))
       << "listing:\n" << listing;
+}
+
+// The function maps are made from all functions at once, sorted by a
+// prefix of each name: names that agree in their first eight bytes, or
+// differ only past them, or repeat, still get the last function's types,
+// and a linkage survives a later function of the same name without one.
+TEST(CompileMetadata, LastFunctionOfANameWinsAmongSharedPrefixes) {
+  core::CompiledProgram program = compile_and_decode(
+      "program p { fn abcdefghz(a: int) { } fn abcdefgh(a: bool) { } fn abcdefghb(a: float) { }"
+      " #[no_mangle] fn abcdefgh(a: int, b: int) { } fn abcdefgh(a: float) { }"
+      " fn abcdefg() { } fn b() { } fn a1() { } fn abcdefghz() { } }");
+  ASSERT_TRUE(program.metadata.has_value());
+  const core::ProgramMetadata& meta = *program.metadata;
+  using T = core::BytecodeType;
+  const std::map<std::string, std::vector<T>> expected = {
+      {"a1", {}},          {"abcdefg", {}},          {"abcdefgh", {T::Float()}},
+      {"abcdefghb", {T::Float()}}, {"abcdefghz", {}}, {"b", {}}};
+  EXPECT_EQ(meta.param_types, expected);
+  ASSERT_EQ(meta.exports.size(), 1u);
+  EXPECT_EQ(meta.exports.at("abcdefgh"), (core::ExportEntry{1, 0, {T::Int(), T::Int()}, T::Int()}));
 }
 
 TEST(CompileMetadata, ContentHashCoversTheInstructionListAlone) {
