@@ -1,8 +1,7 @@
 // What a compile spends after the parser: lowering and encoding, by the
 // route the compile driver takes (each definition lowered and encoded as it
 // comes) and by the plain route (whole tree, whole instruction list, one
-// encode), on the generated programs of bench_parse (many small functions:
-// lets, arithmetic, if/else, loops, calls, switches) at 1 MB and 4 MB.
+// encode), on the programs of bench_corpus.h at 1 MB and 4 MB.
 //
 // Rows, each the best of several rounds in process CPU time, the rounds of
 // all rows interleaved so that a busy machine slows every row alike:
@@ -27,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_corpus.h"
 #include "quarn_compiler/compile.h"
 #include "quarn_compiler/lower/lower.h"
 #include "quarn_compiler/veka/parse.h"
@@ -36,27 +36,7 @@ namespace {
 
 using namespace quarn;
 
-std::string function_text(size_t i) {
-  std::string n = std::to_string(i);
-  std::string prev = std::to_string(i == 0 ? 0 : i - 1);
-  return "  fn f" + n + "(a: int, b: float) -> int {\n"
-         "    let x = a * 2 + b - 3;\n"
-         "    let y: int = (x % 7) << 1;\n"
-         "    // adjust the bounds\n"
-         "    if x > y && a != 0 { x = x + 1; } else { y -= 2; }\n"
-         "    loop (x < 100, 50) { x += 1; if x == 50 { break; } }\n"
-         "    switch y { 0 | 1 => { g(x, y); } 2 => { h(\"two\"); } }\n"
-         "    let z = [x, y, {k: 1.5}];\n"
-         "    return f" + prev + "(x, y) + z[0].len;\n"
-         "  }\n";
-}
-
-std::string program_of_size(size_t bytes) {
-  std::string src = "program bench {\n";
-  for (size_t i = 0; src.size() < bytes; ++i) src += function_text(i);
-  src += "}\n";
-  return src;
-}
+using bench_corpus::program_of_size;
 
 double cpu_seconds() {
   timespec t;

@@ -1,6 +1,5 @@
-// Parse throughput on generated programs of about 100 KB, 1 MB and 4 MB made
-// of many small functions (lets, arithmetic, if/else, loops, calls, switches),
-// then the ratio time(4 MB) / time(1 MB), which stays near 4 when parsing is
+// Parse throughput on the programs of bench_corpus.h at about 100 KB, 1 MB
+// and 4 MB, then the ratio time(4 MB) / time(1 MB), which stays near 4 when parsing is
 // linear.
 
 #include <benchmark/benchmark.h>
@@ -10,6 +9,7 @@
 #include <ctime>
 #include <string>
 
+#include "bench_corpus.h"
 #include "quarn_compiler/compile.h"
 #include "quarn_compiler/lower/lower.h"
 #include "quarn_compiler/veka/fast_parse.h"
@@ -18,27 +18,7 @@
 
 namespace {
 
-std::string function_text(size_t i) {
-  std::string n = std::to_string(i);
-  std::string prev = std::to_string(i == 0 ? 0 : i - 1);
-  return "  fn f" + n + "(a: int, b: float) -> int {\n"
-         "    let x = a * 2 + b - 3;\n"
-         "    let y: int = (x % 7) << 1;\n"
-         "    // adjust the bounds\n"
-         "    if x > y && a != 0 { x = x + 1; } else { y -= 2; }\n"
-         "    loop (x < 100, 50) { x += 1; if x == 50 { break; } }\n"
-         "    switch y { 0 | 1 => { g(x, y); } 2 => { h(\"two\"); } }\n"
-         "    let z = [x, y, {k: 1.5}];\n"
-         "    return f" + prev + "(x, y) + z[0].len;\n"
-         "  }\n";
-}
-
-std::string program_of_size(size_t bytes) {
-  std::string src = "program bench {\n";
-  for (size_t i = 0; src.size() < bytes; ++i) src += function_text(i);
-  src += "}\n";
-  return src;
-}
+using bench_corpus::program_of_size;
 
 const std::string& source(size_t bytes) {
   static std::string s100k = program_of_size(100 * 1024);
