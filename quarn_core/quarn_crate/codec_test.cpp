@@ -346,9 +346,9 @@ TEST(Codec, WordFieldCountsFollowTheTable) {
     bool only_words = true;
     std::visit(
         [&](const auto& variant) {
-          variant.for_each_field_spec([&](const FieldSpec& spec, const auto&) {
-            if (spec.kind == FieldKind::Reg || spec.kind == FieldKind::Target ||
-                spec.kind == FieldKind::U32) {
+          variant.for_each_field_spec([&](const FieldSpec& field, const auto&) {
+            if (field.kind == FieldKind::Reg || field.kind == FieldKind::Target ||
+                field.kind == FieldKind::U32) {
               ++words;
             } else {
               only_words = false;
