@@ -28,6 +28,20 @@ bool is_name_char(unsigned char c) { return is_name_start(c) || (c >= '0' && c <
 
 Box<SpannedExpr> boxed(Expr&& e, Span sp) { return Box<SpannedExpr>::in_arena(std::move(e), sp); }
 
+// Appends a statement of form X to `list`, built in its place: the
+// conversion hands emplace_back a value it constructs in the vector's own
+// storage, so the statement is neither made as another form first nor
+// moved.
+template <class X>
+X& append_statement(std::vector<SpannedStmt>& list) {
+  struct InPlace {
+    operator SpannedStmt() const {  // NOLINT: converts implicitly by design
+      return SpannedStmt{Stmt{decltype(Stmt::v)(std::in_place_type<X>)}, Span{}};
+    }
+  };
+  return *std::get_if<X>(&list.emplace_back(InPlace{}).node.v);
+}
+
 class FastParser {
  public:
   FastParser(std::string_view src, ProgramSink* sink)
@@ -79,21 +93,28 @@ class FastParser {
   size_t skip_ws(size_t p) const;
   // Marks are a few bytes apart: those bytes are counted here, longer runs
   // by count_to.
+  // The counts are kept in locals while bytes are passed: stores to members
+  // may alias the text, which would keep them in memory, a store and a
+  // reload per byte.
   Mark mark(size_t pos) {
     if (pos < cursor_ || pos - cursor_ > 16) return count_to(pos);
-    for (size_t i = cursor_; i < pos; ++i) count(static_cast<unsigned char>(s_[i]));
+    std::uint32_t line = line_;
+    size_t chars = line_chars_;
+    for (size_t i = cursor_; i < pos; ++i) count(static_cast<unsigned char>(s_[i]), line, chars);
     cursor_ = pos;
-    return Mark{pos, line_, static_cast<std::uint32_t>(line_chars_ + 1)};
+    line_ = line;
+    line_chars_ = chars;
+    return Mark{pos, line, static_cast<std::uint32_t>(chars + 1)};
   }
   Mark count_to(size_t pos);
   // One byte passed by the cursor. Columns count characters: the bytes of a
   // line that do not continue a UTF-8 sequence, as the line index does.
-  void count(unsigned char c) {
+  static void count(unsigned char c, std::uint32_t& line, size_t& chars) {
     if (c == '\n') {
-      ++line_;
-      line_chars_ = 0;
+      ++line;
+      chars = 0;
     } else {
-      line_chars_ += (c & 0xC0) != 0x80;
+      chars += (c & 0xC0) != 0x80;
     }
   }
   static Span span(const Mark& m, size_t end) { return Span{m.at, end, m.line, m.col}; }
@@ -128,16 +149,19 @@ class FastParser {
   // ---- statements ----
   bool statements(size_t& p, std::vector<SpannedStmt>& out);
   bool nested_statements(size_t& p, std::vector<SpannedStmt>& out);
-  bool statement(size_t& p, Stmt& out, Mark before, Mark first);
-  bool let(size_t& p, Stmt& out, Mark first);
-  bool if_rest(size_t& p, Span if_span, Stmt& out);
+  // Each statement form appends its statement to `list`, built in place
+  // with its own alternative, and fills it there; the caller sets its span.
+  using StmtList = std::vector<SpannedStmt>;
+  bool statement(size_t& p, StmtList& list, Mark before, Mark first);
+  bool let(size_t& p, StmtList& list, Mark first);
+  bool if_rest(size_t& p, Span if_span, StmtList& list);
   bool condition(size_t& p, SpannedExpr& out);
-  bool loop(size_t& p, Stmt& out, Mark first);
-  bool barrier(size_t& p, Stmt& out, Mark first);
-  bool switch_statement(size_t& p, Stmt& out, Mark first);
+  bool loop(size_t& p, StmtList& list, Mark first);
+  bool barrier(size_t& p, StmtList& list, Mark first);
+  bool switch_statement(size_t& p, StmtList& list, Mark first);
   bool switch_arm(size_t& p, SwitchArm& out);
-  bool assignment_or_expression(size_t& p, Stmt& out, Mark before, Mark first);
-  bool asm_statement(size_t& p, Stmt& out, Mark first);
+  bool assignment_or_expression(size_t& p, StmtList& list, Mark before, Mark first);
+  bool asm_statement(size_t& p, StmtList& list, Mark first);
 
   // ---- items ----
   bool import(size_t& p, Import& out);
@@ -153,7 +177,26 @@ class FastParser {
   bool param(size_t& p, Param& out);
   bool body(size_t& p, std::vector<SpannedStmt>& out);
 
-  // Lists are read into a scratch list of their nesting level and then
+  // Statement lists are read straight into their own vector, reserved for
+  // as many statements as the last list read at the same nesting level
+  // held (up to kCap): neighbouring lists of a level tend to be alike
+  // (function bodies, branches, loop bodies), so most are read without the
+  // vector moving every statement at each doubling, and without a second
+  // move out of a scratch list. A wrong guess costs what a plain vector
+  // costs: growth, or a little room never written.
+  class ListHints {
+   public:
+    size_t at(std::uint32_t depth) const { return hints_[depth]; }
+    void note(std::uint32_t depth, size_t size) {
+      hints_[depth] = static_cast<std::uint32_t>(size < kCap ? size : kCap);
+    }
+
+   private:
+    static constexpr size_t kCap = 64;
+    std::uint32_t hints_[kFastMaxDepth + 2] = {};
+  };
+
+  // Other lists are read into a scratch list of their nesting level and then
   // moved into one allocation of their final size: grown in place, they cost
   // an allocation and a move of every element at each doubling. A list is
   // only ever read one level deeper than the one it is part of (every
@@ -181,7 +224,7 @@ class FastParser {
   size_t n_;
   ProgramSink* sink_;
   std::uint32_t depth_ = 0;
-  ListScratch<SpannedStmt> statement_lists_;
+  ListHints statement_hints_;
   ListScratch<SpannedExpr> expression_lists_;
   std::vector<PendingOperator> pending_;
   // The line cursor: every byte before cursor_ is counted.
@@ -213,6 +256,8 @@ FastParser::Mark FastParser::count_to(size_t pos) {
     return Mark{pos, 0, 0};
   }
   size_t i = cursor_;
+  std::uint32_t line = line_;
+  size_t chars = line_chars_;
   // Eight bytes at a time while they hold no line feed and no byte above
   // 0x7F: eight characters.
   constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
@@ -223,15 +268,17 @@ FastParser::Mark FastParser::count_to(size_t pos) {
       const std::uint64_t lf = w ^ (kOnes * '\n');
       if (((((lf - kOnes) & ~lf) | w) & kHighs) == 0) {
         i += 8;
-        line_chars_ += 8;
+        chars += 8;
         continue;
       }
     }
-    count(static_cast<unsigned char>(s_[i]));
+    count(static_cast<unsigned char>(s_[i]), line, chars);
     ++i;
   }
   cursor_ = pos;
-  return Mark{pos, line_, static_cast<std::uint32_t>(line_chars_ + 1)};
+  line_ = line;
+  line_chars_ = chars;
+  return Mark{pos, line, static_cast<std::uint32_t>(chars + 1)};
 }
 
 // ---- lexical -------------------------------------------------------------------
@@ -691,21 +738,21 @@ bool FastParser::brace_map(size_t& p, Expr& out) {
 // ---- statements ----------------------------------------------------------------
 
 // stmts: (ws statement)*   -- up to a "}" or the end of the text
+// REQUIRES: out is empty
 bool FastParser::statements(size_t& p, std::vector<SpannedStmt>& out) {
   size_t q = p;
-  std::vector<SpannedStmt>& list = statement_lists_.at(depth_);
+  if (const size_t hint = statement_hints_.at(depth_)) out.reserve(hint);
   while (true) {
     const size_t start = ws(q);
     if (start == n_ || s_[start] == '}') break;
     const Mark before = mark(q);
     const Mark first = mark(start);
-    SpannedStmt& slot = list.emplace_back();
     size_t s = q;
-    if (!statement(s, slot.node, before, first)) return false;
-    slot.span = span(first, s);
+    if (!statement(s, out, before, first)) return false;
+    out.back().span = span(first, s);
     q = s;
   }
-  statement_lists_.take(depth_, out);
+  statement_hints_.note(depth_, out.size());
   p = q;
   return true;
 }
@@ -719,16 +766,16 @@ bool FastParser::nested_statements(size_t& p, std::vector<SpannedStmt>& out) {
 // The forms are tried in the backtracking parser's order; a keyword form is
 // chosen by its word alone (as a prefix, as there), and every failure after
 // the word is hard there, so nothing else could apply.
-bool FastParser::statement(size_t& p, Stmt& out, Mark before, Mark first) {
+bool FastParser::statement(size_t& p, StmtList& list, Mark before, Mark first) {
   const size_t f = first.at;
   switch (s_[f]) {
     case 'l':
-      if (starts_with(f, "let")) return let(p, out, first);
-      if (starts_with(f, "loop")) return loop(p, out, first);
+      if (starts_with(f, "let")) return let(p, list, first);
+      if (starts_with(f, "loop")) return loop(p, list, first);
       break;
     case 'r':
       if (starts_with(f, "return")) {
-        Stmt::Return& ret = out.v.emplace<Stmt::Return>();
+        Stmt::Return& ret = append_statement<Stmt::Return>(list);
         ret.keyword_span = span(first, f + 6);
         size_t q = f + 6;
         if (!entered_expression(q, ret.value) || !symbol(q, ';')) return false;
@@ -739,7 +786,7 @@ bool FastParser::statement(size_t& p, Stmt& out, Mark before, Mark first) {
     case 'i':
       if (starts_with(f, "if")) {
         size_t q = f + 2;
-        if (!if_rest(q, span(first, q), out)) return false;
+        if (!if_rest(q, span(first, q), list)) return false;
         p = q;
         return true;
       }
@@ -748,26 +795,26 @@ bool FastParser::statement(size_t& p, Stmt& out, Mark before, Mark first) {
       if (starts_with(f, "break")) {
         size_t q = f + 5;
         if (!symbol(q, ';')) return false;
-        out.v.emplace<Stmt::Break>();
+        append_statement<Stmt::Break>(list);
         p = q;
         return true;
       }
-      if (starts_with(f, "barrier")) return barrier(p, out, first);
+      if (starts_with(f, "barrier")) return barrier(p, list, first);
       break;
     case 'c':
       if (starts_with(f, "continue")) {
         size_t q = f + 8;
         if (!symbol(q, ';')) return false;
-        out.v.emplace<Stmt::Continue>();
+        append_statement<Stmt::Continue>(list);
         p = q;
         return true;
       }
       break;
     case 's':
-      if (starts_with(f, "switch")) return switch_statement(p, out, first);
+      if (starts_with(f, "switch")) return switch_statement(p, list, first);
       break;
     case 'a':
-      if (starts_with(f, "asm")) return asm_statement(p, out, first);
+      if (starts_with(f, "asm")) return asm_statement(p, list, first);
       break;
     case '-':
     case '!':
@@ -779,13 +826,13 @@ bool FastParser::statement(size_t& p, Stmt& out, Mark before, Mark first) {
     default:
       break;
   }
-  return assignment_or_expression(p, out, before, first);
+  return assignment_or_expression(p, list, before, first);
 }
 
 // let: "let" name (":" type)? "=" expr ";"
-bool FastParser::let(size_t& p, Stmt& out, Mark first) {
+bool FastParser::let(size_t& p, StmtList& list, Mark first) {
   size_t q = first.at + 3;
-  Stmt::Let& let = out.v.emplace<Stmt::Let>();
+  Stmt::Let& let = append_statement<Stmt::Let>(list);
   let.keyword_span = span(first, q);
   Span ns;
   if (!name_span(q, let.name, ns)) return false;
@@ -807,9 +854,9 @@ bool FastParser::let(size_t& p, Stmt& out, Mark first) {
 // Everything of an if form after its "if": condition "{" stmts "}" else-part.
 // The else part is read only when it fits; one that does not is left to the
 // backtracking parser (the statement would end before "else" there).
-bool FastParser::if_rest(size_t& p, Span if_span, Stmt& out) {
+bool FastParser::if_rest(size_t& p, Span if_span, StmtList& list) {
   size_t q = p;
-  Stmt::If& node = out.v.emplace<Stmt::If>();
+  Stmt::If& node = append_statement<Stmt::If>(list);
   node.if_keyword_span = if_span;
   if (!condition(q, node.condition) || !symbol(q, '{') || !nested_statements(q, node.then_branch) ||
       !symbol(q, '}'))
@@ -823,10 +870,9 @@ bool FastParser::if_rest(size_t& p, Span if_span, Stmt& out) {
       const Span is = span(mark(r), r + 2);
       Deeper level(*this);
       if (level.too_deep()) return false;
-      Stmt nested;
       size_t t = r + 2;
-      if (!if_rest(t, is, nested)) return false;
-      branch.push_back(SpannedStmt{std::move(nested), Span{is.start, t, is.line, is.col}});
+      if (!if_rest(t, is, branch)) return false;
+      branch.back().span = Span{is.start, t, is.line, is.col};
       r = t;
     } else {
       if (!at(r, '{')) return false;
@@ -856,9 +902,9 @@ bool FastParser::condition(size_t& p, SpannedExpr& out) {
 }
 
 // loop: "loop" "(" expr "," (digits | "DEFAULT_MAX_ITER()") ")" "{" stmts "}"
-bool FastParser::loop(size_t& p, Stmt& out, Mark first) {
+bool FastParser::loop(size_t& p, StmtList& list, Mark first) {
   size_t q = first.at + 4;
-  Stmt::While& node = out.v.emplace<Stmt::While>();
+  Stmt::While& node = append_statement<Stmt::While>(list);
   node.loop_keyword_span = span(first, q);
   if (!symbol(q, '(')) return false;
   {
@@ -886,9 +932,9 @@ bool FastParser::loop(size_t& p, Stmt& out, Mark first) {
 }
 
 // barrier: "barrier" ("(" string ")")? ";"
-bool FastParser::barrier(size_t& p, Stmt& out, Mark first) {
+bool FastParser::barrier(size_t& p, StmtList& list, Mark first) {
   size_t q = first.at + 7;
-  Stmt::Barrier node;
+  Stmt::Barrier& node = append_statement<Stmt::Barrier>(list);
   node.keyword_span = span(first, q);
   const size_t r = ws(q);
   if (at(r, '(')) {
@@ -899,15 +945,14 @@ bool FastParser::barrier(size_t& p, Stmt& out, Mark first) {
     q = t;
   }
   if (!symbol(q, ';')) return false;
-  out.v = std::move(node);
   p = q;
   return true;
 }
 
 // switch: "switch" expr "{" arm* "}"
-bool FastParser::switch_statement(size_t& p, Stmt& out, Mark first) {
+bool FastParser::switch_statement(size_t& p, StmtList& list, Mark first) {
   size_t q = first.at + 6;
-  Stmt::Switch& sw = out.v.emplace<Stmt::Switch>();
+  Stmt::Switch& sw = append_statement<Stmt::Switch>(list);
   sw.keyword_span = span(first, q);
   if (!entered_expression(q, sw.expr) || !symbol(q, '{')) return false;
   Deeper level(*this);
@@ -948,7 +993,7 @@ bool FastParser::switch_arm(size_t& p, SwitchArm& out) {
 // expression statement: expr ";"
 // The target is read once; without an assignment operator after it, it is
 // the first operand of the expression statement.
-bool FastParser::assignment_or_expression(size_t& p, Stmt& out, Mark before, Mark first) {
+bool FastParser::assignment_or_expression(size_t& p, StmtList& list, Mark before, Mark first) {
   size_t q = first.at;
   Expr target;
   if (!postfix(q, target)) return false;
@@ -968,7 +1013,7 @@ bool FastParser::assignment_or_expression(size_t& p, Stmt& out, Mark before, Mar
     }
   }
   if (!compound && c != '=') {
-    Stmt::Expr& node = out.v.emplace<Stmt::Expr>();
+    Stmt::Expr& node = append_statement<Stmt::Expr>(list);
     node.expr.node = std::move(target);
     if (!binary_rest(q, 1, node.expr.node, before)) return false;
     node.expr.span = span(first, q);
@@ -976,7 +1021,7 @@ bool FastParser::assignment_or_expression(size_t& p, Stmt& out, Mark before, Mar
     p = q;
     return true;
   }
-  Stmt::Assign& node = out.v.emplace<Stmt::Assign>();
+  Stmt::Assign& node = append_statement<Stmt::Assign>(list);
   node.lhs.node = std::move(target);
   node.lhs.span = span(first, q);
   q = r + (compound ? 2 : 1);
@@ -1000,13 +1045,13 @@ bool FastParser::assignment_or_expression(size_t& p, Stmt& out, Mark before, Mar
 // The assignment is tried first there, and `asm("t")` alone is a call it
 // may go on from: only the forms where that certainly fails are read, a
 // ":" after the template or `asm("t");`.
-bool FastParser::asm_statement(size_t& p, Stmt& out, Mark first) {
+bool FastParser::asm_statement(size_t& p, StmtList& list, Mark first) {
   size_t q = ws(first.at + 3);
   if (!at(q, '(')) return false;
   ++q;
   Deeper outer(*this), inner(*this);  // the asm's parentheses and the operand's
   if (inner.too_deep()) return false;
-  Stmt::Asm node;
+  Stmt::Asm& node = append_statement<Stmt::Asm>(list);
   q = ws(q);
   if (!string_literal(q, node.template_)) return false;
   const size_t after = ws(q);
@@ -1071,7 +1116,6 @@ bool FastParser::asm_statement(size_t& p, Stmt& out, Mark first) {
     }
   }
   if (!symbol(q, ')') || !symbol(q, ';')) return false;
-  out.v = std::move(node);
   p = q;
   return true;
 }
