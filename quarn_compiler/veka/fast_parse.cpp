@@ -177,13 +177,13 @@ class FastParser {
   bool param(size_t& p, Param& out);
   bool body(size_t& p, std::vector<SpannedStmt>& out);
 
-  // Statement lists are read straight into their own vector, reserved for
-  // as many statements as the last list read at the same nesting level
-  // held (up to kCap): neighbouring lists of a level tend to be alike
-  // (function bodies, branches, loop bodies), so most are read without the
-  // vector moving every statement at each doubling, and without a second
-  // move out of a scratch list. A wrong guess costs what a plain vector
-  // costs: growth, or a little room never written.
+  // Statement, argument and element lists are read straight into their
+  // own vector, reserved for as many items as the last list of its kind
+  // read at the same nesting level held (up to kCap): neighbouring lists of
+  // a level tend to be alike (function bodies, branches, call arguments),
+  // so most are read without the vector moving every item at each doubling,
+  // and without a second move out of a scratch list. A wrong guess costs
+  // what a plain vector costs: growth, or a little room never written.
   class ListHints {
    public:
     size_t at(std::uint32_t depth) const { return hints_[depth]; }
@@ -196,36 +196,13 @@ class FastParser {
     std::uint32_t hints_[kFastMaxDepth + 2] = {};
   };
 
-  // Other lists are read into a scratch list of their nesting level and then
-  // moved into one allocation of their final size: grown in place, they cost
-  // an allocation and a move of every element at each doubling. A list is
-  // only ever read one level deeper than the one it is part of (every
-  // bracket, parenthesis and block counts a level before its list), so
-  // the scratch list of a level is used by one list at a time.
-  template <class T>
-  class ListScratch {
-   public:
-    ListScratch() : lists_(kFastMaxDepth + 2) {}
-    std::vector<T>& at(std::uint32_t depth) { return lists_[depth]; }
-    // Moves the scratch list of `depth` into `out` and empties it.
-    void take(std::uint32_t depth, std::vector<T>& out) {
-      std::vector<T>& list = lists_[depth];
-      out.reserve(out.size() + list.size());
-      for (T& item : list) out.push_back(std::move(item));
-      list.clear();
-    }
-
-   private:
-    std::vector<std::vector<T>> lists_;  // never resized: references stay valid
-  };
-
   std::string_view src_;
   const char* s_;
   size_t n_;
   ProgramSink* sink_;
   std::uint32_t depth_ = 0;
   ListHints statement_hints_;
-  ListScratch<SpannedExpr> expression_lists_;
+  ListHints expression_hints_;
   std::vector<PendingOperator> pending_;
   // The line cursor: every byte before cursor_ is counted.
   size_t cursor_ = 0;
@@ -513,17 +490,18 @@ bool FastParser::postfix(size_t& p, Expr& cur) {
 }
 
 // args: (ws expr ("," ws expr)*)? ws ")"   -- p is just after "("
+// REQUIRES: out is empty
 bool FastParser::call_args(size_t& p, std::vector<SpannedExpr>& out) {
   size_t q = p;
   if (!at(ws(q), ')')) {
-    std::vector<SpannedExpr>& list = expression_lists_.at(depth_);
+    if (const size_t hint = expression_hints_.at(depth_)) out.reserve(hint);
     while (true) {
-      if (!spanned_expression(q, list.emplace_back())) return false;
+      if (!spanned_expression(q, out.emplace_back())) return false;
       // As in every comma-separated run but lists: no white space before ','.
       if (!at(q, ',')) break;
       ++q;
     }
-    expression_lists_.take(depth_, out);
+    expression_hints_.note(depth_, out.size());
   }
   q = ws(q);
   if (!at(q, ')')) return false;
@@ -647,14 +625,14 @@ bool FastParser::bracket_list(size_t& p, Expr& out) {
   size_t q = p + 1;
   std::vector<SpannedExpr> elements;
   if (!at(ws(q), ']')) {
-    std::vector<SpannedExpr>& list = expression_lists_.at(depth_);
+    if (const size_t hint = expression_hints_.at(depth_)) elements.reserve(hint);
     while (true) {
-      if (!spanned_expression(q, list.emplace_back())) return false;
+      if (!spanned_expression(q, elements.emplace_back())) return false;
       const size_t s = ws(q);
       if (!at(s, ',')) break;
       q = s + 1;
     }
-    expression_lists_.take(depth_, elements);
+    expression_hints_.note(depth_, elements.size());
   }
   q = ws(q);
   if (!at(q, ']')) return false;
