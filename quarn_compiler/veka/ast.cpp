@@ -67,6 +67,8 @@ void drop(Chunk* c, std::size_t n) noexcept {
 // and its hold go back.
 void leave(Chunk* c) noexcept { drop(c, kPrepaid - c->handed); }
 
+}  // namespace
+
 // The chunk this thread fills.
 struct Filler {
   Chunk* chunk = nullptr;
@@ -75,13 +77,15 @@ struct Filler {
   }
 };
 
+namespace {
 thread_local Filler filler;
-
 }  // namespace
 
-void* allocate(std::size_t size) {
+Filler& this_thread() { return filler; }
+
+void* allocate(Filler& room, std::size_t size) {
   const std::size_t need = kHeader + ((size + 7) & ~std::size_t{7});
-  Chunk* c = filler.chunk;
+  Chunk* c = room.chunk;
   if (c == nullptr || kChunkBytes - c->used < need) {
     void* raw = std::malloc(sizeof(Chunk));
     if (raw == nullptr) throw std::bad_alloc();
@@ -91,7 +95,7 @@ void* allocate(std::size_t size) {
     fresh->handed = 0;
     QUARN_NODE_POISON(fresh->data, kChunkBytes);
     if (c) leave(c);
-    filler.chunk = c = fresh;
+    room.chunk = c = fresh;
   }
   unsigned char* at = c->data + c->used;
   c->used += need;

@@ -26,8 +26,6 @@ namespace {
 bool is_name_start(unsigned char c) { return c == '_' || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); }
 bool is_name_char(unsigned char c) { return is_name_start(c) || (c >= '0' && c <= '9'); }
 
-Box<SpannedExpr> boxed(Expr&& e, Span sp) { return Box<SpannedExpr>::in_arena(std::move(e), sp); }
-
 // Appends a statement of form X to `list`, built in its place: the
 // conversion hands emplace_back a value it constructs in the vector's own
 // storage, so the statement is neither made as another form first nor
@@ -78,6 +76,10 @@ class FastParser {
     int level;
     Mark rhs_start;
   };
+
+  // ---- nodes ----
+  Box<SpannedExpr> boxed(Expr&& e, Span sp) { return Box<SpannedExpr>::in_arena_of(nodes_, std::move(e), sp); }
+  Box<Type> boxed(Type&& t) { return Box<Type>::in_arena_of(nodes_, std::move(t)); }
 
   // ---- characters ----
   char ch(size_t p) const { return p < n_ ? s_[p] : '\0'; }
@@ -200,6 +202,7 @@ class FastParser {
   const char* s_;
   size_t n_;
   ProgramSink* sink_;
+  node_arena::Filler& nodes_ = node_arena::this_thread();  // the parse runs on one thread
   std::uint32_t depth_ = 0;
   ListHints statement_hints_;
   ListHints expression_hints_;
@@ -313,7 +316,7 @@ bool FastParser::type(size_t& p, Type& out) {
     r = ws(r);
     Type inner;
     if (!type(r, inner)) return false;
-    out.v = Type::Pointer{Box<Type>::in_arena(std::move(inner))};
+    out.v = Type::Pointer{boxed(std::move(inner))};
     p = r;
     return true;
   }
@@ -325,7 +328,7 @@ bool FastParser::type(size_t& p, Type& out) {
     if (!type(r, inner)) return false;
     r = ws(r);
     if (!at(r, ']')) return false;
-    out.v = Type::Array{Box<Type>::in_arena(std::move(inner))};
+    out.v = Type::Array{boxed(std::move(inner))};
     p = r + 1;
     return true;
   }
@@ -339,7 +342,7 @@ bool FastParser::type(size_t& p, Type& out) {
     if (!type(r, inner)) return false;
     r = ws(r);
     if (!at(r, '>')) return false;
-    out.v = Type::Array{Box<Type>::in_arena(std::move(inner))};
+    out.v = Type::Array{boxed(std::move(inner))};
     p = r + 1;
     return true;
   }
@@ -1007,9 +1010,9 @@ bool FastParser::assignment_or_expression(size_t& p, StmtList& list, Mark before
   if (compound) {
     // `x op= e` is stored as `x = x op e`, with its own copy of the target.
     const Span whole = span(first, node.value.span.end);
-    Box<SpannedExpr> rhs = Box<SpannedExpr>::in_arena(std::move(node.value));
+    Box<SpannedExpr> rhs = Box<SpannedExpr>::in_arena_of(nodes_, std::move(node.value));
     node.value.node.v.emplace<Expr::BinOp>(
-        Expr::BinOp{op, Box<SpannedExpr>::in_arena(node.lhs), std::move(rhs)});
+        Expr::BinOp{op, Box<SpannedExpr>::in_arena_of(nodes_, node.lhs), std::move(rhs)});
     node.value.span = whole;
   }
   p = q;
