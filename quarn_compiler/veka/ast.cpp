@@ -115,49 +115,56 @@ void release(void* p, std::size_t size) noexcept {
 
 }  // namespace node_arena
 
-const SpannedExpr* spine_child(const Expr& e) {
-  return std::visit(
-      [](const auto& n) -> const SpannedExpr* {
-        using T = std::decay_t<decltype(n)>;
-        if constexpr (std::is_same_v<T, Expr::BinOp>) return n.lhs.get();
-        else if constexpr (std::is_same_v<T, Expr::UnaryOp>) return n.operand.get();
-        else if constexpr (std::is_same_v<T, Expr::Call>) return n.func.get();
-        else if constexpr (std::is_same_v<T, Expr::Index>) return n.object.get();
-        else if constexpr (std::is_same_v<T, Expr::Field>) return n.object.get();
-        else if constexpr (std::is_same_v<T, Expr::Cast>) return n.expr.get();
-        else if constexpr (std::is_same_v<T, Expr::Pipe>) return n.value.get();
-        else if constexpr (std::is_same_v<T, Expr::Collapse>) return n.value.get();
-        else if constexpr (std::is_same_v<T, Expr::Resolve>) return n.target.get();
-        else return nullptr;
-      },
-      e.v);
+namespace {
+
+// The tag of alternative T in Expr::Variant.
+template <class T, class V = Expr::Variant>
+struct TagOf;
+template <class T, class... Ts>
+struct TagOf<T, std::variant<Ts...>> {
+  static constexpr std::size_t value = [] {
+    std::size_t i = 0;
+    (void)((std::is_same_v<T, Ts> ? false : (++i, true)) && ...);
+    return i;
+  }();
+};
+template <class T>
+constexpr std::size_t kTag = TagOf<T>::value;
+
+// The spine child's Box of `v`, or nullptr. A switch on the tag rather than
+// std::visit: every node dropped or copied asks, and the visit is an
+// indirect call through a table.
+template <class Variant>
+auto spine_box_of(Variant& v) -> decltype(&std::get_if<Expr::BinOp>(&v)->lhs) {
+  switch (v.index()) {
+    case kTag<Expr::BinOp>: return &std::get_if<Expr::BinOp>(&v)->lhs;
+    case kTag<Expr::UnaryOp>: return &std::get_if<Expr::UnaryOp>(&v)->operand;
+    case kTag<Expr::Call>: return &std::get_if<Expr::Call>(&v)->func;
+    case kTag<Expr::Index>: return &std::get_if<Expr::Index>(&v)->object;
+    case kTag<Expr::Field>: return &std::get_if<Expr::Field>(&v)->object;
+    case kTag<Expr::Cast>: return &std::get_if<Expr::Cast>(&v)->expr;
+    case kTag<Expr::Pipe>: return &std::get_if<Expr::Pipe>(&v)->value;
+    case kTag<Expr::Collapse>: return &std::get_if<Expr::Collapse>(&v)->value;
+    case kTag<Expr::Resolve>: return &std::get_if<Expr::Resolve>(&v)->target;
+    default: return nullptr;
+  }
 }
 
-Box<SpannedExpr>* Expr::spine_box() {
-  return std::visit(
-      [](auto& n) -> Box<SpannedExpr>* {
-        using T = std::decay_t<decltype(n)>;
-        if constexpr (std::is_same_v<T, BinOp>) return &n.lhs;
-        else if constexpr (std::is_same_v<T, UnaryOp>) return &n.operand;
-        else if constexpr (std::is_same_v<T, Call>) return &n.func;
-        else if constexpr (std::is_same_v<T, Index>) return &n.object;
-        else if constexpr (std::is_same_v<T, Field>) return &n.object;
-        else if constexpr (std::is_same_v<T, Cast>) return &n.expr;
-        else if constexpr (std::is_same_v<T, Pipe>) return &n.value;
-        else if constexpr (std::is_same_v<T, Collapse>) return &n.value;
-        else if constexpr (std::is_same_v<T, Resolve>) return &n.target;
-        else return nullptr;
-      },
-      v);
+}  // namespace
+
+const SpannedExpr* spine_child(const Expr& e) {
+  const Box<SpannedExpr>* box = spine_box_of(e.v);
+  return box ? box->get() : nullptr;
 }
+
+Box<SpannedExpr>* Expr::spine_box() { return spine_box_of(v); }
 
 namespace {
 
 // Tags of the alternatives with a spine child: BinOp .. Resolve.
-constexpr std::size_t kFirstWithSpine = 4;
-constexpr std::size_t kLastWithSpine = 12;
-static_assert(std::is_same_v<std::variant_alternative_t<kFirstWithSpine, Expr::Variant>, Expr::BinOp>);
-static_assert(std::is_same_v<std::variant_alternative_t<kLastWithSpine, Expr::Variant>, Expr::Resolve>);
+constexpr std::size_t kFirstWithSpine = kTag<Expr::BinOp>;
+constexpr std::size_t kLastWithSpine = kTag<Expr::Resolve>;
+static_assert(kFirstWithSpine == 4 && kLastWithSpine == 12);
 
 bool may_have_spine(const Expr& e) {
   return e.v.index() >= kFirstWithSpine && e.v.index() <= kLastWithSpine;
