@@ -13,6 +13,7 @@
 
 #include "quarn_compiler/veka/fast_parse.h"
 
+#include <bit>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -217,6 +218,20 @@ class FastParser {
 // ws: (" " | "\t" | "\n" | "\r")+ | "//" ...up to and including "\n"
 size_t FastParser::skip_ws(size_t p) const {
   while (p < n_) {
+    // Runs of blanks (indentation) are passed a word at a time: the loop
+    // would otherwise leave at a different byte on every line.
+    if constexpr (std::endian::native == std::endian::little) {
+      if (n_ - p >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, s_ + p, 8);
+        const std::uint64_t not_blank = w ^ 0x2020202020202020ull;  // zero bytes are blanks
+        if (not_blank == 0) {
+          p += 8;
+          continue;
+        }
+        p += static_cast<size_t>(std::countr_zero(not_blank)) / 8;
+      }
+    }
     const char c = s_[p];
     if (c == ' ' || c == '\n' || c == '\t' || c == '\r') {
       ++p;
