@@ -15,7 +15,9 @@
 
 #include <bit>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quarn_compiler/veka/parser.h"
@@ -26,6 +28,46 @@ namespace {
 
 bool is_name_start(unsigned char c) { return c == '_' || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); }
 bool is_name_char(unsigned char c) { return is_name_start(c) || (c >= '0' && c <= '9'); }
+
+// Bytes that may begin a binary operator (match_binary_operator's cases).
+// Most operands are followed by something else, ";", ")", "," or "{",
+// which is answered here without the call.
+bool may_begin_operator(unsigned char c) {
+  switch (c) {
+    case '*': case '/': case '%': case '+': case '-': case '^': case '<': case '>':
+    case '=': case '!': case '&': case 'a': case '|': case 'o':
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Converts to what `make` returns, built where the conversion's result goes:
+// handed to an in-place constructor, the value is made in its final place
+// instead of being moved there from a temporary.
+template <class F>
+struct Built {
+  F make;
+  operator decltype(std::declval<F&>()())() { return make(); }  // NOLINT: converts implicitly by design
+};
+template <class F>
+Built(F) -> Built<F>;
+
+// Makes `e` hold a T built from `args`. An Expr as it was default-constructed
+// (a null literal) owns nothing, so T is built over it without the
+// variant's reset, a call through a table, which is all an emplace adds
+// there (an object's storage may be reused without running its destructor
+// when nothing depends on what that would do). Anything else is dropped
+// first.
+template <class T, class... Args>
+T& become(Expr& e, Args&&... args) {
+  const Expr::Literal* lit = std::get_if<Expr::Literal>(&e.v);
+  if (lit != nullptr && lit->value.is<Literal::Null>()) {
+    std::construct_at(&e.v, std::in_place_type<T>, std::forward<Args>(args)...);
+    return *std::get_if<T>(&e.v);
+  }
+  return e.v.template emplace<T>(std::forward<Args>(args)...);
+}
 
 // Appends a statement of form X to `list`, built in its place: the
 // conversion hands emplace_back a value it constructs in the vector's own
@@ -407,7 +449,9 @@ bool FastParser::binary_rest(size_t& q, int min_level, Expr& cur, Mark cur_start
   while (true) {
     const size_t r = ws(q);
     OperatorToken tok;
-    if (!match_binary_operator(src_, r, tok) || tok.level < min_level) break;
+    if (r == n_ || !may_begin_operator(static_cast<unsigned char>(s_[r])) ||
+        !match_binary_operator(src_, r, tok) || tok.level < min_level)
+      break;
     while (pending_.size() > base && pending_.back().level >= tok.level) reduce();
     const size_t rhs = r + tok.length;
     const Mark rhs_mark = mark(rhs);
@@ -444,7 +488,7 @@ bool FastParser::unary(size_t& p, Expr& out) {
   Expr operand;
   if (!postfix(q, operand)) return false;
   Box<SpannedExpr> boxed_operand = boxed(std::move(operand), span(m, q));
-  out.v.emplace<Expr::UnaryOp>(Expr::UnaryOp{op, std::move(boxed_operand)});
+  become<Expr::UnaryOp>(out, Expr::UnaryOp{op, std::move(boxed_operand)});
   p = q;
   return true;
 }
@@ -547,14 +591,14 @@ bool FastParser::primary(size_t& p, Expr& out) {
         len = 5;
       }
       if (len != 0) {
-        Literal& lit = out.v.emplace<Expr::Literal>().value;
-        if (len != 4 || c != 'n') lit.v = value;
+        const bool null = len == 4 && c == 'n';
+        become<Expr::Literal>(out, Built{[&] { return Expr::Literal{null ? Literal{} : Literal{value}}; }});
         p = r + len;
         return true;
       }
     }
     size_t q = r;
-    if (!identifier(q, out.v.emplace<Expr::Ident>().name)) return false;
+    if (!identifier(q, become<Expr::Ident>(out).name)) return false;
     p = q;
     return true;
   }
@@ -565,7 +609,8 @@ bool FastParser::primary(size_t& p, Expr& out) {
     size_t e = r;
     while (e < n_ && e - r < 19 && s_[e] >= '0' && s_[e] <= '9') v = v * 10 + static_cast<unsigned>(s_[e++] - '0');
     if (e - r < 19 && (e == n_ || (s_[e] != '.' && !is_name_char(static_cast<unsigned char>(s_[e]))))) {
-      out.v.emplace<Expr::Literal>().value.v = Literal::Int{static_cast<std::int64_t>(v)};
+      const auto value = static_cast<std::int64_t>(v);
+      become<Expr::Literal>(out, Built{[&] { return Expr::Literal{Literal{Literal::Int{value}}}; }});
       p = e;
       return true;
     }
@@ -574,14 +619,14 @@ bool FastParser::primary(size_t& p, Expr& out) {
   // backtracking parser reads a negative number.
   if ((c >= '0' && c <= '9') || c == '-') {
     size_t end = 0;
-    if (scan_number(src_, r, out.v.emplace<Expr::Literal>().value, end) != NumberScan::Read) return false;
+    if (scan_number(src_, r, become<Expr::Literal>(out).value, end) != NumberScan::Read) return false;
     // "0x" without hex digits reads as 0 followed by a name: left alone.
     if (end < n_ && is_name_char(static_cast<unsigned char>(s_[end]))) return false;
     p = end;
     return true;
   }
   if (c == '"') {
-    Literal& lit = out.v.emplace<Expr::Literal>().value;
+    Literal& lit = become<Expr::Literal>(out).value;
     size_t q = r;
     if (!string_literal(q, lit.v.emplace<Literal::String>().value)) return false;
     p = q;
@@ -654,7 +699,7 @@ bool FastParser::bracket_list(size_t& p, Expr& out) {
   }
   q = ws(q);
   if (!at(q, ']')) return false;
-  out.v.emplace<Expr::Array>(Expr::Array{std::move(elements)});
+  become<Expr::Array>(out, Expr::Array{std::move(elements)});
   p = q + 1;
   return true;
 }
@@ -691,7 +736,7 @@ bool FastParser::contract(size_t& p, Expr& out) {
     }
   }
   if (!symbol(q, '}') || !symbol(q, '}')) return false;
-  out.v.emplace<Expr::Contract>(Expr::Contract{static_cast<std::uint16_t>(id.value), std::move(fields)});
+  become<Expr::Contract>(out, Expr::Contract{static_cast<std::uint16_t>(id.value), std::move(fields)});
   p = q;
   return true;
 }
@@ -726,7 +771,7 @@ bool FastParser::brace_map(size_t& p, Expr& out) {
   }
   q = ws(q);
   if (!at(q, '}')) return false;
-  out.v.emplace<Expr::Object>(Expr::Object{std::move(entries)});
+  become<Expr::Object>(out, Expr::Object{std::move(entries)});
   p = q + 1;
   return true;
 }
