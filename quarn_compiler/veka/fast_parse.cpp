@@ -222,8 +222,8 @@ class FastParser {
   bool param(size_t& p, Param& out);
   bool body(size_t& p, std::vector<SpannedStmt>& out);
 
-  // Statement, argument and element lists are read straight into their
-  // own vector, reserved for as many items as the last list of its kind
+  // Statement, argument, element, parameter, arm and pattern lists are
+  // read straight into their own vector, reserved for as many items as the last list of its kind
   // read at the same nesting level held (up to kCap): neighbouring lists of
   // a level tend to be alike (function bodies, branches, call arguments),
   // so most are read without the vector moving every item at each doubling,
@@ -249,6 +249,7 @@ class FastParser {
   std::uint32_t depth_ = 0;
   ListHints statement_hints_;
   ListHints expression_hints_;
+  ListHints param_hints_, arm_hints_, pattern_hints_;
   std::vector<PendingOperator> pending_;
   // The line cursor: every byte before cursor_ is counted.
   size_t cursor_ = 0;
@@ -998,9 +999,11 @@ bool FastParser::switch_statement(size_t& p, StmtList& list, Mark first) {
   if (!entered_expression(q, sw.expr) || !symbol(q, '{')) return false;
   Deeper level(*this);
   if (level.too_deep()) return false;
+  if (const size_t hint = arm_hints_.at(depth_)) sw.arms.reserve(hint);
   while (!at(ws(q), '}')) {
     if (!switch_arm(q, sw.arms.emplace_back())) return false;
   }
+  arm_hints_.note(depth_, sw.arms.size());
   q = ws(q) + 1;
   p = q;
   return true;
@@ -1009,17 +1012,19 @@ bool FastParser::switch_statement(size_t& p, StmtList& list, Mark first) {
 // arm: pattern ("|" pattern)* "=>" "{" stmts "}" ","?
 bool FastParser::switch_arm(size_t& p, SwitchArm& out) {
   size_t q = p;
+  if (const size_t hint = pattern_hints_.at(depth_)) out.patterns.reserve(hint);
   while (true) {
     const size_t start = ws(q);
     const Mark entry = mark(q);
     const Mark m = mark(start);
-    Expr pattern;
-    if (!binary(q, 2, pattern, entry)) return false;
-    out.patterns.push_back(SpannedExpr{std::move(pattern), span(m, q)});
+    SpannedExpr& pattern = out.patterns.emplace_back();
+    if (!binary(q, 2, pattern.node, entry)) return false;
+    pattern.span = span(m, q);
     const size_t r = ws(q);
     if (!at(r, '|')) break;
     q = r + 1;
   }
+  pattern_hints_.note(depth_, out.patterns.size());
   q = ws(q);
   if (!starts_with(q, "=>")) return false;
   q += 2;
@@ -1258,12 +1263,14 @@ bool FastParser::function(size_t& p, FunctionDef& out) {
   out.name_span = ns;
   if (!symbol(q, '(')) return false;
   if (!at(ws(q), ')')) {
+    if (const size_t hint = param_hints_.at(depth_)) out.params.reserve(hint);
     while (true) {
       if (!param(q, out.params.emplace_back())) return false;
       const size_t c = ws(q);
       if (!at(c, ',')) break;
       q = c + 1;
     }
+    param_hints_.note(depth_, out.params.size());
   }
   if (!symbol(q, ')')) return false;
   const size_t r = ws(q);
