@@ -179,6 +179,40 @@ TEST(FastParse, CommonFormsTakeThePredictiveRouteWhole) {
             FastEnd::Parsed);
 }
 
+// Lists are reserved as the last list of their kind at their level was
+// long, blanks are skipped a word at a time: lists of one level that grow
+// past and shrink below that guess, and runs of blanks of every length up
+// to past two words, before tokens, comments and the end of the text.
+TEST(FastParse, ListsOfChangingLengthsAndRunsOfBlanksAreReadWhole) {
+  auto repeated = [](std::string_view item, int n, std::string_view separator) {
+    std::string text;
+    for (int i = 0; i < n; ++i) text.append(i ? separator : "").append(item);
+    return text;
+  };
+  std::string program = "program p {\n";
+  int index = 0;
+  for (int n : {0, 1, 70, 2, 0, 65, 64, 3, 1}) {
+    const std::string i = std::to_string(index++);
+    program += "  fn f" + i + "(" + repeated("a: int", n, ", ") + ") {\n" + repeated("x = 1;", n, " ") +
+               "\n    if a { " + repeated("y;", n, "") + " } else if b { } else { " + repeated("z;", n / 2, "") +
+               " }\n    g(" + repeated("a", n, ", ") + "); h([" + repeated("[1]", n, ", ") + "]);\n" +
+               "    switch a { " + repeated(repeated("1", n + 1, " | ") + " => { w; }", n + 1, " ") + " }\n  }\n";
+  }
+  program += "}\n";
+  EXPECT_EQ(expect_same_outcome(program), FastEnd::Parsed);
+
+  for (int blanks = 0; blanks <= 17; ++blanks) {
+    const std::string b(static_cast<size_t>(blanks), ' ');
+    const std::string body = b + "let" + b + " x" + b + "=" + b + "1" + b + "+\t" + b + "2" + b + ";" + b + "//" + b +
+                             "\n" + b + "\r\n" + b + "f(" + b + "x" + b + ");" + b;
+    EXPECT_EQ(expect_same_outcome(in_function(body)), FastEnd::Parsed) << blanks;
+    const std::string program_end = "program p { fn f() { x = 1; }" + b + "}" + b;
+    EXPECT_EQ(expect_same_outcome(program_end), FastEnd::Parsed) << blanks;
+    expect_same_outcome("program p { fn f() { x = 1;" + b);  // cut short inside blanks
+    expect_same_outcome("program p { fn f() { x = 1" + b + "//" + b);
+  }
+}
+
 // Records what a sink is handed, as text.
 class RecordingSink final : public ProgramSink {
  public:
