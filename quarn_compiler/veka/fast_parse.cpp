@@ -111,8 +111,12 @@ class FastParser {
   };
 
   // The left operand is boxed with its span as soon as its operator is read:
-  // neither changes until the operator is combined.
+  // neither changes until the operator is combined. Built in place by
+  // emplace_back from scalars: a braced temporary was written to the stack
+  // piecewise and read back whole, a store-forwarding stall per operator.
   struct PendingOperator {
+    PendingOperator(Box<SpannedExpr>&& left, Mark left_start, BinaryOperator o, int lvl, Mark right_start)
+        : lhs(std::move(left)), lhs_start(left_start), op(o), level(lvl), rhs_start(right_start) {}
     Box<SpannedExpr> lhs;
     Mark lhs_start;
     BinaryOperator op;
@@ -456,8 +460,7 @@ bool FastParser::binary_rest(size_t& q, int min_level, Expr& cur, Mark cur_start
     while (pending_.size() > base && pending_.back().level >= tok.level) reduce();
     const size_t rhs = r + tok.length;
     const Mark rhs_mark = mark(rhs);
-    pending_.push_back(
-        PendingOperator{boxed(std::move(cur), span(cur_start, q)), cur_start, tok.op, tok.level, rhs_mark});
+    pending_.emplace_back(boxed(std::move(cur), span(cur_start, q)), cur_start, tok.op, tok.level, rhs_mark);
     q = rhs;
     cur_start = rhs_mark;
     if (!unary(q, cur)) return false;  // pending_ is cleared when the route ends
