@@ -134,10 +134,15 @@ class FastParser {
   bool starts_with(size_t p, std::string_view w) const {
     return n_ - p >= w.size() && std::memcmp(s_ + p, w.data(), w.size()) == 0;
   }
-  // Most calls stand at a token already.
+  // Most calls stand at a token already, most others at the one blank
+  // between two tokens.
   size_t ws(size_t p) const {
-    if (p < n_ && static_cast<unsigned char>(s_[p]) > ' ' && s_[p] != '/') return p;
+    if (is_token_byte(p)) return p;
+    if (p < n_ && s_[p] == ' ' && is_token_byte(p + 1)) return p + 1;
     return skip_ws(p);
+  }
+  bool is_token_byte(size_t p) const {
+    return p < n_ && static_cast<unsigned char>(s_[p]) > ' ' && s_[p] != '/';
   }
   size_t skip_ws(size_t p) const;
   // Marks are a few bytes apart: those bytes are counted here, longer runs
