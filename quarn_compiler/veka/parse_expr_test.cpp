@@ -222,6 +222,10 @@ TEST(IdentifierTest, UnicodeNamesAndReservedWords) {
   }
   for (const char* word : {"as", "switch", "barrier", "asm", "capability", "mut", "Int", "float", "Array"})
     EXPECT_EQ(only_let(body_of(std::string("let ") + word + " = 1;")).name, word);
+  // Names that share all but one byte, or a prefix, with a reserved word.
+  for (const char* word : {"iff", "fo", "ands", "nul", "elsf", "continuo", "continues", "programs", "porgram",
+                           "returm", "Const", "breaK", "i", "x_"})
+    EXPECT_EQ(only_let(body_of(std::string("let ") + word + " = 1;")).name, word);
 }
 
 TEST(WhitespaceTest, OnlyFourCharactersAndLineComments) {
