@@ -136,7 +136,7 @@ class FastParser {
   }
   // Most calls stand at a token already, most others at the one blank
   // between two tokens.
-  size_t ws(size_t p) const {
+  [[gnu::always_inline]] size_t ws(size_t p) const {
     if (is_token_byte(p)) return p;
     if (p < n_ && s_[p] == ' ' && is_token_byte(p + 1)) return p + 1;
     return skip_ws(p);
