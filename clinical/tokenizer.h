@@ -9,17 +9,16 @@
 #include <emmintrin.h>
 #endif
 
+#include <algorithm>
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace quarn::clinical {
 
-// Calls sink(piece, ascii) for every trimmed, not yet lower-cased piece, in
-// text order; `ascii` tells whether the piece is all ASCII (so that its lower
-// case is byte for byte). The sink returns false to stop early. One forward
-// pass: the trim is found while scanning.
 // ASCII word characters (A-Z a-z 0-9 _): one lookup per byte in the loop
 // that runs over a word.
 inline constexpr ByteClassTable kWordBytes = [] {
@@ -52,58 +51,168 @@ inline std::size_t ascii_word_end(const unsigned char* s, std::size_t i, std::si
   return i;
 }
 
-template <class Sink>
-void for_each_token(std::string_view text, Sink&& sink) {
+// One piece of `text` from byte i, which is not ASCII white space: what the
+// byte-by-byte reading finds there. `end` is where the next piece may start;
+// [first, last_end) is the trimmed token, empty when first == kNoToken (a
+// piece of punctuation, or a non-ASCII separator at i).
+struct Piece {
+  static constexpr std::size_t kNoToken = ~std::size_t{0};
+  std::size_t first = kNoToken, last_end = 0, end = 0;
+  bool non_ascii = false;  // a non-ASCII character inside [first, last_end)
+};
+
+inline Piece read_piece(std::string_view text, std::size_t i) {
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
-  constexpr std::size_t kNone = ~std::size_t{0};
-  std::size_t i = 0;
+  Piece p;
+  if (kByteClasses.v[s[i]] == kNonAscii) {
+    Decoded d = decode_at(text, i);
+    if (is_separator(d.cp)) {
+      p.end = i + d.len;
+      return p;
+    }
+  }
+  // ASCII letters and digits, the common case, take the first branch and
+  // nothing else.
+  bool non_ascii_pending = false;  // a non-ASCII character after `first`, not yet inside
   while (i < n) {
-    // Separators between pieces.
     std::uint8_t cls = kByteClasses.v[s[i]];
-    if (cls == kSpace) {
+    if (cls == kAlnum || cls == kUnderscore) {
+      if (p.first == Piece::kNoToken) p.first = i;
+      i = ascii_word_end(s, i + 1, n);
+      p.last_end = i;
+      p.non_ascii |= non_ascii_pending;
+      non_ascii_pending = false;
+    } else if (cls == kOther) {
+      ++i;
+    } else if (cls == kSpace) {
+      break;
+    } else {
+      Decoded d = decode_at(text, i);
+      if (is_separator(d.cp)) break;
+      if (is_word_char(d.cp)) {
+        if (p.first == Piece::kNoToken) p.first = i;
+        p.last_end = i + d.len;
+        p.non_ascii = true;
+        non_ascii_pending = false;
+      } else if (p.first != Piece::kNoToken) {
+        non_ascii_pending = true;
+      }
+      i += d.len;
+    }
+  }
+  p.end = i;
+  return p;
+}
+
+namespace detail {
+
+// The reference reading: every piece byte by byte. for_each_token reads
+// pieces of ASCII through bit masks instead and must find the same tokens.
+template <class Sink>
+void for_each_token_bytewise(std::string_view text, Sink&& sink) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (kByteClasses.v[static_cast<unsigned char>(text[i])] == kSpace) {
       ++i;
       continue;
     }
-    if (cls == kNonAscii) {
-      Decoded d = decode_at(text, i);
-      if (is_separator(d.cp)) {
-        i += d.len;
-        continue;
-      }
+    Piece p = read_piece(text, i);
+    i = p.end;
+    if (p.first != Piece::kNoToken &&
+        !sink(text.substr(p.first, p.last_end - p.first), !p.non_ascii)) {
+      return;
     }
-    // One piece: [first, last_end) is its trimmed part. ASCII letters and
-    // digits, the common case, take the first branch and nothing else.
-    std::size_t first = kNone, last_end = 0;
-    bool non_ascii_pending = false;  // a non-ASCII character after `first`, not yet inside
-    bool non_ascii = false;          // a non-ASCII character inside [first, last_end)
-    while (i < n) {
-      cls = kByteClasses.v[s[i]];
-      if (cls == kAlnum || cls == kUnderscore) {
-        if (first == kNone) first = i;
-        i = ascii_word_end(s, i + 1, n);
-        last_end = i;
-        non_ascii |= non_ascii_pending;
-        non_ascii_pending = false;
-      } else if (cls == kOther) {
-        ++i;
-      } else if (cls == kSpace) {
-        break;
-      } else {
-        Decoded d = decode_at(text, i);
-        if (is_separator(d.cp)) break;
-        if (is_word_char(d.cp)) {
-          if (first == kNone) first = i;
-          last_end = i + d.len;
-          non_ascii = true;
-          non_ascii_pending = false;
-        } else if (first != kNone) {
-          non_ascii_pending = true;
-        }
-        i += d.len;
-      }
+  }
+}
+
+// Bit j of each mask tells about byte 64 * block + j; bytes past the text's
+// end count as white space, so the last piece ends there.
+struct BlockMasks {
+  std::uint64_t word;       // A-Z a-z 0-9 _
+  std::uint64_t space;      // ASCII white space
+  std::uint64_t non_ascii;  // 0x80-0xFF
+};
+
+std::vector<BlockMasks> block_masks(std::string_view text);
+
+// The first position in [from, limit) whose bit is set in masks[].*field, or
+// `limit`. Positions are bytes of the text; limit <= 64 * masks.size().
+template <std::uint64_t BlockMasks::*field>
+std::size_t next_set(const BlockMasks* masks, std::size_t from, std::size_t limit) {
+  if (from >= limit) return limit;
+  std::size_t b = from >> 6;
+  std::uint64_t m = masks[b].*field & (~std::uint64_t{0} << (from & 63));
+  const std::size_t last = (limit - 1) >> 6;
+  while (m == 0) {
+    if (++b > last) return limit;
+    m = masks[b].*field;
+  }
+  return std::min(limit, (b << 6) + static_cast<std::size_t>(std::countr_zero(m)));
+}
+
+// The last position at or before `at` whose bit is set; one must be.
+template <std::uint64_t BlockMasks::*field>
+std::size_t last_set(const BlockMasks* masks, std::size_t at) {
+  std::size_t b = at >> 6;
+  std::uint64_t m = masks[b].*field & (~std::uint64_t{0} >> (63 - (at & 63)));
+  while (m == 0) m = masks[--b].*field;
+  return (b << 6) + 63 - static_cast<std::size_t>(std::countl_zero(m));
+}
+
+}  // namespace detail
+
+// Calls sink(token, ascii) for every trimmed, not yet lower-cased token, in
+// text order; `ascii` tells whether the token is all ASCII (so that its lower
+// case is byte for byte). The sink returns false to stop early.
+//
+// Word ends fall at unforeseeable places, so a byte loop mispredicts a branch
+// at nearly every piece. Instead one pass marks, 64 bytes at a time, which
+// bytes are word characters, white space or non-ASCII; a piece of ASCII is
+// then found with a few bit scans: its end is the next white space, its
+// token runs from its first word character to its last. A piece holding a
+// non-ASCII byte (which may be a separator, a word character or neither) is
+// read byte by byte, as read_piece does.
+template <class Sink>
+void for_each_token(std::string_view text, Sink&& sink) {
+  using detail::BlockMasks;
+  const std::size_t n = text.size();
+  const std::vector<BlockMasks> owned = detail::block_masks(text);
+  const BlockMasks* masks = owned.data();
+  const std::size_t padded = owned.size() * 64;  // spaces from n on
+  // The first non-ASCII byte at or after i (or `padded`), found again only
+  // once i has passed it, so that no piece searches far ahead.
+  std::size_t next_non_ascii = detail::next_set<&BlockMasks::non_ascii>(masks, 0, padded);
+  std::size_t i = 0;
+  while (true) {
+    // Skip white space: the first byte that is not.
+    std::size_t b = i >> 6;
+    if (b >= owned.size()) return;
+    std::uint64_t m = ~masks[b].space & (~std::uint64_t{0} << (i & 63));
+    while (m == 0) {
+      if (++b == owned.size()) return;
+      m = ~masks[b].space;
     }
-    if (first != kNone && !sink(text.substr(first, last_end - first), !non_ascii)) return;
+    i = (b << 6) + static_cast<std::size_t>(std::countr_zero(m));
+    if (i >= n) return;
+
+    const std::size_t end = detail::next_set<&BlockMasks::space>(masks, i + 1, padded);
+    if (next_non_ascii < i) next_non_ascii = detail::next_set<&BlockMasks::non_ascii>(masks, i, padded);
+    if (next_non_ascii < end) {
+      Piece p = read_piece(text, i);
+      i = p.end;
+      if (p.first != Piece::kNoToken &&
+          !sink(text.substr(p.first, p.last_end - p.first), !p.non_ascii)) {
+        return;
+      }
+      continue;
+    }
+    const std::size_t first = detail::next_set<&BlockMasks::word>(masks, i, end);
+    if (first != end) {
+      const std::size_t last_end = detail::last_set<&BlockMasks::word>(masks, end - 1) + 1;
+      if (!sink(text.substr(first, last_end - first), true)) return;
+    }
+    i = end;
   }
 }
 

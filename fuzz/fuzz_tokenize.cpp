@@ -1,5 +1,6 @@
 // Tokenizer and entity extractor on any valid UTF-8: never crash, and what
-// they return keeps its promises (tokens non-empty, free of separators,
+// they return keeps its promises (tokens, each with its ASCII flag, the same
+// as the byte-by-byte reading finds; tokens non-empty, free of separators,
 // lower-case fixed points; entity offsets inside the lower-cased note and on
 // the term's bytes, in start order, and exactly those of a plain search per
 // term).
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 using namespace quarn::clinical;
@@ -20,6 +22,18 @@ using namespace quarn::clinical;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
   if (!quarn::core::is_valid_utf8(text)) return -1;  // callers only ever pass UTF-8
+
+  using Found = std::vector<std::pair<std::string_view, bool>>;
+  Found by_masks, by_bytes;
+  for_each_token(text, [&](std::string_view t, bool ascii) {
+    by_masks.emplace_back(t, ascii);
+    return true;
+  });
+  detail::for_each_token_bytewise(text, [&](std::string_view t, bool ascii) {
+    by_bytes.emplace_back(t, ascii);
+    return true;
+  });
+  if (by_masks != by_bytes) std::abort();
 
   for (const std::string& token : tokenize(text)) {
     if (token.empty()) std::abort();
