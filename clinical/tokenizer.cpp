@@ -1,5 +1,7 @@
 #include "clinical/tokenizer.h"
 
+#include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace quarn::clinical {
@@ -83,6 +85,13 @@ void TokenBounds::scan(std::string_view text) {
     }
     return true;
   });
+}
+
+void TokenBounds::link_repeats() {
+  RepeatLinker linker(bounds_.size());
+  repeats_.resize(bounds_.size());
+  char key[16];
+  for (std::size_t i = 0; i < bounds_.size(); ++i) repeats_[i] = linker.link(*this, i, key);
 }
 
 std::vector<std::string> tokenize(std::string_view text) {

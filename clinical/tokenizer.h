@@ -13,6 +13,8 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -234,8 +236,21 @@ class TokenBounds {
     return std::string_view(base + b.begin, b.size & ~kLoweredBit);
   }
 
+  // Whether the 16 bytes from token i's first lie inside the buffer that
+  // holds it, so that they may be read at once.
+  bool sixteen_readable(std::size_t i) const {
+    const Bounds& b = bounds_[i];
+    const std::size_t held = (b.size & kLoweredBit) ? lowered_.size() : text_.size();
+    return held >= 16 && b.begin <= held - 16;
+  }
+
   // Finds every token of `text` (one text per object).
   void scan(std::string_view text);
+
+  // After link_repeats(), what RepeatLinker::link said of each token, in
+  // one pass over them all (so that it can run without the caller's lock).
+  void link_repeats();
+  std::uint32_t repeat_of(std::size_t i) const { return repeats_[i]; }
 
  private:
   static constexpr std::size_t kLoweredBit = std::size_t{1} << (8 * sizeof(std::size_t) - 1);
@@ -246,6 +261,81 @@ class TokenBounds {
   std::string_view text_;
   std::vector<Bounds> bounds_;
   std::string lowered_;
+  std::vector<std::uint32_t> repeats_;
+};
+
+// Notes repeat their words: a caller that makes an object per token can make
+// one per word and share it. link(tokens, i), asked for i = 0, 1, 2, ... in
+// turn, gives an earlier token j < i whose lower case equals token i's and
+// which was itself first (link gave kFirst for it); or kFirst when it knows of
+// none. Short tokens (up to 15 bytes) are remembered in a small direct-mapped
+// table, the latest per slot, so some repeats are missed, none wrongly linked.
+class RepeatLinker {
+ public:
+  static constexpr std::uint32_t kFirst = ~std::uint32_t{0};
+  static constexpr std::size_t kMaxLinked = 15;
+  // `tokens`: about how many tokens will be asked for. Room for about one
+  // slot per token, so that a short note does not pay for clearing a table
+  // sized for a long one.
+  explicit RepeatLinker(std::size_t tokens)
+      : mask_(std::bit_ceil(std::clamp<std::size_t>(tokens, 64, kMaxSlots)) - 1),
+        slots_(std::make_unique<Slot[]>(mask_ + 1)) {}
+
+  // Leaves the token's lower case in `key` when it is at most 15 bytes (so
+  // that a caller making the first of a word need not lower-case it again);
+  // `key` is untouched otherwise.
+  std::uint32_t link(const TokenBounds& tokens, std::size_t i, char (&key)[16]) {
+    const std::string_view token = tokens.piece(i);
+    const std::size_t len = token.size();
+    // Tokens from index kFirst on cannot be recorded: they stay first.
+    if (len > kMaxLinked || i >= kFirst) return kFirst;
+    std::uint64_t a, b;
+#if defined(__SSE2__)
+    if (tokens.sixteen_readable(i)) {
+      // In registers: a key written byte by byte and read back by the word
+      // would stall on every token.
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(token.data()));
+      const __m128i index = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+      v = _mm_and_si128(v, _mm_cmplt_epi8(index, _mm_set1_epi8(static_cast<char>(len))));
+      if (tokens.ascii(i)) {
+        const __m128i up = _mm_sub_epi8(v, _mm_set1_epi8('A'));  // A-Z: 0..25
+        const __m128i is_upper = _mm_cmpeq_epi8(_mm_min_epu8(up, _mm_set1_epi8(25)), up);
+        v = _mm_add_epi8(v, _mm_and_si128(is_upper, _mm_set1_epi8(0x20)));
+      }
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(key), v);
+      a = static_cast<std::uint64_t>(_mm_cvtsi128_si64(v));
+      b = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(v, v)));
+    } else
+#endif
+    {
+      std::memset(key, 0, sizeof key);
+      if (tokens.ascii(i)) {
+        ascii_lower(token.data(), len, key);
+      } else {
+        std::memcpy(key, token.data(), len);
+      }
+      std::memcpy(&a, key, 8);
+      std::memcpy(&b, key + 8, 8);
+    }
+    // The length in the key (zero padding alone would not tell "ab" from
+    // "ab\0"), so equal keys are an equal lower case; a slot never written
+    // holds length 0, which no token has.
+    b ^= static_cast<std::uint64_t>(len) << 56;
+    const std::uint64_t h = (a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full);
+    Slot& slot = slots_[(h ^ (h >> 29)) & mask_];
+    if (slot.a == a && slot.b == b) return slot.token;
+    slot = {a, b, static_cast<std::uint32_t>(i)};
+    return kFirst;
+  }
+
+ private:
+  static constexpr std::size_t kMaxSlots = 1024;
+  struct Slot {
+    std::uint64_t a, b;   // the lower case, zero-padded, its length in b's top byte
+    std::uint32_t token;
+  };
+  std::size_t mask_;
+  std::unique_ptr<Slot[]> slots_;
 };
 
 // The lower-cased tokens of `text`.

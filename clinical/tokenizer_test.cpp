@@ -136,6 +136,42 @@ TEST(Tokenize, BitMaskReadingAgreesWithTheByteReading) {
   }
 }
 
+TEST(Tokenize, RepeatsLinkOnlyToAnEqualFirstToken) {
+  // Two tokens, linked exactly when their lower cases are equal and at most
+  // 15 bytes long; in either order, and with and without a long token after
+  // them, so that each is read both at once (16 bytes) and byte by byte (too
+  // near the end of the text or of the lowered buffer for 16).
+  struct Pair {
+    std::string x, y;
+    bool linked;
+  };
+  const Pair pairs[] = {
+      {"Pain", "pAIN", true},
+      {"a", "A", true},
+      {"k", "\u212a", true},  // the Kelvin sign lower-cases to the ASCII "k"
+      {"\u00c9t\u00e9", "\u00e9T\u00c9", true},
+      {"Fifteen_Bytes_x", "fifteen_bytes_X", true},
+      {"Sixteen_Bytes_xx", "sixteen_bytes_xx", false},
+      {"ab", "a\x01" "b", false},
+      {"pain", "pains", false},
+      {"\u00e9", "\u00e8", false},
+  };
+  const std::string long_tail = " \u00c9\u00c9\u00c9\u00c9\u00c9\u00c9\u00c9\u00c9\u00c9\u00c9\u00c9\u00c9";
+  for (const Pair& p : pairs) {
+    for (bool swapped : {false, true}) {
+      for (const std::string& tail : {std::string(), long_tail}) {
+        const std::string text = (swapped ? p.y : p.x) + "  " + (swapped ? p.x : p.y) + tail;
+        TokenBounds bounds;
+        bounds.scan(text);
+        bounds.link_repeats();
+        ASSERT_EQ(bounds.size(), tail.empty() ? 2u : 3u) << text;
+        EXPECT_EQ(bounds.repeat_of(0), RepeatLinker::kFirst) << text;
+        EXPECT_EQ(bounds.repeat_of(1), p.linked ? 0u : RepeatLinker::kFirst) << text;
+      }
+    }
+  }
+}
+
 TEST(Tokenize, IllFormedBytesNeverSplitOrCrash) {
   EXPECT_EQ(tokenize("ab\xFF" "cd \xC3"), Tokens{"ab\xFF" "cd"});
   EXPECT_EQ(tokenize("\xE3\x80"), Tokens{});  // a truncated U+3000 is no separator, no word

@@ -1,6 +1,6 @@
 // Tokenizer and entity extractor on any valid UTF-8: never crash, and what
 // they return keeps its promises (tokens, each with its ASCII flag, the same
-// as the byte-by-byte reading finds; tokens non-empty, free of separators,
+// as the byte-by-byte reading finds; repeats linked only to equal words; tokens non-empty, free of separators,
 // lower-case fixed points; entity offsets inside the lower-cased note and on
 // the term's bytes, in start order, and exactly those of a plain search per
 // term).
@@ -34,6 +34,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return true;
   });
   if (by_masks != by_bytes) std::abort();
+
+  // A repeat links only to an earlier first token of the same lower case.
+  TokenBounds bounds;
+  bounds.scan(text);
+  bounds.link_repeats();
+  auto lower = [&](std::size_t i) {
+    std::string t(bounds.piece(i));
+    if (bounds.ascii(i)) ascii_lower(t.data(), t.size(), t.data());
+    return t;
+  };
+  for (std::size_t i = 0; i < bounds.size(); ++i) {
+    const std::uint32_t first = bounds.repeat_of(i);
+    if (first == RepeatLinker::kFirst) continue;
+    if (first >= i || bounds.repeat_of(first) != RepeatLinker::kFirst) std::abort();
+    if (lower(first) != lower(i)) std::abort();
+  }
 
   for (const std::string& token : tokenize(text)) {
     if (token.empty()) std::abort();
