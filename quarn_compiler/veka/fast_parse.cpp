@@ -182,6 +182,7 @@ class FastParser {
 
   // ---- lexical ----
   bool identifier(size_t& p, std::string& out);
+  size_t name_end(size_t p) const;
   bool name_span(size_t& p, std::string& out, Span& sp);
   bool string_literal(size_t& p, std::string& out);
   bool type(size_t& p, Type& out);
@@ -333,6 +334,15 @@ FastParser::Mark FastParser::count_to(size_t pos) {
 // identifier: (alphabetic | "_") (alphabetic | numeric | "_")*, not reserved
 // Names beyond ASCII are read by the backtracking parser's rule.
 bool FastParser::identifier(size_t& p, std::string& out) {
+  const size_t q = name_end(p);
+  if (q == p) return false;
+  out = std::string(s_ + p, q - p);  // cheaper than assign() for the short names most are
+  p = q;
+  return true;
+}
+
+// The end of the identifier at p, or p when there is none.
+size_t FastParser::name_end(size_t p) const {
   size_t q = p;
   if (q < n_ && is_name_start(static_cast<unsigned char>(s_[q]))) {
     ++q;
@@ -341,12 +351,8 @@ bool FastParser::identifier(size_t& p, std::string& out) {
   } else if (q < n_ && static_cast<unsigned char>(s_[q]) >= 0x80) {
     q = identifier_end(src_, p);
   }
-  if (q == p) return false;
-  std::string_view word(s_ + p, q - p);
-  if (is_reserved_word(word)) return false;
-  out = std::string(word);  // cheaper than assign() for the short names most are
-  p = q;
-  return true;
+  if (q == p || is_reserved_word(std::string_view(s_ + p, q - p))) return p;
+  return q;
 }
 
 // ws identifier, with its span
@@ -606,8 +612,10 @@ bool FastParser::primary(size_t& p, Expr& out) {
         return true;
       }
     }
-    size_t q = r;
-    if (!identifier(q, become<Expr::Ident>(out).name)) return false;
+    // The name is built in its node, not assigned to the node's empty one.
+    const size_t q = name_end(r);
+    if (q == r) return false;
+    become<Expr::Ident>(out, Built{[&] { return Expr::Ident{std::string(s_ + r, q - r)}; }});
     p = q;
     return true;
   }
