@@ -28,17 +28,18 @@
 
 namespace quarn::compiler {
 
-// The register holding the expression's value.
-LowerResult<Reg> lower_expr(LoweringState& st, const Expr& expr);
+// The register holding the expression's value. On failure the error is in
+// the state (st.take_error()).
+Lowered<Reg> lower_expr(LoweringState& st, const Expr& expr);
 
-LowerResult<core::Unit> lower_stmt(LoweringState& st, const SpannedStmt& stmt);
-LowerResult<core::Unit> lower_stmts(LoweringState& st, const std::vector<SpannedStmt>& stmts);
+Lowered<core::Unit> lower_stmt(LoweringState& st, const SpannedStmt& stmt);
+Lowered<core::Unit> lower_stmts(LoweringState& st, const std::vector<SpannedStmt>& stmts);
 
 // Pushes the function's scope, binds its parameters to fresh registers (the
 // parameter registers, left in `params` in order), lowers its body and
 // closes it with `LoadConst Null` and `Return`.
-LowerResult<core::Unit> lower_function_body(LoweringState& st, const FunctionDef& function,
-                                            std::vector<Reg>& params);
+Lowered<core::Unit> lower_function_body(LoweringState& st, const FunctionDef& function,
+                                        std::vector<Reg>& params);
 
 // Lowers a program item by item: first its modules, then its top-level
 // definitions one at a time, each of which may be dropped as soon as it is

@@ -83,30 +83,30 @@ struct ExprLowering {
 
   // Literal: LoadConst of the value. NaN and infinities are refused, and zero
   // is stored as positive zero so that -0.0 and 0.0 compile alike.
-  LowerResult<Reg> operator()(const Expr::Literal& e) const {
+  Lowered<Reg> operator()(const Expr::Literal& e) const {
     const Literal& lit = e.value;
     if (lit.is<Literal::Null>()) return load_const(st, Constant::null());
     if (const auto* b = lit.as<Literal::Bool>()) return load_const(st, Constant::boolean(b->value));
     if (const auto* i = lit.as<Literal::Int>()) return load_const(st, Constant::integer(i->value));
     if (const auto* f = lit.as<Literal::Float>()) {
-      if (!std::isfinite(f->value)) return CoreError::float_special();
+      if (!std::isfinite(f->value)) return st.fail(CoreError::float_special());
       return load_const(st, Constant::real(f->value == 0.0 ? 0.0 : f->value));
     }
     if (const auto* s = lit.as<Literal::String>()) return load_const(st, Constant::string(s->value));
-    return lowering_error("Unsupported literal");
+    return st.fail(lowering_error("Unsupported literal"));
   }
 
   // Ident: module constants shadow variables; no instruction either way.
-  LowerResult<Reg> operator()(const Expr::Ident& e) const {
+  Lowered<Reg> operator()(const Expr::Ident& e) const {
     if (!st.constants.empty()) {
       if (auto found = st.constants.find(e.name); found != st.constants.end()) return found->second;
     }
     if (auto reg = st.lookup_variable(e.name)) return *reg;
-    return lowering_error("Undefined: " + e.name);
+    return st.fail(lowering_error("Undefined: " + e.name));
   }
 
   // "[" elements "]": ArrayCreate after the elements, typed by the hint.
-  LowerResult<Reg> operator()(const Expr::Array& e) const {
+  Lowered<Reg> operator()(const Expr::Array& e) const {
     StackMark<Reg> elements(st.reg_stack);
     for (const SpannedExpr& element : e.elements) {
       QUARN_TRY(Reg r, lower_expr(st, element.node));
@@ -118,7 +118,7 @@ struct ExprLowering {
   }
 
   // "{" key ":" value, ... "}": keys in source order, duplicates kept.
-  LowerResult<Reg> operator()(const Expr::Object& e) const {
+  Lowered<Reg> operator()(const Expr::Object& e) const {
     StackMark<Reg> values(st.reg_stack);
     StackMark<std::string_view> keys(st.key_stack);
     for (const ObjectEntry& entry : e.entries) {
@@ -133,14 +133,14 @@ struct ExprLowering {
 
   // callee "(" args ")": arguments first, then the callee must be a name,
   // which is a builtin or a user function.
-  LowerResult<Reg> operator()(const Expr::Call& e) const {
+  Lowered<Reg> operator()(const Expr::Call& e) const {
     StackMark<Reg> args(st.reg_stack);
     for (const SpannedExpr& arg : e.args) {
       QUARN_TRY(Reg r, lower_expr(st, arg.node));
       st.reg_stack.push_back(r);
     }
     const auto* callee = e.func->node.as<Expr::Ident>();
-    if (callee == nullptr) return lowering_error("Call target must be identifier");
+    if (callee == nullptr) return st.fail(lowering_error("Call target must be identifier"));
     if (const Builtin* builtin = find_builtin(callee->name)) {
       return lower_builtin(*builtin, args.above());
     }
@@ -149,8 +149,8 @@ struct ExprLowering {
     return dst;
   }
 
-  LowerResult<Reg> lower_builtin(const Builtin& b, std::span<const Reg> args) const {
-    if (!b.arity.accepts(args.size())) return lowering_error(std::string(b.arity_message));
+  Lowered<Reg> lower_builtin(const Builtin& b, std::span<const Reg> args) const {
+    if (!b.arity.accepts(args.size())) return st.fail(lowering_error(std::string(b.arity_message)));
     switch (b.lowering) {
       case Lowering::Direct: {
         const Reg dst = st.new_register();
@@ -196,19 +196,19 @@ struct ExprLowering {
 
   // Enum.Variant is the variant's position (other field reads go through
   // the spine below).
-  LowerResult<Reg> operator()(const Expr::Field& e) const {
+  Lowered<Reg> operator()(const Expr::Field& e) const {
     const auto& name = e.object->node.as<Expr::Ident>()->name;
     const std::vector<std::string>& variants = *st.enum_table.find(name)->second;
     auto it = std::find(variants.begin(), variants.end(), e.field);
     if (it == variants.end()) {
-      return lowering_error("Enum '" + name + "' has no variant '" + e.field + "'");
+      return st.fail(lowering_error("Enum '" + name + "' has no variant '" + e.field + "'"));
     }
     return load_const(st, Constant::integer(it - variants.begin()));
   }
 
   // {id: {@i: v, ...}}: an object keyed by the field indices in ascending
   // order (equal indices keep their source order); the id is not emitted.
-  LowerResult<Reg> operator()(const Expr::Contract& e) const {
+  Lowered<Reg> operator()(const Expr::Contract& e) const {
     const Reg dst = st.new_register();
     std::vector<const ContractField*> fields;
     fields.reserve(e.fields.size());
@@ -233,8 +233,8 @@ struct ExprLowering {
   // Cast, Pipe, Collapse, Resolve, Snapshot, Transaction, Handle. (BinOp,
   // UnaryOp and Index never come here: they are lowered along the spine.)
   template <class Other>
-  LowerResult<Reg> operator()(const Other&) const {
-    return lowering_error("Unsupported expression type: " + render(whole));
+  Lowered<Reg> operator()(const Other&) const {
+    return st.fail(lowering_error("Unsupported expression type: " + render(whole)));
   }
 };
 
@@ -267,7 +267,7 @@ bool lowers_spine_first(const LoweringState& st, const Expr& e) {
 //   k+3  ... b ...
 //        Move dst, b
 //   end
-LowerResult<Reg> lower_expr(LoweringState& st, const Expr& expr) {
+Lowered<Reg> lower_expr(LoweringState& st, const Expr& expr) {
   using Pending = LoweringState::PendingExpr;
   std::vector<Pending>& stack = st.expr_stack;
   const std::size_t base = stack.size();

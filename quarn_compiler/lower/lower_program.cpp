@@ -153,7 +153,9 @@ LowerResult<core::Unit> ProgramLowering::add_modules(const Program& program) {
   for (const Module& module : program.modules) {
     std::vector<core::ConstantEntry> constants;
     for (const ConstDecl& c : module.constants) {
-      QUARN_TRY(Reg r, lower_expr(st_, c.value));
+      const Lowered<Reg> lowered = lower_expr(st_, c.value);
+      if (!lowered.ok()) return st_.take_error();
+      const Reg r = lowered.value();
       constants.push_back({c.name, map_type_or_int(c.type), r});
       st_.constants.insert_or_assign(c.name, r);
     }
@@ -166,7 +168,7 @@ LowerResult<core::Unit> ProgramLowering::add_modules(const Program& program) {
     std::vector<core::FunctionEntry> functions;
     for (const FunctionDef& function : module.functions) {
       const Target entry = st_.position();
-      QUARN_CHECK(lower_function_body(st_, function, params_));
+      if (!lower_function_body(st_, function, params_).ok()) return st_.take_error();
       functions.push_back({function.name, params_, entry});
     }
     st_.emit(core::ModuleDef{module.name, module.capabilities.value_or(std::vector<std::string>{}),
@@ -184,7 +186,7 @@ LowerResult<core::Unit> ProgramLowering::add_definition(const FunctionDef& funct
     top_level_depths_.insert_or_assign(function.name, declared_max_depth(function));
   }
   const Target entry = st_.position();
-  QUARN_CHECK(lower_function_body(st_, function, params_));
+  if (!lower_function_body(st_, function, params_).ok()) return st_.take_error();
   st_.emit_func_def(function.name, params_, entry);
   add_record(function, top_level_records_);
 

@@ -505,11 +505,10 @@ TEST(LowerErrors, EveryMessage) {
 TEST(LowerErrors, LiteralKindsTheParserNeverBuilds) {
   LoweringState st;
   Expr array{Expr::Literal{Literal{Literal::Array{}}}};
-  auto r = lower_expr(st, array);
-  ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error().message(), "E_VALIDATION_FAIL: Unsupported literal");
-  EXPECT_EQ(lower_expr(st, Expr{Expr::Snapshot{}}).error().message(),
-            "E_VALIDATION_FAIL: Unsupported expression type: Snapshot");
+  ASSERT_FALSE(lower_expr(st, array).ok());
+  EXPECT_EQ(st.take_error().message(), "E_VALIDATION_FAIL: Unsupported literal");
+  ASSERT_FALSE(lower_expr(st, Expr{Expr::Snapshot{}}).ok());
+  EXPECT_EQ(st.take_error().message(), "E_VALIDATION_FAIL: Unsupported expression type: Snapshot");
 }
 
 TEST(LowerErrors, ScaleCheck) {

@@ -2,13 +2,24 @@
 
 #include "quarn_compiler/lower/builtins.h"
 
+#include <algorithm>
 #include <bit>
 #include <stdexcept>
 #include <utility>
 
 namespace quarn::compiler {
 
-LoweringState::LoweringState(core::ProgramEncoder* encoder) : encoder_(encoder) { push_scope(); }
+LoweringState::LoweringState(core::ProgramEncoder* encoder)
+    : encoder_(encoder), encoder_base_(encoder != nullptr ? encoder->count() : 0) {
+  push_scope();
+}
+
+core::CoreError LoweringState::take_error() {
+  if (!error_) throw std::logic_error("lowering failed without recording an error");
+  core::CoreError error = std::move(*error_);
+  error_.reset();
+  return error;
+}
 
 void LoweringState::add_depth_site(std::size_t at, std::string_view name) {
   depth_sites.push_back({at, depth_site_names.size(), name.size()});
@@ -19,7 +30,12 @@ void LoweringState::add_depth_site(std::size_t at, std::string_view name) {
 // a fault in the lowering itself; it is reported as an exception, which the
 // Python boundary turns into the internal-fault error.
 std::size_t LoweringState::offset_of(Target at, core::Opcode expected) const {
-  const std::size_t offset = offsets_.at(at - first);
+  auto found = std::lower_bound(branches_.begin(), branches_.end(), at,
+                                [](const BranchOffset& b, Target t) { return b.at < t; });
+  if (found == branches_.end() || found->at != at) {
+    throw std::logic_error("lowering patched an instruction that is no branch");
+  }
+  const std::size_t offset = found->offset;
   if (encoder_->u32_at(offset) != static_cast<std::uint32_t>(expected)) {
     throw std::logic_error("lowering patched another instruction than it appended");
   }
@@ -67,10 +83,10 @@ void LoweringState::patch_loop(Target at, Target body, Target end) {
 }
 
 // Room for one instruction of `size` bytes, tag included, in the encoder's
-// output: the tag is written and the start noted, the rest is the caller's.
+// output: the tag is written and `offset` told where it starts, the rest is
+// the caller's.
 std::uint8_t* LoweringState::begin_bytes(core::Opcode op, std::size_t size, std::size_t& offset) {
   std::uint8_t* p = encoder_->add_instruction(size, offset);
-  offsets_.push_back(offset);
   return core::wire::put_u32(p, static_cast<std::uint32_t>(op));
 }
 
