@@ -60,22 +60,14 @@ core::Opcode binary_opcode(BinaryOperator op) {
   throw std::logic_error("internal error: entered unreachable code: AND/OR handled above");
 }
 
-// Marks the height of one of the state's gathering stacks and brings it
-// back there when the node is done, error or not.
-template <class T>
-class StackMark {
- public:
-  explicit StackMark(std::vector<T>& stack) : stack_(stack), base_(stack.size()) {}
-  StackMark(const StackMark&) = delete;
-  StackMark& operator=(const StackMark&) = delete;
-  ~StackMark() { stack_.resize(base_); }
-  // What was pushed above the mark. Valid until the next push.
-  std::span<const T> above() const { return std::span<const T>(stack_).subspan(base_); }
-
- private:
-  std::vector<T>& stack_;
-  std::size_t base_;
-};
+// Ident: module constants shadow variables; no instruction either way.
+Lowered<Reg> lower_name(LoweringState& st, const std::string& name) {
+  if (!st.constants.empty()) {
+    if (auto found = st.constants.find(name); found != st.constants.end()) return found->second;
+  }
+  if (auto reg = st.lookup_variable(name)) return *reg;
+  return st.fail(lowering_error("Undefined: " + name));
+}
 
 struct ExprLowering {
   LoweringState& st;
@@ -96,14 +88,7 @@ struct ExprLowering {
     return st.fail(lowering_error("Unsupported literal"));
   }
 
-  // Ident: module constants shadow variables; no instruction either way.
-  Lowered<Reg> operator()(const Expr::Ident& e) const {
-    if (!st.constants.empty()) {
-      if (auto found = st.constants.find(e.name); found != st.constants.end()) return found->second;
-    }
-    if (auto reg = st.lookup_variable(e.name)) return *reg;
-    return st.fail(lowering_error("Undefined: " + e.name));
-  }
+  Lowered<Reg> operator()(const Expr::Ident& e) const { return lower_name(st, e.name); }
 
   // "[" elements "]": ArrayCreate after the elements, typed by the hint.
   Lowered<Reg> operator()(const Expr::Array& e) const {
@@ -271,11 +256,7 @@ Lowered<Reg> lower_expr(LoweringState& st, const Expr& expr) {
   using Pending = LoweringState::PendingExpr;
   std::vector<Pending>& stack = st.expr_stack;
   const std::size_t base = stack.size();
-  struct Unwind {  // an error leaves the stack as it was found
-    std::vector<Pending>& stack;
-    std::size_t base;
-    ~Unwind() { stack.resize(base); }
-  } unwind{stack, base};
+  const StackMark<Pending> unwind(stack);  // an error leaves the stack as found
 
   const Expr* cur = &expr;
   while (true) {
@@ -283,7 +264,10 @@ Lowered<Reg> lower_expr(LoweringState& st, const Expr& expr) {
       stack.push_back(Pending{cur, false, 0, 0, 0});
       cur = &spine_child(*cur)->node;
     }
-    QUARN_TRY(Reg r, std::visit(ExprLowering{st, *cur}, cur->v));
+    // Most leaves are names: those skip the visit's indirect call.
+    const auto* name = cur->as<Expr::Ident>();
+    QUARN_TRY(Reg r, name != nullptr ? lower_name(st, name->name)
+                                     : std::visit(ExprLowering{st, *cur}, cur->v));
 
     // r is the value of the node just finished; hand it to the nodes
     // waiting above until one needs its second operand lowered.

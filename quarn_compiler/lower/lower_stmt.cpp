@@ -150,7 +150,10 @@ struct StmtLowering {
   // go in with their targets unknown and are patched once they are known.
   Lowered<Unit> operator()(const Stmt::Switch& s) const {
     QUARN_TRY(Reg d, lower_expr(st, s.expr.node));
-    std::vector<Target> arm_exits;
+    // The arms' exit Jumps, above the height this switch found (nested
+    // switches push and pop above it).
+    std::vector<Target>& arm_exits = st.target_stack;
+    const StackMark<Target> exits(arm_exits);
     for (const SwitchArm& arm : s.arms) {
       if (arm.patterns.size() == 1) {
         const auto* name = arm.patterns.front().node.as<Expr::Ident>();
@@ -179,7 +182,7 @@ struct StmtLowering {
       arm_exits.push_back(z);
     }
     const Target end = st.position();
-    for (Target z : arm_exits) st.patch_jump(z, end);
+    for (const Target z : exits.above()) st.patch_jump(z, end);
     return Unit{};
   }
 };

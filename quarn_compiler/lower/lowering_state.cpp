@@ -30,8 +30,16 @@ void LoweringState::add_depth_site(std::size_t at, std::string_view name) {
 // a fault in the lowering itself; it is reported as an exception, which the
 // Python boundary turns into the internal-fault error.
 std::size_t LoweringState::offset_of(Target at, core::Opcode expected) const {
-  auto found = std::lower_bound(branches_.begin(), branches_.end(), at,
-                                [](const BranchOffset& b, Target t) { return b.at < t; });
+  // Most patches reach one of the last few branches: those are looked at
+  // first, the rest searched by index.
+  auto found = branches_.end();
+  constexpr std::size_t kRecent = 4;
+  const auto recent = branches_.end() - static_cast<std::ptrdiff_t>(std::min(kRecent, branches_.size()));
+  while (found != recent && (found - 1)->at >= at) --found;
+  if (found == recent && found != branches_.begin() && (found - 1)->at >= at) {
+    found = std::lower_bound(branches_.begin(), recent, at,
+                             [](const BranchOffset& b, Target t) { return b.at < t; });
+  }
   if (found == branches_.end() || found->at != at) {
     throw std::logic_error("lowering patched an instruction that is no branch");
   }

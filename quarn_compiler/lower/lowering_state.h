@@ -250,6 +250,8 @@ class LoweringState {
   // height it found (nested ones push and pop above it), reused throughout.
   std::vector<Reg> reg_stack;
   std::vector<std::string_view> key_stack;
+  // The same for the exit Jumps of switch arms.
+  std::vector<Target> target_stack;
 
  private:
   // Appends to `instructions`. The list grows by doubling through reserve(),
@@ -329,6 +331,23 @@ class LoweringState {
   std::size_t depth_ = 0;
 
   std::optional<core::CoreError> error_;
+};
+
+// Marks the height of one of the state's gathering stacks and brings it
+// back there when the node is done, error or not.
+template <class T>
+class StackMark {
+ public:
+  explicit StackMark(std::vector<T>& stack) : stack_(stack), base_(stack.size()) {}
+  StackMark(const StackMark&) = delete;
+  StackMark& operator=(const StackMark&) = delete;
+  ~StackMark() { stack_.resize(base_); }
+  // What was pushed above the mark. Valid until the next push.
+  std::span<const T> above() const { return std::span<const T>(stack_).subspan(base_); }
+
+ private:
+  std::vector<T>& stack_;
+  std::size_t base_;
 };
 
 // Declared type to its bytecode type: Int 3, Float 1, Bool 4, arrays kind 5
