@@ -59,6 +59,14 @@ Lowered<core::Unit> lower_function_body(LoweringState& st, const FunctionDef& fu
 // finish_streamed(), which returns the metadata for encoder.finish().
 class ProgramLowering {
  public:
+  // What finish_streamed() leaves for the encoder:
+  //   encoder.finish(end.metadata, &end.param_types)
+  // The metadata's parameter-type map is in the flat table, not in the map.
+  struct StreamedMetadata {
+    core::ProgramMetadata metadata;
+    core::ParamTypeTable param_types;
+  };
+
   // `expected_instructions` only sizes the instruction list up front.
   explicit ProgramLowering(std::size_t expected_instructions = 0);
   explicit ProgramLowering(core::ProgramEncoder& encoder);
@@ -73,7 +81,7 @@ class ProgramLowering {
   LowerResult<core::CompiledProgram> finish() &&;
   // The same checks and patches for a lowering that was given an encoder;
   // the instructions are in the encoder, the metadata is returned.
-  LowerResult<core::ProgramMetadata> finish_streamed() &&;
+  LowerResult<StreamedMetadata> finish_streamed() &&;
 
  private:
   struct NamedDecision {
@@ -97,7 +105,8 @@ class ProgramLowering {
   void add_record(const FunctionDef& function, std::vector<FunctionRecord>& records);
   // The parameter types and linkage maps from all records: for each name,
   // the last record's types and the last linkage given (top-level functions
-  // before module functions, each in source order).
+  // before module functions, each in source order). The parameter types go
+  // into the metadata's map, or with an encoder into param_table_.
   void build_function_maps();
 
   // The max_depth a call of `function` carries once every function is known.
@@ -134,6 +143,7 @@ class ProgramLowering {
   std::vector<FunctionRecord> module_records_;
   std::vector<core::BytecodeType> record_types_;
   core::ProgramMetadata metadata_;
+  core::ParamTypeTable param_table_;
 };
 
 // The whole program, ready for encoding, through a ProgramLowering.

@@ -223,16 +223,21 @@ struct ExprLowering {
   }
 };
 
-// Whether lowering `e` starts with lowering its spine child (ast.h): binary
-// and unary operators, indexing, and field reads other than Enum.Variant.
-// A call lowers its arguments and never its callee; a cast is refused whole.
-bool lowers_spine_first(const LoweringState& st, const Expr& e) {
-  if (e.is<Expr::BinOp>() || e.is<Expr::UnaryOp>() || e.is<Expr::Index>()) return true;
+// The spine child (ast.h) that lowering `e` starts with, or nullptr: the
+// left operand of binary operators, the operand of unary ones, the object of
+// indexing and of field reads other than Enum.Variant. A call lowers its
+// arguments and never its callee; a cast is refused whole.
+const Expr* spine_first(const LoweringState& st, const Expr& e) {
+  if (const auto* b = e.as<Expr::BinOp>()) return &b->lhs->node;
+  if (const auto* u = e.as<Expr::UnaryOp>()) return &u->operand->node;
+  if (const auto* i = e.as<Expr::Index>()) return &i->object->node;
   if (const auto* f = e.as<Expr::Field>()) {
     const auto* name = f->object->node.as<Expr::Ident>();
-    return name == nullptr || !st.enum_table.contains(name->name);
+    if (name == nullptr || st.enum_table.empty() || !st.enum_table.contains(name->name)) {
+      return &f->object->node;
+    }
   }
-  return false;
+  return nullptr;
 }
 
 }  // namespace
@@ -260,9 +265,9 @@ Lowered<Reg> lower_expr(LoweringState& st, const Expr& expr) {
 
   const Expr* cur = &expr;
   while (true) {
-    while (lowers_spine_first(st, *cur)) {
+    while (const Expr* child = spine_first(st, *cur)) {
       stack.push_back(Pending{cur, false, 0, 0, 0});
-      cur = &spine_child(*cur)->node;
+      cur = child;
     }
     // Most leaves are names: those skip the visit's indirect call.
     const auto* name = cur->as<Expr::Ident>();

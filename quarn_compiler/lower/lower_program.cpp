@@ -115,6 +115,11 @@ void ProgramLowering::build_function_maps() {
   std::stable_sort(order.begin(), order.end(), [](const FunctionRecord* a, const FunctionRecord* b) {
     return a->order_key != b->order_key ? a->order_key < b->order_key : a->name < b->name;
   });
+  if (encoder_ != nullptr) {
+    param_table_.names.reserve(order.size());
+    param_table_.ends.reserve(order.size());
+    param_table_.types.reserve(record_types_.size());
+  }
   // In ascending name order, so every entry goes in at the end of its map.
   for (std::size_t i = 0; i < order.size();) {
     std::size_t j = i + 1;
@@ -128,9 +133,15 @@ void ProgramLowering::build_function_maps() {
     if (linked != nullptr) {
       metadata_.exports.emplace_hint(metadata_.exports.end(), linked->name, *linked->linkage);
     }
-    metadata_.param_types.emplace_hint(
-        metadata_.param_types.end(), std::move(last.name),
-        std::vector<core::BytecodeType>(types, types + static_cast<std::ptrdiff_t>(last.params_size)));
+    const auto types_end = types + static_cast<std::ptrdiff_t>(last.params_size);
+    if (encoder_ != nullptr) {
+      param_table_.names.push_back(std::move(last.name));
+      param_table_.types.insert(param_table_.types.end(), types, types_end);
+      param_table_.ends.push_back(param_table_.types.size());
+    } else {
+      metadata_.param_types.emplace_hint(metadata_.param_types.end(), std::move(last.name),
+                                         std::vector<core::BytecodeType>(types, types_end));
+    }
     i = j;
   }
 }
@@ -263,13 +274,13 @@ LowerResult<core::CompiledProgram> ProgramLowering::finish() && {
   return compiled;
 }
 
-LowerResult<core::ProgramMetadata> ProgramLowering::finish_streamed() && {
+LowerResult<ProgramLowering::StreamedMetadata> ProgramLowering::finish_streamed() && {
   // Without an encoder the code is in st_.instructions: finish() returns it.
   if (encoder_ == nullptr) {
     throw std::logic_error("streamed lowering finished without an encoder");
   }
   QUARN_CHECK(finish_lowering());
-  return std::move(metadata_);
+  return StreamedMetadata{std::move(metadata_), std::move(param_table_)};
 }
 
 LowerResult<core::CompiledProgram> lower_program(const Program& program,

@@ -21,9 +21,11 @@ core::CoreError LoweringState::take_error() {
   return error;
 }
 
-void LoweringState::add_depth_site(std::size_t at, std::string_view name) {
-  depth_sites.push_back({at, depth_site_names.size(), name.size()});
-  depth_site_names.append(name);
+std::string_view LoweringState::name_of(const DepthSite& site) const {
+  if (encoder_ != nullptr) return encoder_->text_at(site.name_at);
+  const core::Instruction& insn = instructions.at(site.at - first);
+  if (const auto* call = std::get_if<core::Call>(&insn)) return call->name;
+  return std::get<core::FuncDef>(insn).name;
 }
 
 // A patch that finds another instruction than the one its caller appended is
@@ -146,7 +148,7 @@ Target LoweringState::emit_call(Reg dst, std::string_view name, std::span<const 
     keep(std::in_place_type<core::Call>,
          core::Call{dst, std::string(name), core::RegList(args.begin(), args.end()),
                     kDefaultMaxDepth});
-    if (user_call) add_depth_site(at, name);
+    if (user_call) depth_sites.push_back({at, 0});
     return at;
   }
   // Tag, dst, name, args, max_depth.
@@ -157,7 +159,7 @@ Target LoweringState::emit_call(Reg dst, std::string_view name, std::span<const 
   p = core::wire::put_text(p, name);
   p = core::wire::put_u32_list(p, args);
   core::wire::put_u32(p, kDefaultMaxDepth);
-  if (user_call) add_depth_site(offset + size - 4, name);
+  if (user_call) depth_sites.push_back({offset + size - 4, offset + 8});
   return at;
 }
 
@@ -168,7 +170,7 @@ Target LoweringState::emit_func_def(std::string_view name, std::span<const Reg> 
     keep(std::in_place_type<core::FuncDef>,
          core::FuncDef{std::string(name), core::RegList(params.begin(), params.end()), entry,
                        kDefaultMaxDepth});
-    add_depth_site(at, name);
+    depth_sites.push_back({at, 0});
     return at;
   }
   // Tag, name, params, entry, max_depth.
@@ -179,7 +181,7 @@ Target LoweringState::emit_func_def(std::string_view name, std::span<const Reg> 
   p = core::wire::put_u32_list(p, params);
   p = core::wire::put_u32(p, entry);
   core::wire::put_u32(p, kDefaultMaxDepth);
-  add_depth_site(offset + size - 4, name);
+  depth_sites.push_back({offset + size - 4, offset + 4});
   return at;
 }
 

@@ -214,18 +214,14 @@ class LoweringState {
   // kDefaultMaxDepth; the program lowering sets their real max_depth at the
   // end, once every function (also those defined after the call) has been
   // seen. A site is the instruction's index, or with an encoder the offset
-  // of its max_depth bytes; the names it carries are kept one after the
-  // other in depth_site_names, since their trees are gone by then.
+  // of its max_depth bytes and of its name's text, which name_of reads back
+  // from the output, since the trees are gone by then.
   struct DepthSite {
     std::size_t at;
-    std::size_t name_begin;
-    std::size_t name_size;
+    std::size_t name_at;  // with an encoder only
   };
   std::vector<DepthSite> depth_sites;
-  std::string depth_site_names;
-  std::string_view name_of(const DepthSite& site) const {
-    return std::string_view(depth_site_names).substr(site.name_begin, site.name_size);
-  }
+  std::string_view name_of(const DepthSite& site) const;
   bool writes_bytes() const { return encoder_ != nullptr; }
   core::ProgramEncoder* encoder() const { return encoder_; }
 
@@ -267,7 +263,6 @@ class LoweringState {
   void note_span(Target at, SpanEntry span) {
     if (!span.empty()) source_map.push_back({at, span.line, span.col});
   }
-  void add_depth_site(std::size_t at, std::string_view name);
   std::uint8_t* begin_bytes(core::Opcode op, std::size_t size, std::size_t& offset);
   // The byte offset of instruction `at` after checking its tag.
   std::size_t offset_of(Target at, core::Opcode expected) const;

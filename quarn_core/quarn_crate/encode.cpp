@@ -244,6 +244,38 @@ template <class S, Record R> void put(S& s, const R& record) {
   for_each_record_field(record, [&](std::string_view, const auto& field) { put(s, field); });
 }
 
+// The parameter-type map from its flat table, as put() writes the map.
+template <class S> void put(S& s, const ParamTypeTable& table) {
+  put_len(s, table.names.size());
+  std::size_t begin = 0;
+  for (std::size_t k = 0; k < table.names.size(); ++k) {
+    put(s, table.names[k]);
+    put_len(s, table.ends[k] - begin);
+    for (std::size_t t = begin; t < table.ends[k]; ++t) put(s, table.types[t]);
+    begin = table.ends[k];
+  }
+}
+
+// Metadata whose parameter-type map comes from `table` instead.
+// REQUIRES: metadata.param_types is empty.
+template <class S>
+void put_metadata(S& s, const std::optional<ProgramMetadata>& metadata,
+                  const ParamTypeTable* table) {
+  if (!metadata || table == nullptr) {
+    put(s, metadata);
+    return;
+  }
+  put(s, std::uint8_t{1});
+  for_each_record_field(*metadata, [&](std::string_view, const auto& field) {
+    if constexpr (std::is_same_v<std::decay_t<decltype(field)>,
+                                 decltype(ProgramMetadata::param_types)>) {
+      put(s, *table);
+    } else {
+      put(s, field);
+    }
+  });
+}
+
 template <class S> void put(S& s, const Instruction& insn) {
   put(s, static_cast<std::uint32_t>(insn.index()));
   std::visit([&](const auto& variant) { variant.for_each_field([&](std::string_view, const auto& field) { put(s, field); }); },
@@ -366,6 +398,19 @@ std::uint32_t ProgramEncoder::u32_at(std::size_t offset) const {
   return value;
 }
 
+std::string_view ProgramEncoder::text_at(std::size_t offset) const {
+  std::uint64_t size;
+  if (offset < kListOffset || offset > end_ - sizeof size) {
+    throw std::out_of_range("read outside the encoded instructions");
+  }
+  std::memcpy(&size, out_.data() + offset, sizeof size);
+  if (size > end_ - offset - sizeof size) {
+    throw std::out_of_range("text runs past the encoded instructions");
+  }
+  return std::string_view(reinterpret_cast<const char*>(out_.data()) + offset + sizeof size,
+                          static_cast<std::size_t>(size));
+}
+
 void ProgramEncoder::patch_u32(std::size_t offset, std::uint32_t value) {
   if (too_large_) return;
   if (offset < kListOffset || offset > end_ - sizeof value) {
@@ -374,8 +419,12 @@ void ProgramEncoder::patch_u32(std::size_t offset, std::uint32_t value) {
   std::memcpy(out_.data() + offset, &value, sizeof value);
 }
 
-Result<Unit, EncodeError> ProgramEncoder::finish(const std::optional<ProgramMetadata>& metadata) {
+Result<Unit, EncodeError> ProgramEncoder::finish(const std::optional<ProgramMetadata>& metadata,
+                                                 const ParamTypeTable* param_types) {
   if (too_large_) return EncodeError{std::string(kTooLarge)};
+  if (param_types != nullptr && metadata && !metadata->param_types.empty()) {
+    throw std::invalid_argument("parameter types given twice");
+  }
   trim();
   std::memcpy(out_.data() + kCountOffset, &count_, sizeof count_);
 
@@ -390,13 +439,13 @@ Result<Unit, EncodeError> ProgramEncoder::finish(const std::optional<ProgramMeta
   SizeSink sizer;
   sizer.add(out_.size());
   put(sizer, hash);
-  put(sizer, metadata);
+  put_metadata(sizer, metadata, param_types);
   if (sizer.overflow() || sizer.size() > out_.max_size()) return EncodeError{std::string(kTooLarge)};
   const std::size_t start = out_.size();
   out_.resize(sizer.size());
   WriteSink writer(out_.data() + start);
   put(writer, hash);
-  put(writer, metadata);
+  put_metadata(writer, metadata, param_types);
   assert(writer.position() == out_.data() + out_.size());
   end_ = out_.size();
   return Unit{};

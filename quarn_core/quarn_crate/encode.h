@@ -120,6 +120,17 @@ inline std::size_t optional_type_size(const std::optional<BytecodeType>& type) {
 }
 }  // namespace wire
 
+// The metadata's map of function name to parameter types, laid out flat so
+// that a program of many functions needs no map node and no list per
+// function: entry k is names[k] with the types [ends[k-1], ends[k]) of
+// `types` (from 0 for k = 0).
+// REQUIRES: names ascending (byte-wise) and unique, one end per name.
+struct ParamTypeTable {
+  std::vector<std::string> names;
+  std::vector<std::size_t> ends;
+  std::vector<BytecodeType> types;
+};
+
 // The container written piece by piece while the program is lowered, so that
 // the whole instruction list never has to exist at once: instructions are
 // appended in order as soon as their code is final, the metadata comes last.
@@ -172,12 +183,20 @@ class ProgramEncoder {
   // The u32 at `offset` (inside an appended instruction).
   std::uint32_t u32_at(std::size_t offset) const;
 
+  // The text (u64 length, then its bytes) at `offset`, inside an appended
+  // instruction; valid until the next call that adds bytes.
+  std::string_view text_at(std::size_t offset) const;
+
   // Overwrites the u32 at `offset` (inside an appended instruction).
   void patch_u32(std::size_t offset, std::uint32_t value);
 
   // Writes the count, the content hash and the metadata. Fails only when
   // the program cannot be held in one buffer. The encoder is done after it.
-  Result<Unit, EncodeError> finish(const std::optional<ProgramMetadata>& metadata);
+  // Given `param_types`, its entries stand in the metadata's place of
+  // param_types, which must then be empty: the bytes are those of a
+  // metadata whose map holds them.
+  Result<Unit, EncodeError> finish(const std::optional<ProgramMetadata>& metadata,
+                                   const ParamTypeTable* param_types = nullptr);
 
  private:
   // Grows out_ by at least `size` bytes past end_, a good step at a time.
