@@ -325,10 +325,6 @@ Bytes encode_instruction(const Instruction& instruction) {
   return std::move(r).value();
 }
 
-// The container's head: format_version, then the instruction count, which
-// finish() fills in.
-constexpr std::size_t kCountOffset = 1;
-constexpr std::size_t kListOffset = kCountOffset + sizeof(std::uint64_t);
 
 ProgramEncoder::ProgramEncoder(Bytes& out) : out_(out), end_(kListOffset) {
   out_.assign(kListOffset, 0);
@@ -389,34 +385,18 @@ std::size_t ProgramEncoder::add(const Instruction& insn) {
   return offset;
 }
 
-std::uint32_t ProgramEncoder::u32_at(std::size_t offset) const {
-  std::uint32_t value;
-  if (offset < kListOffset || offset > end_ - sizeof value) {
-    throw std::out_of_range("read outside the encoded instructions");
-  }
-  std::memcpy(&value, out_.data() + offset, sizeof value);
-  return value;
-}
-
 std::string_view ProgramEncoder::text_at(std::size_t offset) const {
   std::uint64_t size;
-  if (offset < kListOffset || offset > end_ - sizeof size) {
-    throw std::out_of_range("read outside the encoded instructions");
-  }
+  check_inside(offset, sizeof size);
   std::memcpy(&size, out_.data() + offset, sizeof size);
-  if (size > end_ - offset - sizeof size) {
-    throw std::out_of_range("text runs past the encoded instructions");
-  }
+  check_inside(offset + sizeof size, size);
   return std::string_view(reinterpret_cast<const char*>(out_.data()) + offset + sizeof size,
                           static_cast<std::size_t>(size));
 }
 
-void ProgramEncoder::patch_u32(std::size_t offset, std::uint32_t value) {
-  if (too_large_) return;
-  if (offset < kListOffset || offset > end_ - sizeof value) {
-    throw std::out_of_range("patch outside the encoded instructions");
-  }
-  std::memcpy(out_.data() + offset, &value, sizeof value);
+void ProgramEncoder::outside(std::size_t offset) {
+  throw std::out_of_range("offset " + std::to_string(offset) +
+                          " lies outside the encoded instructions");
 }
 
 Result<Unit, EncodeError> ProgramEncoder::finish(const std::optional<ProgramMetadata>& metadata,

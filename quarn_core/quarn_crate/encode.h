@@ -181,14 +181,23 @@ class ProgramEncoder {
   std::size_t add(const Instruction& insn);
 
   // The u32 at `offset` (inside an appended instruction).
-  std::uint32_t u32_at(std::size_t offset) const;
+  std::uint32_t u32_at(std::size_t offset) const {
+    std::uint32_t value;
+    check_inside(offset, sizeof value);
+    std::memcpy(&value, out_.data() + offset, sizeof value);
+    return value;
+  }
 
   // The text (u64 length, then its bytes) at `offset`, inside an appended
   // instruction; valid until the next call that adds bytes.
   std::string_view text_at(std::size_t offset) const;
 
   // Overwrites the u32 at `offset` (inside an appended instruction).
-  void patch_u32(std::size_t offset, std::uint32_t value);
+  void patch_u32(std::size_t offset, std::uint32_t value) {
+    if (too_large_) return;
+    check_inside(offset, sizeof value);
+    std::memcpy(out_.data() + offset, &value, sizeof value);
+  }
 
   // Writes the count, the content hash and the metadata. Fails only when
   // the program cannot be held in one buffer. The encoder is done after it.
@@ -199,6 +208,17 @@ class ProgramEncoder {
                                    const ParamTypeTable* param_types = nullptr);
 
  private:
+  // Throws unless [offset, offset + size) lies inside the instructions
+  // appended so far: a read or patch elsewhere is a fault of the caller.
+  void check_inside(std::size_t offset, std::size_t size) const {
+    if (offset < kListOffset || offset > end_ || size > end_ - offset) outside(offset);
+  }
+  [[noreturn]] static void outside(std::size_t offset);
+  // The container's head: format_version, then the instruction count, which
+  // finish() fills in; the instructions start after it.
+  static constexpr std::size_t kCountOffset = 1;
+  static constexpr std::size_t kListOffset = kCountOffset + sizeof(std::uint64_t);
+
   // Grows out_ by at least `size` bytes past end_, a good step at a time.
   void make_room(std::size_t size);
   // Drops the room past end_: out_ then holds exactly what is written.
