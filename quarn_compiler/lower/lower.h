@@ -92,15 +92,20 @@ class ProgramLowering {
   // What the metadata keeps of a function. The records pile up in lowering
   // order and become the metadata's name-ordered maps once, at the end: one
   // sort instead of a walk down an ordered map for every function.
+  // A record is a few numbers, so that piling them up costs no allocation.
   struct FunctionRecord {
-    std::string name;
     // The name's first eight bytes, big-endian and zero-padded: records in
     // the order of these keys are in name order, up to equal keys.
     std::uint64_t order_key;
+    std::size_t name_begin;  // the name, in record_names_
+    std::size_t name_size;
     std::size_t params_begin;  // the parameter types, in record_types_
     std::size_t params_size;
-    std::optional<core::ExportEntry> linkage;  // no_mangle and/or export
+    std::size_t linkage;  // 1 + its index in linkages_ (no_mangle and/or export), or 0
   };
+  std::string_view name_of(const FunctionRecord& record) const {
+    return std::string_view(record_names_).substr(record.name_begin, record.name_size);
+  }
 
   void add_record(const FunctionDef& function, std::vector<FunctionRecord>& records);
   // The parameter types and linkage maps from all records: for each name,
@@ -142,6 +147,8 @@ class ProgramLowering {
   std::vector<FunctionRecord> top_level_records_;
   std::vector<FunctionRecord> module_records_;
   std::vector<core::BytecodeType> record_types_;
+  std::string record_names_;
+  std::vector<core::ExportEntry> linkages_;
   core::ProgramMetadata metadata_;
   core::ParamTypeTable param_table_;
 };
