@@ -9,6 +9,7 @@
 #include <array>
 #include <bit>
 #include <cassert>
+#include <cstddef>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -131,9 +132,15 @@ template <class S, std::size_t N> void put(S& s, const std::array<std::uint8_t, 
 // Written exactly as the value it holds.
 template <class S, class T> void put(S& s, const Indirect<T>& boxed) { put(s, boxed.get()); }
 
+// A source map entry's fields lie in memory as they go on the wire (u64,
+// u32, u32, no padding), so a list of them is written as one block.
+static_assert(sizeof(SourceMapEntry) == 16 && offsetof(SourceMapEntry, index) == 0 &&
+              offsetof(SourceMapEntry, line) == 8 && offsetof(SourceMapEntry, col) == 12);
+
 template <class S, class T> void put(S& s, const std::vector<T>& list) {
   put_len(s, list.size());
-  if constexpr (std::is_same_v<T, std::uint32_t> || std::is_same_v<T, std::uint64_t>) {
+  if constexpr (std::is_same_v<T, std::uint32_t> || std::is_same_v<T, std::uint64_t> ||
+                std::is_same_v<T, SourceMapEntry>) {
     s.bytes(list.data(), list.size() * sizeof(T));
   } else {
     for (const T& x : list) put(s, x);
