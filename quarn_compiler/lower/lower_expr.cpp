@@ -258,6 +258,9 @@ const Expr* spine_first(const LoweringState& st, const Expr& e) {
 //        Move dst, b
 //   end
 Lowered<Reg> lower_expr(LoweringState& st, const Expr& expr) {
+  // A name alone (a value, a condition, an argument) needs none of the
+  // work stack below.
+  if (const auto* name = expr.as<Expr::Ident>()) return lower_name(st, name->name);
   using Pending = LoweringState::PendingExpr;
   std::vector<Pending>& stack = st.expr_stack;
   const std::size_t base = stack.size();

@@ -264,7 +264,7 @@ void LoweringState::push_scope() {
   ScopeFrame& frame = frames_[depth_++];
   frame.first = bindings_.size();
   frame.indexed = false;
-  frame.index.clear();
+  if (!frame.index.empty()) frame.index.clear();
 }
 
 void LoweringState::pop_scope() {
