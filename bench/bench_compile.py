@@ -1,13 +1,15 @@
 """Compile throughput of compile_source against the interpreter's own compile()
-and Lua's loader, on programs of the same shape: many functions, each with
-lets, arithmetic, if/else, a loop, a call and a switch.
+and Lua's loader, on programs written alike in the three languages, from two
+corpora: "uniform", many functions each with lets, arithmetic, if/else, a
+loop, a call and a switch; and "varied", four kinds of function in turn (see
+varied_quarn_function).
 
 Every measurement runs in a fresh subprocess so that its peak resident size
 (the kernel's high-water mark, reset just before) can be read against the
 resident size just before the first call. The
 list of ints that compile_source returns is part of the measured call.
 
-Run: PYTHONPATH=build python bench/bench_compile.py [sizes in KB ...]
+Run: PYTHONPATH=build python bench/bench_compile.py [sizes in KB ...] [uniform|varied]
 """
 import json
 import os
@@ -69,18 +71,190 @@ def lua_function(i):
     )
 
 
-def generate(size_kb):
+# A second corpus of varied functions, four kinds in turn: arrays and
+# strings in a loop, objects and an else-if chain, boolean logic with nested
+# calls, float arithmetic with a switch. It holds forms the first corpus does
+# not (literal lists and maps, indexing, fields, compound assignment, prefix
+# operators, comments), so that a speed-up tuned to one shape shows if it does
+# not carry over.
+def varied_quarn_function(i):
+    k = i % 9 + 1
+    kind = i % 4
+    if kind == 0:
+        return (
+            f"    // sums the first eight items, weighted\n"
+            f"    fn tally{i}(items: [int], label: string) -> int {{\n"
+            f"        let total = 0;\n"
+            f"        let k = 0;\n"
+            f"        loop (k < 8, 1000) {{\n"
+            f"            total += items[k] * {k};\n"
+            f"            k += 1;\n"
+            f"        }}\n"
+            f"        let names: [string] = [\"alpha\", \"beta\", label];\n"
+            f"        names[1] = \"item {i}\";\n"
+            f"        print_str(names[1]);\n"
+            f"        return total;\n"
+            f"    }}\n"
+        )
+    if kind == 1:
+        return (
+            f"    fn grade{i}(score: int, bonus: int) -> int {{\n"
+            f"        let r = {{value: score, extra: bonus, \"tag\": \"g{i}\"}};\n"
+            f"        r.value = r.value + r.extra * {k};\n"
+            f"        if r.value > 90 {{ return 4; }}\n"
+            f"        else if r.value > 75 {{ return 3; }}\n"
+            f"        else if r.value > 50 {{ return 2; }}\n"
+            f"        else {{ return 1; }}\n"
+            f"    }}\n"
+        )
+    if kind == 2:
+        return (
+            f"    fn check{i}(a: int, b: int, c: int) -> bool {{\n"
+            f"        let ok = a > 0 && b > 0 || c == {k};\n"
+            f"        if ok && !(a == b) {{\n"
+            f"            let m = max(a, min(b, c - {k}));\n"
+            f"            print(m, a, b);\n"
+            f"            return m >= {k};\n"
+            f"        }}\n"
+            f"        return false;\n"
+            f"    }}\n"
+        )
+    return (
+        f"    fn mix{i}(x: float, y: float, mode: int) -> float {{\n"
+        f"        let s = x * 0.5 + y * 1.25;\n"
+        f"        let t = sqrt(s * s + 1.0) / (y + {k}.0);\n"
+        f"        switch mode {{\n"
+        f"            0 => {{ s = s + t; }}\n"
+        f"            1 | 2 => {{ s = s - t; }}\n"
+        f"            _ => {{ s = s * t; }}\n"
+        f"        }}\n"
+        f"        return s;\n"
+        f"    }}\n"
+    )
+
+
+def varied_python_function(i):
+    k = i % 9 + 1
+    kind = i % 4
+    if kind == 0:
+        return (
+            f"# sums the first eight items, weighted\n"
+            f"def tally{i}(items, label):\n"
+            f"    total = 0\n"
+            f"    k = 0\n"
+            f"    while k < 8:\n"
+            f"        total += items[k] * {k}\n"
+            f"        k += 1\n"
+            f"    names = [\"alpha\", \"beta\", label]\n"
+            f"    names[1] = \"item {i}\"\n"
+            f"    print_str(names[1])\n"
+            f"    return total\n\n"
+        )
+    if kind == 1:
+        return (
+            f"def grade{i}(score, bonus):\n"
+            f"    r = {{\"value\": score, \"extra\": bonus, \"tag\": \"g{i}\"}}\n"
+            f"    r[\"value\"] = r[\"value\"] + r[\"extra\"] * {k}\n"
+            f"    if r[\"value\"] > 90:\n        return 4\n"
+            f"    elif r[\"value\"] > 75:\n        return 3\n"
+            f"    elif r[\"value\"] > 50:\n        return 2\n"
+            f"    else:\n        return 1\n\n"
+        )
+    if kind == 2:
+        return (
+            f"def check{i}(a, b, c):\n"
+            f"    ok = a > 0 and b > 0 or c == {k}\n"
+            f"    if ok and not (a == b):\n"
+            f"        m = max(a, min(b, c - {k}))\n"
+            f"        print(m, a, b)\n"
+            f"        return m >= {k}\n"
+            f"    return False\n\n"
+        )
+    return (
+        f"def mix{i}(x, y, mode):\n"
+        f"    s = x * 0.5 + y * 1.25\n"
+        f"    t = sqrt(s * s + 1.0) / (y + {k}.0)\n"
+        f"    match mode:\n"
+        f"        case 0:\n            s = s + t\n"
+        f"        case 1 | 2:\n            s = s - t\n"
+        f"        case _:\n            s = s * t\n"
+        f"    return s\n\n"
+    )
+
+
+def varied_lua_function(i):
+    k = i % 9 + 1
+    kind = i % 4
+    if kind == 0:
+        return (
+            f"-- sums the first eight items, weighted\n"
+            f"function tally{i}(items, label)\n"
+            f"  local total = 0\n"
+            f"  local k = 0\n"
+            f"  while k < 8 do\n"
+            f"    total = total + items[k] * {k}\n"
+            f"    k = k + 1\n"
+            f"  end\n"
+            f"  local names = {{\"alpha\", \"beta\", label}}\n"
+            f"  names[1] = \"item {i}\"\n"
+            f"  print_str(names[1])\n"
+            f"  return total\n"
+            f"end\n"
+        )
+    if kind == 1:
+        return (
+            f"function grade{i}(score, bonus)\n"
+            f"  local r = {{value = score, extra = bonus, tag = \"g{i}\"}}\n"
+            f"  r.value = r.value + r.extra * {k}\n"
+            f"  if r.value > 90 then return 4\n"
+            f"  elseif r.value > 75 then return 3\n"
+            f"  elseif r.value > 50 then return 2\n"
+            f"  else return 1 end\n"
+            f"end\n"
+        )
+    if kind == 2:
+        return (
+            f"function check{i}(a, b, c)\n"
+            f"  local ok = a > 0 and b > 0 or c == {k}\n"
+            f"  if ok and not (a == b) then\n"
+            f"    local m = max(a, min(b, c - {k}))\n"
+            f"    print(m, a, b)\n"
+            f"    return m >= {k}\n"
+            f"  end\n"
+            f"  return false\n"
+            f"end\n"
+        )
+    return (
+        f"function mix{i}(x, y, mode)\n"
+        f"  local s = x * 0.5 + y * 1.25\n"
+        f"  local t = sqrt(s * s + 1.0) / (y + {k}.0)\n"
+        f"  if mode == 0 then s = s + t\n"
+        f"  elseif mode == 1 or mode == 2 then s = s - t\n"
+        f"  else s = s * t end\n"
+        f"  return s\n"
+        f"end\n"
+    )
+
+
+CORPORA = {
+    "uniform": (quarn_function, python_function, lua_function),
+    "varied": (varied_quarn_function, varied_python_function, varied_lua_function),
+}
+
+
+def generate(size_kb, corpus="uniform"):
     """Returns (quarn, python, lua, function count) with the Quarn text near size_kb."""
+    quarn_f, python_f, lua_f = CORPORA[corpus]
     target = size_kb * 1024
     parts, n, total = [], 0, 0
     while total < target:
-        f = quarn_function(n)
+        f = quarn_f(n)
         parts.append(f)
         total += len(f)
         n += 1
     quarn = "program bench {\n" + "".join(parts) + "}\n"
-    python = "".join(python_function(i) for i in range(n))
-    lua = "".join(lua_function(i) for i in range(n))
+    python = "".join(python_f(i) for i in range(n))
+    lua = "".join(lua_f(i) for i in range(n))
     return quarn, python, lua, n
 
 
@@ -184,34 +358,36 @@ def best_of(a, b):
             "faults": (a["faults"] + b["faults"]) / 2}
 
 
-def main():
-    sizes = [int(a) for a in sys.argv[1:]] or SIZES_KB
-    with tempfile.TemporaryDirectory() as work:
-        programs = {}
+def measure(corpus, sizes, work):
+    """Rows (size KB, functions, source bytes, quarn, python, lua) of one corpus."""
+    programs = {}
+    for kb in sizes:
+        quarn, python, lua, n = generate(kb, corpus)
+        paths = {}
+        for kind, text in (("quarn", quarn), ("python", python), ("lua", lua)):
+            paths[kind] = os.path.join(work, f"{corpus}-{kind}-{kb}")
+            with open(paths[kind], "w", encoding="utf-8") as fh:
+                fh.write(text)
+        programs[kb] = (n, len(quarn), paths)
+    results = {kb: [None, None, None] for kb in sizes}
+    for _ in range(ROUNDS):
         for kb in sizes:
-            quarn, python, lua, n = generate(kb)
-            paths = {}
-            for kind, text in (("quarn", quarn), ("python", python), ("lua", lua)):
-                paths[kind] = os.path.join(work, f"{kind}-{kb}")
-                with open(paths[kind], "w", encoding="utf-8") as fh:
-                    fh.write(text)
-            programs[kb] = (n, len(quarn), paths)
-        results = {kb: [None, None, None] for kb in sizes}
-        for _ in range(ROUNDS):
-            for kb in sizes:
-                paths = programs[kb][2]
-                q, p, lua_s = results[kb]
-                q = best_of(q, run_python("quarn", paths["quarn"], REPEAT))
-                p = best_of(p, run_python("python", paths["python"], REPEAT))
-                lua_now = run_lua(paths["lua"], REPEAT, work)
-                if lua_now is not None:
-                    lua_s = lua_now if lua_s is None else min(lua_s, lua_now)
-                results[kb] = [q, p, lua_s]
-        rows = [(kb, programs[kb][0], programs[kb][1], *results[kb]) for kb in sizes]
+            paths = programs[kb][2]
+            q, p, lua_s = results[kb]
+            q = best_of(q, run_python("quarn", paths["quarn"], REPEAT))
+            p = best_of(p, run_python("python", paths["python"], REPEAT))
+            lua_now = run_lua(paths["lua"], REPEAT, work)
+            if lua_now is not None:
+                lua_s = lua_now if lua_s is None else min(lua_s, lua_now)
+            results[kb] = [q, p, lua_s]
+    return [(kb, programs[kb][0], programs[kb][1], *results[kb]) for kb in sizes]
 
+
+def report(corpus, rows):
     # peak/src is the growth of one call; list/src is what the returned list
     # of ints alone takes (one 8-byte pointer per encoded byte), and bytes/src
     # the encoded program, which the list is built from.
+    print(f"== {corpus} corpus")
     print(f"{'size':>8} {'funcs':>7} {'quarn MB/s':>11} {'us/func':>8} {'peak/src':>9} "
           f"{'list/src':>9} {'bytes/src':>10} {'faults':>7} "
           f"{'py us/func':>11} {'x py':>6} {'lua us/func':>12} {'x lua':>6}")
@@ -228,6 +404,17 @@ def main():
     if 1024 in by_kb and 4096 in by_kb:
         ratio = by_kb[4096][3]["seconds"] / by_kb[1024][3]["seconds"]
         print(f"time 4MB / time 1MB: {ratio:.2f}")
+
+
+def main():
+    # Arguments: sizes in KB, and corpus names to limit the run to those.
+    args = sys.argv[1:]
+    sizes = [int(a) for a in args if a.isdigit()] or SIZES_KB
+    corpora = [a for a in args if a in CORPORA] or list(CORPORA)
+    with tempfile.TemporaryDirectory() as work:
+        measured = [(corpus, measure(corpus, sizes, work)) for corpus in corpora]
+    for corpus, rows in measured:
+        report(corpus, rows)
 
 
 if __name__ == "__main__":

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quarn::clinical {
@@ -91,6 +93,83 @@ TEST(Tokenize, SinkStopsTheScan) {
   int seen = 0;
   for_each_token("a b c d", [&](std::string_view, bool) { return ++seen < 2; });
   EXPECT_EQ(seen, 2);
+}
+
+// Tokens as (bytes, ascii flag), by either reading.
+using Found = std::vector<std::pair<std::string, bool>>;
+template <class Reader>
+Found read_all(std::string_view text, Reader reader) {
+  Found found;
+  reader(text, [&](std::string_view t, bool ascii) {
+    found.emplace_back(std::string(t), ascii);
+    return true;
+  });
+  return found;
+}
+
+TEST(Tokenize, BitMaskReadingAgreesWithTheByteReading) {
+  // Pieces of every kind cut at every place a 64-byte block can cut them:
+  // long words and long runs of white space or punctuation across several
+  // blocks, non-ASCII separators, word characters and punctuation next to
+  // ASCII ones, a text ending mid-piece or mid-space.
+  const std::vector<std::string> parts = {
+      "a", "Word", "x-ray", "120/80", "_", "--", "(", ")", ".", " ", "  ", "\t", "\n",
+      "\x0b", "\x1c", "caf\u00e9", "\u00a0", "\u3000", "\u2028", "\u200b", "\u00ab",
+      "\u0130", "\xff", std::string(70, 'q'), std::string(130, ' '), std::string(65, '-')};
+  std::uint64_t state = 0x9E3779B97F4A7C15ull;
+  auto next = [&] {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+  };
+  for (int round = 0; round < 400; ++round) {
+    std::string text;
+    const std::size_t want = next() % 400;
+    while (text.size() < want) text += parts[next() % parts.size()];
+    for (std::size_t cut : {text.size(), text.size() / 2, text.size() / 3}) {
+      std::string_view piece = std::string_view(text).substr(0, cut);
+      auto by_masks = [](std::string_view t, auto sink) { for_each_token(t, sink); };
+      auto by_bytes = [](std::string_view t, auto sink) { detail::for_each_token_bytewise(t, sink); };
+      ASSERT_EQ(read_all(piece, by_masks), read_all(piece, by_bytes)) << piece;
+    }
+  }
+}
+
+TEST(Tokenize, RepeatsLinkOnlyToAnEqualFirstToken) {
+  // Two tokens, linked exactly when their lower cases are equal and at most
+  // 15 bytes long; in either order, and with and without a long token after
+  // them, so that each is read both at once (16 bytes) and byte by byte (too
+  // near the end of the text or of the lowered buffer for 16).
+  struct Pair {
+    std::string x, y;
+    bool linked;
+  };
+  const Pair pairs[] = {
+      {"Pain", "pAIN", true},
+      {"a", "A", true},
+      {"k", "\u212a", true},  // the Kelvin sign lower-cases to the ASCII "k"
+      {"\u00c9t\u00e9", "\u00e9T\u00c9", true},
+      {"Fifteen_Bytes_x", "fifteen_bytes_X", true},
+      {"Sixteen_Bytes_xx", "sixteen_bytes_xx", false},
+      {"ab", "a\x01" "b", false},
+      {"pain", "pains", false},
+      {"\u00e9", "\u00e8", false},
+  };
+  const std::string long_tail = " \u00c9\u00c9\u00c9\u00c9\u00c9\u00c9\u00c9\u00c9\u00c9\u00c9\u00c9\u00c9";
+  for (const Pair& p : pairs) {
+    for (bool swapped : {false, true}) {
+      for (const std::string& tail : {std::string(), long_tail}) {
+        const std::string text = (swapped ? p.y : p.x) + "  " + (swapped ? p.x : p.y) + tail;
+        TokenBounds bounds;
+        bounds.scan(text);
+        bounds.link_repeats();
+        ASSERT_EQ(bounds.size(), tail.empty() ? 2u : 3u) << text;
+        EXPECT_EQ(bounds.repeat_of(0), RepeatLinker::kFirst) << text;
+        EXPECT_EQ(bounds.repeat_of(1), p.linked ? 0u : RepeatLinker::kFirst) << text;
+      }
+    }
+  }
 }
 
 TEST(Tokenize, IllFormedBytesNeverSplitOrCrash) {

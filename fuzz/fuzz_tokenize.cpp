@@ -1,5 +1,6 @@
 // Tokenizer and entity extractor on any valid UTF-8: never crash, and what
-// they return keeps its promises (tokens non-empty, free of separators,
+// they return keeps its promises (tokens, each with its ASCII flag, the same
+// as the byte-by-byte reading finds; repeats linked only to equal words; tokens non-empty, free of separators,
 // lower-case fixed points; entity offsets inside the lower-cased note and on
 // the term's bytes, in start order, and exactly those of a plain search per
 // term).
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 using namespace quarn::clinical;
@@ -20,6 +22,34 @@ using namespace quarn::clinical;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
   if (!quarn::core::is_valid_utf8(text)) return -1;  // callers only ever pass UTF-8
+
+  using Found = std::vector<std::pair<std::string_view, bool>>;
+  Found by_masks, by_bytes;
+  for_each_token(text, [&](std::string_view t, bool ascii) {
+    by_masks.emplace_back(t, ascii);
+    return true;
+  });
+  detail::for_each_token_bytewise(text, [&](std::string_view t, bool ascii) {
+    by_bytes.emplace_back(t, ascii);
+    return true;
+  });
+  if (by_masks != by_bytes) std::abort();
+
+  // A repeat links only to an earlier first token of the same lower case.
+  TokenBounds bounds;
+  bounds.scan(text);
+  bounds.link_repeats();
+  auto lower = [&](std::size_t i) {
+    std::string t(bounds.piece(i));
+    if (bounds.ascii(i)) ascii_lower(t.data(), t.size(), t.data());
+    return t;
+  };
+  for (std::size_t i = 0; i < bounds.size(); ++i) {
+    const std::uint32_t first = bounds.repeat_of(i);
+    if (first == RepeatLinker::kFirst) continue;
+    if (first >= i || bounds.repeat_of(first) != RepeatLinker::kFirst) std::abort();
+    if (lower(first) != lower(i)) std::abort();
+  }
 
   for (const std::string& token : tokenize(text)) {
     if (token.empty()) std::abort();

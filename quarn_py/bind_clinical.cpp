@@ -24,76 +24,49 @@
 namespace quarn::py {
 namespace {
 
-// ASCII tokens become compact ASCII strs, lower-cased as they are copied in
-// (byte for byte, so no dearer than the copy). Notes repeat their words, so short
-// tokens are looked up first in a small direct-mapped table of the strs this
-// call already made, and equal tokens share one str instead of each getting
-// its own. The table borrows: the list being filled holds a reference to each
-// str in it, and the table lives no longer than that list.
-class AsciiStrs {
- public:
-  // Room for about one slot per token, so that a short note does not pay for
-  // clearing a table sized for a long one.
-  explicit AsciiStrs(std::size_t tokens)
-      : mask_(std::bit_ceil(std::clamp<std::size_t>(tokens, 64, kMaxSlots)) - 1),
-        slots_(std::make_unique<Slot[]>(mask_ + 1)) {}
-
-  // The str of the lower case of `piece`, which is ASCII.
-  PyRef make(std::string_view piece) {
-    const std::size_t n = piece.size();
-    if (n == 1) {  // the interpreter's own shared one-character str
-      auto c = static_cast<unsigned char>(piece[0]);
-      return PyRef::steal(PyUnicode_FromOrdinal(c >= 'A' && c <= 'Z' ? c + 0x20 : c));
-    }
-    if (n > kMaxCached) return fresh(piece);
-    char key[16] = {};
-    clinical::ascii_lower(piece.data(), n, key);
-    std::uint64_t a, b;
-    std::memcpy(&a, key, 8);
-    std::memcpy(&b, key + 8, 8);
-    std::uint64_t h = (a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full) ^ n;
-    Slot& slot = slots_[(h ^ (h >> 29)) & mask_];
-    // The key's words hold its length too (zero padding would not tell
-    // "ab" from "ab\0"), so equal words are an equal token.
-    b ^= n << 56;
-    if (slot.str != nullptr && slot.a == a && slot.b == b) return PyRef::borrow(slot.str);
-    PyRef s = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
-    if (!s) return s;
-    std::memcpy(PyUnicode_DATA(s.get()), key, n);
-    slot = {s.get(), a, b};  // borrowed, see above
-    return s;
-  }
-
- private:
-  static constexpr std::size_t kMaxCached = 15;  // the 16th byte of the key holds the length
-  static constexpr std::size_t kMaxSlots = 1024;
-
-  struct Slot {
-    PyObject* str;
-    std::uint64_t a, b;  // the token's bytes, zero-padded, length in b's top byte
-  };
-
-  static PyRef fresh(std::string_view piece) {
-    PyRef s = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(piece.size()), 127));
-    if (s) {
-      clinical::ascii_lower(piece.data(), piece.size(), static_cast<char*>(PyUnicode_DATA(s.get())));
-    }
-    return s;
-  }
-
-  std::size_t mask_;
-  std::unique_ptr<Slot[]> slots_;
-};
-
 // Results of long notes are made in slices of this many items, each well under
 // a millisecond, with the lock let go between them (see filled_list).
 constexpr std::size_t kItemsPerSlice = 4096;
 
-PyRef token_list(const clinical::TokenBounds& tokens) {
-  AsciiStrs ascii(tokens.size());
-  return filled_list(tokens.size(), kItemsPerSlice, [&](std::size_t i) {
-    std::string_view piece = tokens.piece(i);
-    return tokens.ascii(i) ? ascii.make(piece) : utf8_str(piece);
+// The str of a token that is no repeat: one-character tokens are the
+// interpreter's own shared strs; other ASCII tokens become compact ASCII strs,
+// lower-cased as they are copied in (byte for byte, so no dearer than the
+// copy), or copied from `lowered` when the caller has their lower case.
+PyRef first_token_str(const clinical::TokenBounds& tokens, std::size_t i, const char* lowered) {
+  std::string_view piece = tokens.piece(i);
+  if (!tokens.ascii(i)) return utf8_str(piece);
+  const std::size_t n = piece.size();
+  if (n == 1) {
+    auto c = static_cast<unsigned char>(piece[0]);
+    return PyRef::steal(PyUnicode_FromOrdinal(c >= 'A' && c <= 'Z' ? c + 0x20 : c));
+  }
+  PyRef s = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
+  if (!s) return s;
+  auto* data = static_cast<char*>(PyUnicode_DATA(s.get()));
+  if (lowered != nullptr) {
+    std::memcpy(data, lowered, n);
+  } else {
+    clinical::ascii_lower(piece.data(), n, data);
+  }
+  return s;
+}
+
+// A repeated token shares the str of its first (see RepeatLinker). Long
+// notes were linked without the lock (`linked`); short ones, which keep the
+// lock throughout, are linked as their list is filled, sparing a pass.
+PyRef token_list(const clinical::TokenBounds& tokens, bool linked) {
+  clinical::RepeatLinker linker(linked ? 0 : tokens.size());
+  char key[16];
+  return filled_list(tokens.size(), kItemsPerSlice, [&](std::size_t i, PyObject* const* made) {
+    if (linked) {
+      std::uint32_t first = tokens.repeat_of(i);
+      return first != clinical::RepeatLinker::kFirst ? PyRef::borrow(made[first])
+                                                     : first_token_str(tokens, i, nullptr);
+    }
+    std::uint32_t first = linker.link(tokens, i, key);
+    if (first != clinical::RepeatLinker::kFirst) return PyRef::borrow(made[first]);
+    return first_token_str(tokens, i,
+                           tokens.piece(i).size() <= clinical::RepeatLinker::kMaxLinked ? key : nullptr);
   });
 }
 
@@ -156,7 +129,7 @@ PyRef entity_list(const std::vector<clinical::EntityMatch>& matches) {
   const EntityStrings* strs = entity_strings();
   if (strs == nullptr) return PyRef();
   return filled_list(matches.size(), kItemsPerSlice,
-                     [&](std::size_t i) { return entity_dict(*strs, matches[i]); });
+                     [&](std::size_t i, PyObject* const*) { return entity_dict(*strs, matches[i]); });
 }
 
 // The wall clock in whole seconds since the epoch; 0 before it.
@@ -181,8 +154,12 @@ PyObject* tokenize(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject
     if (!text_argument("text", slots[0], text)) return nullptr;
 
     clinical::TokenBounds tokens;
-    without_lock(text.size() >= kTokenizeUnlockBytes, [&] { tokens.scan(text); });
-    return token_list(tokens).release();
+    const bool unlocked = text.size() >= kTokenizeUnlockBytes;
+    without_lock(unlocked, [&] {
+      tokens.scan(text);
+      if (unlocked) tokens.link_repeats();
+    });
+    return token_list(tokens, unlocked).release();
   });
 }
 

@@ -36,7 +36,7 @@ PyRef byte_list(const std::vector<std::uint8_t>& bytes) {
 #ifdef Py_GIL_DISABLED
   // Lists of the free-threaded interpreter keep their items in a block of its
   // own layout: filled the plain way there.
-  return filled_list(bytes.size(), std::size_t{1} << 18, [&](std::size_t k) {
+  return filled_list(bytes.size(), std::size_t{1} << 18, [&](std::size_t k, PyObject* const*) {
     return PyRef::steal(PyLong_FromLong(bytes[k]));
   });
 #else

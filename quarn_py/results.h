@@ -21,8 +21,9 @@ PyRef utf8_str(std::string_view text, const char* errors = nullptr);
 // `value` means making it failed, and is passed on).
 PyObject* result_dict(bool success, const char* key, PyRef value);
 
-// A new list of n items, item k being make_item(k) (a PyRef; a null one
-// means making it failed, and the list is dropped). A long result takes tens
+// A new list of n items, item k being make_item(k, made) (a PyRef; a null
+// one means making it failed, and the list is dropped), where made[0..k) are
+// the items made before it (borrowed from the list). A long result takes tens
 // of milliseconds to make with the lock held, so the list is made in slices
 // of `slice` items and the lock is let go between them: other threads keep
 // running meanwhile. Until it is full the list is hidden from the collector,
@@ -46,7 +47,7 @@ PyRef filled_list(std::size_t n, std::size_t slice, MakeItem&& make_item) {
     }
     const std::size_t end = std::min(n, start + slice);
     for (std::size_t k = start; k < end; ++k) {
-      PyRef item = make_item(k);
+      PyRef item = make_item(k, static_cast<PyObject* const*>(PySequence_Fast_ITEMS(out)));
       if (!item) return item;  // the list's unset items are NULL: safe to drop
       PyList_SET_ITEM(out, static_cast<Py_ssize_t>(k), item.release());  // steals
     }

@@ -104,3 +104,17 @@ def test_many_distinct_and_repeated_words(qp):
     words = [rng.choice(vocab) for _ in range(100_000)]
     text = " ".join(words)
     assert qp.tokenize(text) == [w.lower() for w in words]
+
+
+def test_long_note_of_repeated_words_in_every_script(qp):
+    # A note long enough to be read without the lock, where a word and its
+    # repeats share one str: words whose lower cases are equal across scripts
+    # (the Kelvin sign and "k") or differ only in case, in random order.
+    import random
+    rng = random.Random(11)
+    vocab = ["K", "\u212a", "k", "\u00c9T\u00c9", "\u00e9t\u00e9", "\u0130", "i\u0307",
+             "\u039f\u0394\u039f\u03a3", "x-ray", "X-Ray", "a", "A", "(pain)", "Stra\u00dfe",
+             "fifteen_bytes_x", "sixteen_bytes_xx", "\u6771\u4eac"]
+    text = " ".join(rng.choice(vocab) for _ in range(5_000))
+    tokens = qp.tokenize(text)
+    assert tokens == ref.tokenize(text)
