@@ -54,8 +54,8 @@ Lowered<core::Unit> lower_function_body(LoweringState& st, const FunctionDef& fu
 // The first error ends the lowering: the object must then be dropped.
 //
 // Given an encoder, the lowering writes each instruction straight into it
-// and keeps only where the current definition's instructions start, for
-// patching its jumps (which all point inside it); it then ends with
+// and keeps only where the current definition's branches start, for
+// patching them (they all point inside it); it then ends with
 // finish_streamed(), which returns the metadata for encoder.finish().
 class ProgramLowering {
  public:
@@ -80,7 +80,8 @@ class ProgramLowering {
   // max_depth, the content hash and the metadata.
   LowerResult<core::CompiledProgram> finish() &&;
   // The same checks and patches for a lowering that was given an encoder;
-  // the instructions are in the encoder, the metadata is returned.
+  // the instructions are in the encoder, the metadata is returned with its
+  // parameter types in a flat table.
   LowerResult<StreamedMetadata> finish_streamed() &&;
 
  private:
