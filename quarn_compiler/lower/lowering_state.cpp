@@ -36,7 +36,8 @@ std::size_t LoweringState::offset_of(Target at, core::Opcode expected) const {
   // first, the rest searched by index.
   auto found = branches_.end();
   constexpr std::size_t kRecent = 4;
-  const auto recent = branches_.end() - static_cast<std::ptrdiff_t>(std::min(kRecent, branches_.size()));
+  const auto recent =
+      branches_.end() - static_cast<std::ptrdiff_t>(std::min(kRecent, branches_.size()));
   while (found != recent && (found - 1)->at >= at) --found;
   if (found == recent && found != branches_.begin() && (found - 1)->at >= at) {
     found = std::lower_bound(branches_.begin(), recent, at,
