@@ -336,6 +336,7 @@ Bytes encode_instruction(const Instruction& instruction) {
 ProgramEncoder::ProgramEncoder(Bytes& out) : out_(out), end_(kListOffset) {
   out_.assign(kListOffset, 0);
   out_[0] = kFormatVersion;
+  sync();
 }
 
 void ProgramEncoder::make_room(std::size_t size) {
@@ -346,6 +347,7 @@ void ProgramEncoder::make_room(std::size_t size) {
     throw std::length_error(std::string(kTooLarge));
   }
   out_.resize(end_ + std::max(size, kStep));
+  sync();
 }
 
 void ProgramEncoder::append(std::span<const Instruction> code) {
@@ -367,6 +369,7 @@ void ProgramEncoder::append(std::span<const Instruction> code,
   }
   const std::size_t start = out_.size();
   out_.resize(sizer.size());
+  sync();
   WriteSink writer(out_.data() + start);
   const std::uint32_t* mark = marks.data();
   const std::uint32_t* const marks_end = mark + marks.size();
@@ -395,9 +398,9 @@ std::size_t ProgramEncoder::add(const Instruction& insn) {
 std::string_view ProgramEncoder::text_at(std::size_t offset) const {
   std::uint64_t size;
   check_inside(offset, sizeof size);
-  std::memcpy(&size, out_.data() + offset, sizeof size);
+  std::memcpy(&size, data_ + offset, sizeof size);
   check_inside(offset + sizeof size, size);
-  return std::string_view(reinterpret_cast<const char*>(out_.data()) + offset + sizeof size,
+  return std::string_view(reinterpret_cast<const char*>(data_) + offset + sizeof size,
                           static_cast<std::size_t>(size));
 }
 
@@ -430,6 +433,7 @@ Result<Unit, EncodeError> ProgramEncoder::finish(const std::optional<ProgramMeta
   if (sizer.overflow() || sizer.size() > out_.max_size()) return EncodeError{std::string(kTooLarge)};
   const std::size_t start = out_.size();
   out_.resize(sizer.size());
+  sync();
   WriteSink writer(out_.data() + start);
   put(writer, hash);
   put_metadata(writer, metadata, param_types);

@@ -162,10 +162,10 @@ class ProgramEncoder {
   // next call that adds bytes). `offset` receives where it starts.
   std::uint8_t* add_instruction(std::size_t size, std::size_t& offset) {
     offset = end_;
-    if (size > out_.size() - end_) make_room(size);
+    if (size > room_ - end_) make_room(size);
     end_ += size;
     ++count_;
-    return out_.data() + offset;
+    return data_ + offset;
   }
   // One instruction whose fields are all u32; returns where it starts.
   template <class Insn>
@@ -184,7 +184,7 @@ class ProgramEncoder {
   std::uint32_t u32_at(std::size_t offset) const {
     std::uint32_t value;
     check_inside(offset, sizeof value);
-    std::memcpy(&value, out_.data() + offset, sizeof value);
+    std::memcpy(&value, data_ + offset, sizeof value);
     return value;
   }
 
@@ -196,7 +196,7 @@ class ProgramEncoder {
   void patch_u32(std::size_t offset, std::uint32_t value) {
     if (too_large_) return;
     check_inside(offset, sizeof value);
-    std::memcpy(out_.data() + offset, &value, sizeof value);
+    std::memcpy(data_ + offset, &value, sizeof value);
   }
 
   // Writes the count, the content hash and the metadata. Fails only when
@@ -222,9 +222,20 @@ class ProgramEncoder {
   // Grows out_ by at least `size` bytes past end_, a good step at a time.
   void make_room(std::size_t size);
   // Drops the room past end_: out_ then holds exactly what is written.
-  void trim() { out_.resize(end_); }
+  void trim() {
+    out_.resize(end_);
+    sync();
+  }
+  // Notes where out_'s bytes are and how many, after any change of its size:
+  // adding an instruction then reads these two words and not the vector.
+  void sync() {
+    data_ = out_.data();
+    room_ = out_.size();
+  }
 
   Bytes& out_;
+  std::uint8_t* data_ = nullptr;
+  std::size_t room_ = 0;
   // The bytes written end here; out_ may hold zeroed room past it, so that
   // adding an instruction seldom resizes it.
   std::size_t end_;
