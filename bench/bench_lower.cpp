@@ -66,7 +66,7 @@ void streamed_round(const compiler::Program& program, std::size_t reserve, Best&
   streamed_out.reserve(reserve);
   double s0 = cpu_seconds();
   core::ProgramEncoder encoder(streamed_out);
-  std::optional<core::ProgramMetadata> metadata;
+  std::optional<compiler::ProgramLowering::StreamedMetadata> end;
   {
     compiler::ProgramLowering lowering(encoder);
     if (!lowering.add_modules(program).ok()) die("modules");
@@ -75,9 +75,10 @@ void streamed_round(const compiler::Program& program, std::size_t reserve, Best&
     }
     auto meta = std::move(lowering).finish_streamed();
     if (!meta.ok()) die("finish");
-    metadata.emplace(std::move(meta).value());
+    end.emplace(std::move(meta).value());
   }
-  if (!encoder.finish(metadata).ok()) die("encoder finish");
+  std::optional<core::ProgramMetadata> metadata(std::move(end->metadata));
+  if (!encoder.finish(metadata, &end->param_types).ok()) die("encoder finish");
   double s1 = cpu_seconds();
   best.streamed = std::min(best.streamed, s1 - s0);
 }

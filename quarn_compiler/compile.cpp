@@ -57,7 +57,7 @@ class LoweringSink final : public ProgramSink {
 
   // After a successful parse. Only a bare module, which has no top-level
   // definitions, is never handed over: it is lowered from the result here.
-  LowerResult<core::ProgramMetadata> finish(const Program& program) && {
+  LowerResult<ProgramLowering::StreamedMetadata> finish(const Program& program) && {
     if (!modules_added_) modules_parsed(program);
     if (error_) return std::move(*error_);
     return std::move(lowering_).finish_streamed();
@@ -93,16 +93,19 @@ core::Result<core::Unit, std::string> compile_program_into(std::string_view sour
     core::advise_huge_pages(out.data(), out.capacity());
   }
   core::ProgramEncoder encoder(out);
-  std::optional<core::ProgramMetadata> metadata;
+  std::optional<ProgramLowering::StreamedMetadata> end;
   {
     LoweringSink sink(encoder);
     ParseResult parsed = parse_source(source, &sink);
     if (!parsed.ok()) return parse_failure_text(source, parsed.error());
-    LowerResult<core::ProgramMetadata> lowered = std::move(sink).finish(parsed.value());
+    auto lowered = std::move(sink).finish(parsed.value());
     if (!lowered.ok()) return with_prefix(kLoweringErrorPrefix, lowered.error().message());
-    metadata.emplace(std::move(lowered).value());
+    end.emplace(std::move(lowered).value());
   }
-  auto done = encoder.finish(metadata);
+  // The metadata is always written: std::optional only for the encoder's
+  // signature.
+  std::optional<core::ProgramMetadata> metadata(std::move(end->metadata));
+  auto done = encoder.finish(metadata, &end->param_types);
   if (!done.ok()) return with_prefix(kSerializationErrorPrefix, done.error().message);
   return core::Unit{};
 }

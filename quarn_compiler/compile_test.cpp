@@ -184,6 +184,48 @@ TEST(CompileMetadata, ContentHashCoversTheInstructionListAlone) {
   EXPECT_TRUE(std::equal(expected, expected + 32, program.content_hash.begin()));
 }
 
+// The driver hands the encoder its parameter types as a flat table in name
+// order; the bytes must be those of the metadata holding the same map, for
+// no names, one, shared prefixes, nested array types and empty lists. A
+// table given beside a filled map is a fault.
+TEST(CompileMetadata, ParameterTypeTableEncodesAsTheMap) {
+  using core::BytecodeType;
+  const std::vector<std::map<std::string, std::vector<BytecodeType>>> maps = {
+      {},
+      {{"main", {}}},
+      {{"a", {BytecodeType::Int()}},
+       {"abcdefgh", {BytecodeType::Float(), BytecodeType::nested(core::TypeKind::Bool, 3)}},
+       {"abcdefghi", {}},
+       {"b", {BytecodeType::Int(), BytecodeType::Int(), BytecodeType::Int()}}},
+  };
+  for (const auto& map : maps) {
+    core::ProgramMetadata with_map;
+    with_map.source_name = "p.vekl";
+    with_map.register_count = 3;
+    with_map.source_map = {{0, 1, 2}};
+    with_map.param_types = map;
+    core::ProgramMetadata without = with_map;
+    without.param_types.clear();
+    core::ParamTypeTable table;
+    for (const auto& [name, types] : map) {
+      table.names.push_back(name);
+      table.types.insert(table.types.end(), types.begin(), types.end());
+      table.ends.push_back(table.types.size());
+    }
+    core::Bytes from_map, from_table;
+    core::ProgramEncoder by_map(from_map), by_table(from_table);
+    ASSERT_TRUE(by_map.finish(with_map).ok());
+    ASSERT_TRUE(by_table.finish(without, &table).ok());
+    EXPECT_EQ(from_table, from_map) << map.size() << " entries";
+  }
+  core::Bytes out;
+  core::ProgramEncoder encoder(out);
+  core::ProgramMetadata filled;
+  filled.param_types = {{"f", {}}};
+  const core::ParamTypeTable table{{"f"}, {0}, {}};
+  EXPECT_THROW((void)encoder.finish(filled, &table), std::exception);
+}
+
 TEST(CompileDriver, SameSourceSameBytes) {
   CompileOutcome a = compile_program_text(kRichProgram);
   CompileOutcome b = compile_program_text(kRichProgram);
@@ -262,6 +304,18 @@ TEST(CompileDriver, ReadingAndLoweringTogetherEqualsLoweringTheTree) {
       "module m { #[max_depth(3)] fn f() { f(); } }",
       // Metadata of same-named functions: the module's entry wins.
       "program p { module m { #[no_mangle] fn f(a: float) { } } fn f(a: int) -> bool { } }",
+      // Branches patched after many later ones, in a loop and across
+      // switches nested in it.
+      "program p { fn main(x: int) { while x { if x { } if x && x || x { } else { x = 1; }"
+      " switch x { 1 => { if x { } } 2 | 3 => { while x { break; } } _ => { } } } } }",
+      // Names of calls and definitions, short and long, read back when
+      // their max_depth is settled after every function was seen.
+      "program p { fn main() { a_name_longer_than_sixteen(); b(); a_name_longer_than_sixteen(); }"
+      " #[max_depth(4)] fn a_name_longer_than_sixteen() { } #[max_depth(6)] fn b() { b(); } }",
+      // Lowering errors inside nested switches, arrays and calls leave
+      // nothing behind that the next function would see.
+      "program p { fn a(x: int) { switch x { 1 => { switch x { 2 => { f([1, {k: g(q)}]); } } } } }"
+      " fn b() { } }",
   };
   for (const std::string& source : sources) {
     EXPECT_EQ(driver_outcome(source), whole_tree_outcome(source)) << source;

@@ -28,17 +28,18 @@
 
 namespace quarn::compiler {
 
-// The register holding the expression's value.
-LowerResult<Reg> lower_expr(LoweringState& st, const Expr& expr);
+// The register holding the expression's value. On failure the error is in
+// the state (st.take_error()).
+Lowered<Reg> lower_expr(LoweringState& st, const Expr& expr);
 
-LowerResult<core::Unit> lower_stmt(LoweringState& st, const SpannedStmt& stmt);
-LowerResult<core::Unit> lower_stmts(LoweringState& st, const std::vector<SpannedStmt>& stmts);
+Lowered<core::Unit> lower_stmt(LoweringState& st, const SpannedStmt& stmt);
+Lowered<core::Unit> lower_stmts(LoweringState& st, const std::vector<SpannedStmt>& stmts);
 
 // Pushes the function's scope, binds its parameters to fresh registers (the
 // parameter registers, left in `params` in order), lowers its body and
 // closes it with `LoadConst Null` and `Return`.
-LowerResult<core::Unit> lower_function_body(LoweringState& st, const FunctionDef& function,
-                                            std::vector<Reg>& params);
+Lowered<core::Unit> lower_function_body(LoweringState& st, const FunctionDef& function,
+                                        std::vector<Reg>& params);
 
 // Lowers a program item by item: first its modules, then its top-level
 // definitions one at a time, each of which may be dropped as soon as it is
@@ -53,11 +54,19 @@ LowerResult<core::Unit> lower_function_body(LoweringState& st, const FunctionDef
 // The first error ends the lowering: the object must then be dropped.
 //
 // Given an encoder, the lowering writes each instruction straight into it
-// and keeps only where the current definition's instructions start, for
-// patching its jumps (which all point inside it); it then ends with
+// and keeps only where the current definition's branches start, for
+// patching them (they all point inside it); it then ends with
 // finish_streamed(), which returns the metadata for encoder.finish().
 class ProgramLowering {
  public:
+  // What finish_streamed() leaves for the encoder:
+  //   encoder.finish(end.metadata, &end.param_types)
+  // The metadata's parameter-type map is in the flat table, not in the map.
+  struct StreamedMetadata {
+    core::ProgramMetadata metadata;
+    core::ParamTypeTable param_types;
+  };
+
   // `expected_instructions` only sizes the instruction list up front.
   explicit ProgramLowering(std::size_t expected_instructions = 0);
   explicit ProgramLowering(core::ProgramEncoder& encoder);
@@ -71,8 +80,9 @@ class ProgramLowering {
   // max_depth, the content hash and the metadata.
   LowerResult<core::CompiledProgram> finish() &&;
   // The same checks and patches for a lowering that was given an encoder;
-  // the instructions are in the encoder, the metadata is returned.
-  LowerResult<core::ProgramMetadata> finish_streamed() &&;
+  // the instructions are in the encoder, the metadata is returned with its
+  // parameter types in a flat table.
+  LowerResult<StreamedMetadata> finish_streamed() &&;
 
  private:
   struct NamedDecision {
@@ -83,20 +93,26 @@ class ProgramLowering {
   // What the metadata keeps of a function. The records pile up in lowering
   // order and become the metadata's name-ordered maps once, at the end: one
   // sort instead of a walk down an ordered map for every function.
+  // A record is a few numbers, so that piling them up costs no allocation.
   struct FunctionRecord {
-    std::string name;
     // The name's first eight bytes, big-endian and zero-padded: records in
     // the order of these keys are in name order, up to equal keys.
     std::uint64_t order_key;
+    std::size_t name_begin;  // the name, in record_names_
+    std::size_t name_size;
     std::size_t params_begin;  // the parameter types, in record_types_
     std::size_t params_size;
-    std::optional<core::ExportEntry> linkage;  // no_mangle and/or export
+    std::size_t linkage;  // 1 + its index in linkages_ (no_mangle and/or export), or 0
   };
+  std::string_view name_of(const FunctionRecord& record) const {
+    return std::string_view(record_names_).substr(record.name_begin, record.name_size);
+  }
 
   void add_record(const FunctionDef& function, std::vector<FunctionRecord>& records);
   // The parameter types and linkage maps from all records: for each name,
   // the last record's types and the last linkage given (top-level functions
-  // before module functions, each in source order).
+  // before module functions, each in source order). The parameter types go
+  // into the metadata's map, or with an encoder into param_table_.
   void build_function_maps();
 
   // The max_depth a call of `function` carries once every function is known.
@@ -132,7 +148,10 @@ class ProgramLowering {
   std::vector<FunctionRecord> top_level_records_;
   std::vector<FunctionRecord> module_records_;
   std::vector<core::BytecodeType> record_types_;
+  std::string record_names_;
+  std::vector<core::ExportEntry> linkages_;
   core::ProgramMetadata metadata_;
+  core::ParamTypeTable param_table_;
 };
 
 // The whole program, ready for encoding, through a ProgramLowering.

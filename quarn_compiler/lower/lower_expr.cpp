@@ -60,22 +60,14 @@ core::Opcode binary_opcode(BinaryOperator op) {
   throw std::logic_error("internal error: entered unreachable code: AND/OR handled above");
 }
 
-// Marks the height of one of the state's gathering stacks and brings it
-// back there when the node is done, error or not.
-template <class T>
-class StackMark {
- public:
-  explicit StackMark(std::vector<T>& stack) : stack_(stack), base_(stack.size()) {}
-  StackMark(const StackMark&) = delete;
-  StackMark& operator=(const StackMark&) = delete;
-  ~StackMark() { stack_.resize(base_); }
-  // What was pushed above the mark. Valid until the next push.
-  std::span<const T> above() const { return std::span<const T>(stack_).subspan(base_); }
-
- private:
-  std::vector<T>& stack_;
-  std::size_t base_;
-};
+// Ident: module constants shadow variables; no instruction either way.
+Lowered<Reg> lower_name(LoweringState& st, const std::string& name) {
+  if (!st.constants.empty()) {
+    if (auto found = st.constants.find(name); found != st.constants.end()) return found->second;
+  }
+  if (auto reg = st.lookup_variable(name)) return *reg;
+  return st.fail(lowering_error("Undefined: " + name));
+}
 
 struct ExprLowering {
   LoweringState& st;
@@ -83,30 +75,23 @@ struct ExprLowering {
 
   // Literal: LoadConst of the value. NaN and infinities are refused, and zero
   // is stored as positive zero so that -0.0 and 0.0 compile alike.
-  LowerResult<Reg> operator()(const Expr::Literal& e) const {
+  Lowered<Reg> operator()(const Expr::Literal& e) const {
     const Literal& lit = e.value;
     if (lit.is<Literal::Null>()) return load_const(st, Constant::null());
     if (const auto* b = lit.as<Literal::Bool>()) return load_const(st, Constant::boolean(b->value));
     if (const auto* i = lit.as<Literal::Int>()) return load_const(st, Constant::integer(i->value));
     if (const auto* f = lit.as<Literal::Float>()) {
-      if (!std::isfinite(f->value)) return CoreError::float_special();
+      if (!std::isfinite(f->value)) return st.fail(CoreError::float_special());
       return load_const(st, Constant::real(f->value == 0.0 ? 0.0 : f->value));
     }
     if (const auto* s = lit.as<Literal::String>()) return load_const(st, Constant::string(s->value));
-    return lowering_error("Unsupported literal");
+    return st.fail(lowering_error("Unsupported literal"));
   }
 
-  // Ident: module constants shadow variables; no instruction either way.
-  LowerResult<Reg> operator()(const Expr::Ident& e) const {
-    if (!st.constants.empty()) {
-      if (auto found = st.constants.find(e.name); found != st.constants.end()) return found->second;
-    }
-    if (auto reg = st.lookup_variable(e.name)) return *reg;
-    return lowering_error("Undefined: " + e.name);
-  }
+  Lowered<Reg> operator()(const Expr::Ident& e) const { return lower_name(st, e.name); }
 
   // "[" elements "]": ArrayCreate after the elements, typed by the hint.
-  LowerResult<Reg> operator()(const Expr::Array& e) const {
+  Lowered<Reg> operator()(const Expr::Array& e) const {
     StackMark<Reg> elements(st.reg_stack);
     for (const SpannedExpr& element : e.elements) {
       QUARN_TRY(Reg r, lower_expr(st, element.node));
@@ -118,7 +103,7 @@ struct ExprLowering {
   }
 
   // "{" key ":" value, ... "}": keys in source order, duplicates kept.
-  LowerResult<Reg> operator()(const Expr::Object& e) const {
+  Lowered<Reg> operator()(const Expr::Object& e) const {
     StackMark<Reg> values(st.reg_stack);
     StackMark<std::string_view> keys(st.key_stack);
     for (const ObjectEntry& entry : e.entries) {
@@ -133,14 +118,14 @@ struct ExprLowering {
 
   // callee "(" args ")": arguments first, then the callee must be a name,
   // which is a builtin or a user function.
-  LowerResult<Reg> operator()(const Expr::Call& e) const {
+  Lowered<Reg> operator()(const Expr::Call& e) const {
     StackMark<Reg> args(st.reg_stack);
     for (const SpannedExpr& arg : e.args) {
       QUARN_TRY(Reg r, lower_expr(st, arg.node));
       st.reg_stack.push_back(r);
     }
     const auto* callee = e.func->node.as<Expr::Ident>();
-    if (callee == nullptr) return lowering_error("Call target must be identifier");
+    if (callee == nullptr) return st.fail(lowering_error("Call target must be identifier"));
     if (const Builtin* builtin = find_builtin(callee->name)) {
       return lower_builtin(*builtin, args.above());
     }
@@ -149,8 +134,8 @@ struct ExprLowering {
     return dst;
   }
 
-  LowerResult<Reg> lower_builtin(const Builtin& b, std::span<const Reg> args) const {
-    if (!b.arity.accepts(args.size())) return lowering_error(std::string(b.arity_message));
+  Lowered<Reg> lower_builtin(const Builtin& b, std::span<const Reg> args) const {
+    if (!b.arity.accepts(args.size())) return st.fail(lowering_error(std::string(b.arity_message)));
     switch (b.lowering) {
       case Lowering::Direct: {
         const Reg dst = st.new_register();
@@ -196,19 +181,19 @@ struct ExprLowering {
 
   // Enum.Variant is the variant's position (other field reads go through
   // the spine below).
-  LowerResult<Reg> operator()(const Expr::Field& e) const {
+  Lowered<Reg> operator()(const Expr::Field& e) const {
     const auto& name = e.object->node.as<Expr::Ident>()->name;
     const std::vector<std::string>& variants = *st.enum_table.find(name)->second;
     auto it = std::find(variants.begin(), variants.end(), e.field);
     if (it == variants.end()) {
-      return lowering_error("Enum '" + name + "' has no variant '" + e.field + "'");
+      return st.fail(lowering_error("Enum '" + name + "' has no variant '" + e.field + "'"));
     }
     return load_const(st, Constant::integer(it - variants.begin()));
   }
 
   // {id: {@i: v, ...}}: an object keyed by the field indices in ascending
   // order (equal indices keep their source order); the id is not emitted.
-  LowerResult<Reg> operator()(const Expr::Contract& e) const {
+  Lowered<Reg> operator()(const Expr::Contract& e) const {
     const Reg dst = st.new_register();
     std::vector<const ContractField*> fields;
     fields.reserve(e.fields.size());
@@ -233,21 +218,26 @@ struct ExprLowering {
   // Cast, Pipe, Collapse, Resolve, Snapshot, Transaction, Handle. (BinOp,
   // UnaryOp and Index never come here: they are lowered along the spine.)
   template <class Other>
-  LowerResult<Reg> operator()(const Other&) const {
-    return lowering_error("Unsupported expression type: " + render(whole));
+  Lowered<Reg> operator()(const Other&) const {
+    return st.fail(lowering_error("Unsupported expression type: " + render(whole)));
   }
 };
 
-// Whether lowering `e` starts with lowering its spine child (ast.h): binary
-// and unary operators, indexing, and field reads other than Enum.Variant.
-// A call lowers its arguments and never its callee; a cast is refused whole.
-bool lowers_spine_first(const LoweringState& st, const Expr& e) {
-  if (e.is<Expr::BinOp>() || e.is<Expr::UnaryOp>() || e.is<Expr::Index>()) return true;
+// The spine child (ast.h) that lowering `e` starts with, or nullptr: the
+// left operand of binary operators, the operand of unary ones, the object of
+// indexing and of field reads other than Enum.Variant. A call lowers its
+// arguments and never its callee; a cast is refused whole.
+const Expr* spine_first(const LoweringState& st, const Expr& e) {
+  if (const auto* b = e.as<Expr::BinOp>()) return &b->lhs->node;
+  if (const auto* u = e.as<Expr::UnaryOp>()) return &u->operand->node;
+  if (const auto* i = e.as<Expr::Index>()) return &i->object->node;
   if (const auto* f = e.as<Expr::Field>()) {
     const auto* name = f->object->node.as<Expr::Ident>();
-    return name == nullptr || !st.enum_table.contains(name->name);
+    if (name == nullptr || st.enum_table.empty() || !st.enum_table.contains(name->name)) {
+      return &f->object->node;
+    }
   }
-  return false;
+  return nullptr;
 }
 
 }  // namespace
@@ -267,23 +257,25 @@ bool lowers_spine_first(const LoweringState& st, const Expr& e) {
 //   k+3  ... b ...
 //        Move dst, b
 //   end
-LowerResult<Reg> lower_expr(LoweringState& st, const Expr& expr) {
+Lowered<Reg> lower_expr(LoweringState& st, const Expr& expr) {
+  // A name alone (a value, a condition, an argument) needs none of the
+  // work stack below.
+  if (const auto* name = expr.as<Expr::Ident>()) return lower_name(st, name->name);
   using Pending = LoweringState::PendingExpr;
   std::vector<Pending>& stack = st.expr_stack;
   const std::size_t base = stack.size();
-  struct Unwind {  // an error leaves the stack as it was found
-    std::vector<Pending>& stack;
-    std::size_t base;
-    ~Unwind() { stack.resize(base); }
-  } unwind{stack, base};
+  const StackMark<Pending> unwind(stack);  // an error leaves the stack as found
 
   const Expr* cur = &expr;
   while (true) {
-    while (lowers_spine_first(st, *cur)) {
+    while (const Expr* child = spine_first(st, *cur)) {
       stack.push_back(Pending{cur, false, 0, 0, 0});
-      cur = &spine_child(*cur)->node;
+      cur = child;
     }
-    QUARN_TRY(Reg r, std::visit(ExprLowering{st, *cur}, cur->v));
+    // Most leaves are names: those skip the visit's indirect call.
+    const auto* name = cur->as<Expr::Ident>();
+    QUARN_TRY(Reg r, name != nullptr ? lower_name(st, name->name)
+                                     : std::visit(ExprLowering{st, *cur}, cur->v));
 
     // r is the value of the node just finished; hand it to the nodes
     // waiting above until one needs its second operand lowered.

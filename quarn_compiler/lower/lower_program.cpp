@@ -87,50 +87,71 @@ void ProgramLowering::add_record(const FunctionDef& function,
                                  std::vector<FunctionRecord>& records) {
   const std::size_t params_begin = record_types_.size();
   for (const Param& param : function.params) record_types_.push_back(map_type_or_int(param.type));
-  std::optional<core::ExportEntry> linkage;
-  const bool no_mangle = has_attribute(function, "no_mangle");
-  const bool exported = has_attribute(function, "export");
-  if (no_mangle || exported) {
-    core::BytecodeType ret = function.return_type ? map_type_or_int(*function.return_type)
-                                                  : core::BytecodeType::Int();
-    linkage = core::ExportEntry{
-        static_cast<std::uint8_t>(no_mangle), static_cast<std::uint8_t>(exported),
-        std::vector<core::BytecodeType>(record_types_.begin() + params_begin, record_types_.end()),
-        ret};
+  std::size_t linkage = 0;
+  if (!function.attributes.empty()) {
+    const bool no_mangle = has_attribute(function, "no_mangle");
+    const bool exported = has_attribute(function, "export");
+    if (no_mangle || exported) {
+      core::BytecodeType ret = function.return_type ? map_type_or_int(*function.return_type)
+                                                    : core::BytecodeType::Int();
+      linkages_.push_back(core::ExportEntry{
+          static_cast<std::uint8_t>(no_mangle), static_cast<std::uint8_t>(exported),
+          std::vector<core::BytecodeType>(record_types_.begin() + params_begin,
+                                          record_types_.end()),
+          ret});
+      linkage = linkages_.size();
+    }
   }
   std::uint64_t key = 0;
   for (std::size_t i = 0; i < 8; ++i) {
     const unsigned char c = i < function.name.size() ? function.name[i] : 0;
     key = (key << 8) | c;
   }
-  records.push_back({function.name, key, params_begin, function.params.size(), std::move(linkage)});
+  records.push_back({key, record_names_.size(), function.name.size(), params_begin,
+                     function.params.size(), linkage});
+  record_names_.append(function.name);
 }
 
 void ProgramLowering::build_function_maps() {
-  std::vector<FunctionRecord*> order;
+  std::vector<const FunctionRecord*> order;
   order.reserve(top_level_records_.size() + module_records_.size());
-  for (FunctionRecord& r : top_level_records_) order.push_back(&r);
-  for (FunctionRecord& r : module_records_) order.push_back(&r);
+  for (const FunctionRecord& r : top_level_records_) order.push_back(&r);
+  for (const FunctionRecord& r : module_records_) order.push_back(&r);
   // Stable: the records of one name stay in lowering order, the last wins.
-  std::stable_sort(order.begin(), order.end(), [](const FunctionRecord* a, const FunctionRecord* b) {
-    return a->order_key != b->order_key ? a->order_key < b->order_key : a->name < b->name;
-  });
+  std::stable_sort(order.begin(), order.end(),
+                   [this](const FunctionRecord* a, const FunctionRecord* b) {
+                     return a->order_key != b->order_key ? a->order_key < b->order_key
+                                                         : name_of(*a) < name_of(*b);
+                   });
+  if (encoder_ != nullptr) {
+    param_table_.names.reserve(order.size());
+    param_table_.ends.reserve(order.size());
+    param_table_.types.reserve(record_types_.size());
+  }
   // In ascending name order, so every entry goes in at the end of its map.
   for (std::size_t i = 0; i < order.size();) {
+    const std::string_view name = name_of(*order[i]);
     std::size_t j = i + 1;
-    while (j < order.size() && order[j]->name == order[i]->name) ++j;
-    const FunctionRecord* linked = nullptr;
+    while (j < order.size() && name_of(*order[j]) == name) ++j;
+    std::size_t linkage = 0;
     for (std::size_t k = i; k < j; ++k) {
-      if (order[k]->linkage) linked = order[k];
+      if (order[k]->linkage != 0) linkage = order[k]->linkage;
     }
-    FunctionRecord& last = *order[j - 1];
+    if (linkage != 0) {
+      metadata_.exports.emplace_hint(metadata_.exports.end(), std::string(name),
+                                     std::move(linkages_[linkage - 1]));
+    }
+    const FunctionRecord& last = *order[j - 1];
     const auto types = record_types_.begin() + static_cast<std::ptrdiff_t>(last.params_begin);
-    if (linked != nullptr) {
-      metadata_.exports.emplace_hint(metadata_.exports.end(), linked->name, *linked->linkage);
+    const auto types_end = types + static_cast<std::ptrdiff_t>(last.params_size);
+    if (encoder_ != nullptr) {
+      param_table_.names.emplace_back(name);
+      param_table_.types.insert(param_table_.types.end(), types, types_end);
+      param_table_.ends.push_back(param_table_.types.size());
+    } else {
+      metadata_.param_types.emplace_hint(metadata_.param_types.end(), std::string(name),
+                                         std::vector<core::BytecodeType>(types, types_end));
     }
-    metadata_.param_types.emplace_hint(
-        metadata_.param_types.end(), std::move(last.name),
-        std::vector<core::BytecodeType>(types, types + static_cast<std::ptrdiff_t>(last.params_size)));
     i = j;
   }
 }
@@ -153,7 +174,9 @@ LowerResult<core::Unit> ProgramLowering::add_modules(const Program& program) {
   for (const Module& module : program.modules) {
     std::vector<core::ConstantEntry> constants;
     for (const ConstDecl& c : module.constants) {
-      QUARN_TRY(Reg r, lower_expr(st_, c.value));
+      const Lowered<Reg> lowered = lower_expr(st_, c.value);
+      if (!lowered.ok()) return st_.take_error();
+      const Reg r = lowered.value();
       constants.push_back({c.name, map_type_or_int(c.type), r});
       st_.constants.insert_or_assign(c.name, r);
     }
@@ -166,7 +189,7 @@ LowerResult<core::Unit> ProgramLowering::add_modules(const Program& program) {
     std::vector<core::FunctionEntry> functions;
     for (const FunctionDef& function : module.functions) {
       const Target entry = st_.position();
-      QUARN_CHECK(lower_function_body(st_, function, params_));
+      if (!lower_function_body(st_, function, params_).ok()) return st_.take_error();
       functions.push_back({function.name, params_, entry});
     }
     st_.emit(core::ModuleDef{module.name, module.capabilities.value_or(std::vector<std::string>{}),
@@ -184,7 +207,7 @@ LowerResult<core::Unit> ProgramLowering::add_definition(const FunctionDef& funct
     top_level_depths_.insert_or_assign(function.name, declared_max_depth(function));
   }
   const Target entry = st_.position();
-  QUARN_CHECK(lower_function_body(st_, function, params_));
+  if (!lower_function_body(st_, function, params_).ok()) return st_.take_error();
   st_.emit_func_def(function.name, params_, entry);
   add_record(function, top_level_records_);
 
@@ -261,13 +284,13 @@ LowerResult<core::CompiledProgram> ProgramLowering::finish() && {
   return compiled;
 }
 
-LowerResult<core::ProgramMetadata> ProgramLowering::finish_streamed() && {
+LowerResult<ProgramLowering::StreamedMetadata> ProgramLowering::finish_streamed() && {
   // Without an encoder the code is in st_.instructions: finish() returns it.
   if (encoder_ == nullptr) {
     throw std::logic_error("streamed lowering finished without an encoder");
   }
   QUARN_CHECK(finish_lowering());
-  return std::move(metadata_);
+  return StreamedMetadata{std::move(metadata_), std::move(param_table_)};
 }
 
 LowerResult<core::CompiledProgram> lower_program(const Program& program,

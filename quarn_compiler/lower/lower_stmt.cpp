@@ -20,27 +20,26 @@ struct StmtLowering {
   const Span& span;
 
   // let name [":" type] "=" value ";"
-  LowerResult<Unit> operator()(const Stmt::Let& s) const {
+  Lowered<Unit> operator()(const Stmt::Let& s) const {
     if (s.type_annotation) st.type_hint = &*s.type_annotation;
-    auto value = lower_expr(st, s.value.node);
+    const Lowered<Reg> value = lower_expr(st, s.value.node);
     st.type_hint = nullptr;
-    if (!value.ok()) return std::move(value).error();
+    if (!value.ok()) return Failed{};
     const Reg x = st.new_register();
     st.emit(core::Move{x, value.value()});
     st.bind(s.name, x);
-    if (s.type_annotation) st.variable_types.insert_or_assign(s.name, *s.type_annotation);
     return Unit{};
   }
 
-  LowerResult<Unit> operator()(const Stmt::Local&) const { return Unit{}; }
+  Lowered<Unit> operator()(const Stmt::Local&) const { return Unit{}; }
 
   // target "=" value ";" (compound operators arrive already expanded)
-  LowerResult<Unit> operator()(const Stmt::Assign& s) const {
+  Lowered<Unit> operator()(const Stmt::Assign& s) const {
     QUARN_TRY(Reg v, lower_expr(st, s.value.node));
     const Expr& target = s.lhs.node;
     if (const auto* name = target.as<Expr::Ident>()) {
       auto x = st.lookup_variable(name->name);
-      if (!x) return lowering_error("Undefined: " + name->name);
+      if (!x) return st.fail(lowering_error("Undefined: " + name->name));
       st.emit(core::Move{*x, v}, span);
       return Unit{};
     }
@@ -57,10 +56,10 @@ struct StmtLowering {
       st.emit(core::IndexSet{object, key, v}, span);
       return Unit{};
     }
-    return lowering_error("Invalid assignment target");
+    return st.fail(lowering_error("Invalid assignment target"));
   }
 
-  LowerResult<Unit> operator()(const Stmt::Return& s) const {
+  Lowered<Unit> operator()(const Stmt::Return& s) const {
     QUARN_TRY(Reg r, lower_expr(st, s.value.node));
     st.emit(core::Return{r}, span);
     return Unit{};
@@ -68,7 +67,7 @@ struct StmtLowering {
 
   // j: JumpIf q, t, e    t: then...    m: Jump end    e: else...    end:
   // The Jump is there even without an else branch.
-  LowerResult<Unit> operator()(const Stmt::If& s) const {
+  Lowered<Unit> operator()(const Stmt::If& s) const {
     QUARN_TRY(Reg q, lower_expr(st, s.condition.node));
     const Target j = st.emit(core::JumpIf{q, 0, 0}, span);
     const Target t = st.position();
@@ -82,7 +81,7 @@ struct StmtLowering {
   }
 
   // s: cond...  h: Loop q, s, h+1, end, max_iter   body...   Jump s   end:
-  LowerResult<Unit> operator()(const Stmt::While& s) const {
+  Lowered<Unit> operator()(const Stmt::While& s) const {
     const Target start = st.position();
     QUARN_TRY(Reg q, lower_expr(st, s.condition.node));
     const Target h = st.emit(core::Loop{q, start, 0, 0, s.max_iter}, span);
@@ -94,16 +93,16 @@ struct StmtLowering {
   }
 
   // Neither is checked for standing inside a loop.
-  LowerResult<Unit> operator()(const Stmt::Break&) const {
+  Lowered<Unit> operator()(const Stmt::Break&) const {
     st.emit(core::Break{}, span);
     return Unit{};
   }
-  LowerResult<Unit> operator()(const Stmt::Continue&) const {
+  Lowered<Unit> operator()(const Stmt::Continue&) const {
     st.emit(core::Continue{}, span);
     return Unit{};
   }
 
-  LowerResult<Unit> operator()(const Stmt::Expr& s) const {
+  Lowered<Unit> operator()(const Stmt::Expr& s) const {
     QUARN_TRY(Reg unused, lower_expr(st, s.expr.node));
     (void)unused;
     return Unit{};
@@ -112,7 +111,7 @@ struct StmtLowering {
   // Constraints: "=" + each output's constraint, each input's constraint,
   // "~{" + each clobber + "}", joined by ",". Input expressions are not
   // lowered and output names are not bound.
-  LowerResult<Unit> operator()(const Stmt::Asm& s) const {
+  Lowered<Unit> operator()(const Stmt::Asm& s) const {
     std::string constraints;
     bool first = true;
     auto next = [&]() {
@@ -137,7 +136,7 @@ struct StmtLowering {
     return Unit{};
   }
 
-  LowerResult<Unit> operator()(const Stmt::Barrier& s) const {
+  Lowered<Unit> operator()(const Stmt::Barrier& s) const {
     st.emit(core::Barrier{s.name}, span);
     return Unit{};
   }
@@ -149,9 +148,12 @@ struct StmtLowering {
   // A "_" arm contributes its body alone, and arms after it are not lowered.
   // The scrutinee register is compared directly, never copied. The branches
   // go in with their targets unknown and are patched once they are known.
-  LowerResult<Unit> operator()(const Stmt::Switch& s) const {
+  Lowered<Unit> operator()(const Stmt::Switch& s) const {
     QUARN_TRY(Reg d, lower_expr(st, s.expr.node));
-    std::vector<Target> arm_exits;
+    // The arms' exit Jumps, above the height this switch found (nested
+    // switches push and pop above it).
+    std::vector<Target>& arm_exits = st.target_stack;
+    const StackMark<Target> exits(arm_exits);
     for (const SwitchArm& arm : s.arms) {
       if (arm.patterns.size() == 1) {
         const auto* name = arm.patterns.front().node.as<Expr::Ident>();
@@ -180,23 +182,23 @@ struct StmtLowering {
       arm_exits.push_back(z);
     }
     const Target end = st.position();
-    for (Target z : arm_exits) st.patch_jump(z, end);
+    for (const Target z : exits.above()) st.patch_jump(z, end);
     return Unit{};
   }
 };
 
 }  // namespace
 
-LowerResult<core::Unit> lower_stmt(LoweringState& st, const SpannedStmt& stmt) {
+Lowered<core::Unit> lower_stmt(LoweringState& st, const SpannedStmt& stmt) {
   return std::visit(StmtLowering{st, stmt.span}, stmt.node.v);
 }
 
-LowerResult<core::Unit> lower_stmts(LoweringState& st, const std::vector<SpannedStmt>& stmts) {
+Lowered<core::Unit> lower_stmts(LoweringState& st, const std::vector<SpannedStmt>& stmts) {
   for (const SpannedStmt& stmt : stmts) QUARN_CHECK(lower_stmt(st, stmt));
   return core::Unit{};
 }
 
-LowerResult<core::Unit> lower_function_body(LoweringState& st, const FunctionDef& function,
+Lowered<core::Unit> lower_function_body(LoweringState& st, const FunctionDef& function,
                                             std::vector<Reg>& params) {
   st.push_scope();
   params.clear();
@@ -205,10 +207,9 @@ LowerResult<core::Unit> lower_function_body(LoweringState& st, const FunctionDef
     st.bind(param.name, r);
     params.push_back(r);
   }
-  auto body = lower_stmts(st, function.body);
-  if (!body.ok()) {
+  if (!lower_stmts(st, function.body).ok()) {
     st.pop_scope();
-    return std::move(body).error();
+    return Failed{};
   }
   // Every function ends in an explicit return of Null.
   const Reg z = st.new_register();

@@ -406,6 +406,35 @@ TEST(LowerState, PatchesFindTheirBranchOrFault) {
   EXPECT_EQ(decoded.value().instructions, expected);
 }
 
+// Only branches keep where they start in the output: a patch finds any of
+// them, however many came after it and whatever stands between them, and
+// faults on every other instruction.
+TEST(LowerState, PatchesReachEarlyBranchesAmongMany) {
+  core::Bytes out;
+  core::ProgramEncoder encoder(out);
+  LoweringState st(&encoder);
+  std::vector<Target> jumps;
+  std::vector<Target> moves;
+  for (Reg i = 0; i < 40; ++i) {
+    jumps.push_back(st.emit(core::Jump{0}));
+    moves.push_back(st.emit(core::Move{i, i}));
+    if (i % 3 == 0) st.emit_constant(i, Constant::string("text between branches"));
+  }
+  for (std::size_t k : {0, 1, 17, 36, 37, 38, 39, 5}) st.patch_jump(jumps[k], 1000 + k);
+  for (Target m : {moves.front(), moves[20], moves.back()}) {
+    EXPECT_THROW(st.patch_jump(m, 1), std::exception);
+  }
+  EXPECT_THROW(st.patch_jump(st.position(), 1), std::exception);
+  ASSERT_TRUE(encoder.finish(std::nullopt).ok());
+  auto decoded = core::decode_program(std::span<const std::uint8_t>(out));
+  ASSERT_TRUE(decoded.ok());
+  for (std::size_t k = 0; k < jumps.size(); ++k) {
+    const auto& jump = std::get<core::Jump>(decoded.value().instructions.at(jumps[k]));
+    const bool patched = k <= 1 || k == 5 || k == 17 || k >= 36;
+    EXPECT_EQ(jump.target, patched ? 1000 + k : 0) << k;
+  }
+}
+
 TEST(LowerProgram, ModulesComeFirstAndShareConstants) {
   EXPECT_EQ(listing("program p {"
                     "  module geo { capability: io, net"
@@ -505,11 +534,10 @@ TEST(LowerErrors, EveryMessage) {
 TEST(LowerErrors, LiteralKindsTheParserNeverBuilds) {
   LoweringState st;
   Expr array{Expr::Literal{Literal{Literal::Array{}}}};
-  auto r = lower_expr(st, array);
-  ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error().message(), "E_VALIDATION_FAIL: Unsupported literal");
-  EXPECT_EQ(lower_expr(st, Expr{Expr::Snapshot{}}).error().message(),
-            "E_VALIDATION_FAIL: Unsupported expression type: Snapshot");
+  ASSERT_FALSE(lower_expr(st, array).ok());
+  EXPECT_EQ(st.take_error().message(), "E_VALIDATION_FAIL: Unsupported literal");
+  ASSERT_FALSE(lower_expr(st, Expr{Expr::Snapshot{}}).ok());
+  EXPECT_EQ(st.take_error().message(), "E_VALIDATION_FAIL: Unsupported expression type: Snapshot");
 }
 
 TEST(LowerErrors, ScaleCheck) {

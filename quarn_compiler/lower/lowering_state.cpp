@@ -2,24 +2,51 @@
 
 #include "quarn_compiler/lower/builtins.h"
 
+#include <algorithm>
 #include <bit>
 #include <stdexcept>
 #include <utility>
 
 namespace quarn::compiler {
 
-LoweringState::LoweringState(core::ProgramEncoder* encoder) : encoder_(encoder) { push_scope(); }
+LoweringState::LoweringState(core::ProgramEncoder* encoder)
+    : encoder_(encoder), encoder_base_(encoder != nullptr ? encoder->count() : 0) {
+  push_scope();
+}
 
-void LoweringState::add_depth_site(std::size_t at, std::string_view name) {
-  depth_sites.push_back({at, depth_site_names.size(), name.size()});
-  depth_site_names.append(name);
+core::CoreError LoweringState::take_error() {
+  if (!error_) throw std::logic_error("lowering failed without recording an error");
+  core::CoreError error = std::move(*error_);
+  error_.reset();
+  return error;
+}
+
+std::string_view LoweringState::name_of(const DepthSite& site) const {
+  if (encoder_ != nullptr) return encoder_->text_at(site.name_at);
+  const core::Instruction& insn = instructions.at(site.at - first);
+  if (const auto* call = std::get_if<core::Call>(&insn)) return call->name;
+  return std::get<core::FuncDef>(insn).name;
 }
 
 // A patch that finds another instruction than the one its caller appended is
 // a fault in the lowering itself; it is reported as an exception, which the
 // Python boundary turns into the internal-fault error.
 std::size_t LoweringState::offset_of(Target at, core::Opcode expected) const {
-  const std::size_t offset = offsets_.at(at - first);
+  // Most patches reach one of the last few branches: those are looked at
+  // first, the rest searched by index.
+  auto found = branches_.end();
+  constexpr std::size_t kRecent = 4;
+  const auto recent =
+      branches_.end() - static_cast<std::ptrdiff_t>(std::min(kRecent, branches_.size()));
+  while (found != recent && (found - 1)->at >= at) --found;
+  if (found == recent && found != branches_.begin() && (found - 1)->at >= at) {
+    found = std::lower_bound(branches_.begin(), recent, at,
+                             [](const BranchOffset& b, Target t) { return b.at < t; });
+  }
+  if (found == branches_.end() || found->at != at) {
+    throw std::logic_error("lowering patched an instruction that is no branch");
+  }
+  const std::size_t offset = found->offset;
   if (encoder_->u32_at(offset) != static_cast<std::uint32_t>(expected)) {
     throw std::logic_error("lowering patched another instruction than it appended");
   }
@@ -67,10 +94,10 @@ void LoweringState::patch_loop(Target at, Target body, Target end) {
 }
 
 // Room for one instruction of `size` bytes, tag included, in the encoder's
-// output: the tag is written and the start noted, the rest is the caller's.
+// output: the tag is written and `offset` told where it starts, the rest is
+// the caller's.
 std::uint8_t* LoweringState::begin_bytes(core::Opcode op, std::size_t size, std::size_t& offset) {
   std::uint8_t* p = encoder_->add_instruction(size, offset);
-  offsets_.push_back(offset);
   return core::wire::put_u32(p, static_cast<std::uint32_t>(op));
 }
 
@@ -122,7 +149,7 @@ Target LoweringState::emit_call(Reg dst, std::string_view name, std::span<const 
     keep(std::in_place_type<core::Call>,
          core::Call{dst, std::string(name), core::RegList(args.begin(), args.end()),
                     kDefaultMaxDepth});
-    if (user_call) add_depth_site(at, name);
+    if (user_call) depth_sites.push_back({at, 0});
     return at;
   }
   // Tag, dst, name, args, max_depth.
@@ -133,7 +160,7 @@ Target LoweringState::emit_call(Reg dst, std::string_view name, std::span<const 
   p = core::wire::put_text(p, name);
   p = core::wire::put_u32_list(p, args);
   core::wire::put_u32(p, kDefaultMaxDepth);
-  if (user_call) add_depth_site(offset + size - 4, name);
+  if (user_call) depth_sites.push_back({offset + size - 4, offset + 8});
   return at;
 }
 
@@ -144,7 +171,7 @@ Target LoweringState::emit_func_def(std::string_view name, std::span<const Reg> 
     keep(std::in_place_type<core::FuncDef>,
          core::FuncDef{std::string(name), core::RegList(params.begin(), params.end()), entry,
                        kDefaultMaxDepth});
-    add_depth_site(at, name);
+    depth_sites.push_back({at, 0});
     return at;
   }
   // Tag, name, params, entry, max_depth.
@@ -155,7 +182,7 @@ Target LoweringState::emit_func_def(std::string_view name, std::span<const Reg> 
   p = core::wire::put_u32_list(p, params);
   p = core::wire::put_u32(p, entry);
   core::wire::put_u32(p, kDefaultMaxDepth);
-  add_depth_site(offset + size - 4, name);
+  depth_sites.push_back({offset + size - 4, offset + 4});
   return at;
 }
 
@@ -238,7 +265,7 @@ void LoweringState::push_scope() {
   ScopeFrame& frame = frames_[depth_++];
   frame.first = bindings_.size();
   frame.indexed = false;
-  frame.index.clear();
+  if (!frame.index.empty()) frame.index.clear();
 }
 
 void LoweringState::pop_scope() {

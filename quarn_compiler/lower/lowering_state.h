@@ -33,6 +33,28 @@ using core::Target;
 template <class T>
 using LowerResult = core::Result<T, core::CoreError>;
 
+// What one step inside a definition answers (an expression's register, or
+// Unit for a statement), or that it failed. The error itself waits in the
+// state (LoweringState::fail, take_error): errors are rare and end the whole
+// lowering, while a Result that could hold a CoreError comes back through
+// memory and is taken apart after every expression. This one is a word and
+// comes back in a register. QUARN_TRY and QUARN_CHECK take it like a Result.
+struct Failed {};
+template <class T>
+class [[nodiscard]] Lowered {
+ public:
+  Lowered(T value) : value_(value), ok_(true) {}  // NOLINT: implicit by design
+  Lowered(Failed) : value_{}, ok_(false) {}       // NOLINT: implicit by design
+  bool ok() const { return ok_; }
+  // REQUIRES: ok()
+  T value() const { return value_; }
+  Failed error() const { return {}; }
+
+ private:
+  T value_;
+  bool ok_;
+};
+
 // Where the statement an instruction stands for begins, or nothing. Only the
 // line and column of a span reach the output (the source map), so that is
 // all an entry keeps: one entry per instruction adds up for large programs.
@@ -72,8 +94,8 @@ class LoweringState {
 
   // Without an encoder the code is kept as Instructions (`instructions`);
   // with one, each instruction is written into the encoder's output as it is
-  // emitted, and only where each one starts is kept until no patch can
-  // reach it any more.
+  // emitted, and only where each branch (Jump, JumpIf, Loop) starts is kept,
+  // until no patch can reach it any more.
   explicit LoweringState(core::ProgramEncoder* encoder = nullptr);
 
   // ---- instruction list ---------------------------------------------------
@@ -85,7 +107,8 @@ class LoweringState {
 
   // The index the next appended instruction will get.
   Target position() const {
-    return first + static_cast<Target>(encoder_ ? offsets_.size() : instructions.size());
+    return encoder_ != nullptr ? static_cast<Target>(encoder_->count() - encoder_base_)
+                               : first + static_cast<Target>(instructions.size());
   }
 
   // Source map entries (index, line, col) of the instructions that stand for
@@ -101,9 +124,13 @@ class LoweringState {
     const Target at = position();
     if (encoder_ != nullptr) {
       if constexpr (core::kWordFields<T> >= 0) {
-        offsets_.push_back(encoder_->add_words(insn));
+        const std::size_t offset = encoder_->add_words(insn);
+        if constexpr (std::is_same_v<T, core::Jump> || std::is_same_v<T, core::JumpIf> ||
+                      std::is_same_v<T, core::Loop>) {
+          branches_.push_back({at, offset});
+        }
       } else {
-        offsets_.push_back(encoder_->add(core::Instruction(std::forward<Insn>(insn))));
+        encoder_->add(core::Instruction(std::forward<Insn>(insn)));
       }
     } else if constexpr (std::is_same_v<T, core::Instruction>) {
       keep(std::forward<Insn>(insn));
@@ -133,7 +160,7 @@ class LoweringState {
   void drop_code() {
     first = position();
     instructions.clear();
-    offsets_.clear();
+    branches_.clear();
   }
 
   // Room for about `n` instructions, so that a large program is not copied
@@ -151,6 +178,17 @@ class LoweringState {
   void patch_jump_if(Target at, Target then_target, Target else_target);
   // REQUIRES: the instruction at `at` is a Loop.
   void patch_loop(Target at, Target body, Target end);
+
+  // ---- errors ---------------------------------------------------------------
+  // Records the lowering's error and answers the failure to hand up; the
+  // caller stops at once, so the first error recorded is the one reported.
+  Failed fail(core::CoreError error) {
+    if (!error_) error_.emplace(std::move(error));
+    return {};
+  }
+  // The recorded error, which is then forgotten.
+  // REQUIRES: a step failed.
+  core::CoreError take_error();
 
   // ---- registers ------------------------------------------------------------
   Reg register_counter = 0;
@@ -171,26 +209,19 @@ class LoweringState {
 
   // The declared type of the `let` whose value is being lowered.
   const Type* type_hint = nullptr;
-  // Variable name to declared type, from typed `let` statements. Owns its
-  // entries: it outlives the statements they come from.
-  std::unordered_map<std::string, Type> variable_types;
 
   // The Calls of user functions and the FuncDefs. They are emitted with
   // kDefaultMaxDepth; the program lowering sets their real max_depth at the
   // end, once every function (also those defined after the call) has been
   // seen. A site is the instruction's index, or with an encoder the offset
-  // of its max_depth bytes; the names it carries are kept one after the
-  // other in depth_site_names, since their trees are gone by then.
+  // of its max_depth bytes and of its name's text, which name_of reads back
+  // from the output, since the trees are gone by then.
   struct DepthSite {
     std::size_t at;
-    std::size_t name_begin;
-    std::size_t name_size;
+    std::size_t name_at;  // with an encoder only
   };
   std::vector<DepthSite> depth_sites;
-  std::string depth_site_names;
-  std::string_view name_of(const DepthSite& site) const {
-    return std::string_view(depth_site_names).substr(site.name_begin, site.name_size);
-  }
+  std::string_view name_of(const DepthSite& site) const;
   bool writes_bytes() const { return encoder_ != nullptr; }
   core::ProgramEncoder* encoder() const { return encoder_; }
 
@@ -215,6 +246,8 @@ class LoweringState {
   // height it found (nested ones push and pop above it), reused throughout.
   std::vector<Reg> reg_stack;
   std::vector<std::string_view> key_stack;
+  // The same for the exit Jumps of switch arms.
+  std::vector<Target> target_stack;
 
  private:
   // Appends to `instructions`. The list grows by doubling through reserve(),
@@ -230,7 +263,6 @@ class LoweringState {
   void note_span(Target at, SpanEntry span) {
     if (!span.empty()) source_map.push_back({at, span.line, span.col});
   }
-  void add_depth_site(std::size_t at, std::string_view name);
   std::uint8_t* begin_bytes(core::Opcode op, std::size_t size, std::size_t& offset);
   // The byte offset of instruction `at` after checking its tag.
   std::size_t offset_of(Target at, core::Opcode expected) const;
@@ -238,8 +270,17 @@ class LoweringState {
   Insn& instruction_at(Target at);
 
   core::ProgramEncoder* encoder_ = nullptr;
-  // With an encoder: where each instruction from `first` on starts.
-  std::vector<std::size_t> offsets_;
+  // The encoder's count when this lowering began: instruction indices count
+  // from there.
+  std::uint64_t encoder_base_ = 0;
+  // With an encoder: where each branch from `first` on starts, in index
+  // order. Only branches are ever patched, so no other instruction needs
+  // its place kept.
+  struct BranchOffset {
+    Target at;
+    std::size_t offset;
+  };
+  std::vector<BranchOffset> branches_;
 
   // Most functions bind a handful of names, which a lookup finds fastest by
   // walking them newest first: every scope's bindings are runs of one list,
@@ -283,6 +324,25 @@ class LoweringState {
   // buckets for the next function.
   std::vector<ScopeFrame> frames_;
   std::size_t depth_ = 0;
+
+  std::optional<core::CoreError> error_;
+};
+
+// Marks the height of one of the state's gathering stacks and brings it
+// back there when the node is done, error or not.
+template <class T>
+class StackMark {
+ public:
+  explicit StackMark(std::vector<T>& stack) : stack_(stack), base_(stack.size()) {}
+  StackMark(const StackMark&) = delete;
+  StackMark& operator=(const StackMark&) = delete;
+  ~StackMark() { stack_.resize(base_); }
+  // What was pushed above the mark. Valid until the next push.
+  std::span<const T> above() const { return std::span<const T>(stack_).subspan(base_); }
+
+ private:
+  std::vector<T>& stack_;
+  std::size_t base_;
 };
 
 // Declared type to its bytecode type: Int 3, Float 1, Bool 4, arrays kind 5

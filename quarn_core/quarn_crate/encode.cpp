@@ -9,6 +9,7 @@
 #include <array>
 #include <bit>
 #include <cassert>
+#include <cstddef>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -131,9 +132,15 @@ template <class S, std::size_t N> void put(S& s, const std::array<std::uint8_t, 
 // Written exactly as the value it holds.
 template <class S, class T> void put(S& s, const Indirect<T>& boxed) { put(s, boxed.get()); }
 
+// A source map entry's fields lie in memory as they go on the wire (u64,
+// u32, u32, no padding), so a list of them is written as one block.
+static_assert(sizeof(SourceMapEntry) == 16 && offsetof(SourceMapEntry, index) == 0 &&
+              offsetof(SourceMapEntry, line) == 8 && offsetof(SourceMapEntry, col) == 12);
+
 template <class S, class T> void put(S& s, const std::vector<T>& list) {
   put_len(s, list.size());
-  if constexpr (std::is_same_v<T, std::uint32_t> || std::is_same_v<T, std::uint64_t>) {
+  if constexpr (std::is_same_v<T, std::uint32_t> || std::is_same_v<T, std::uint64_t> ||
+                std::is_same_v<T, SourceMapEntry>) {
     s.bytes(list.data(), list.size() * sizeof(T));
   } else {
     for (const T& x : list) put(s, x);
@@ -244,6 +251,38 @@ template <class S, Record R> void put(S& s, const R& record) {
   for_each_record_field(record, [&](std::string_view, const auto& field) { put(s, field); });
 }
 
+// The parameter-type map from its flat table, as put() writes the map.
+template <class S> void put(S& s, const ParamTypeTable& table) {
+  put_len(s, table.names.size());
+  std::size_t begin = 0;
+  for (std::size_t k = 0; k < table.names.size(); ++k) {
+    put(s, table.names[k]);
+    put_len(s, table.ends[k] - begin);
+    for (std::size_t t = begin; t < table.ends[k]; ++t) put(s, table.types[t]);
+    begin = table.ends[k];
+  }
+}
+
+// Metadata whose parameter-type map comes from `table` instead.
+// REQUIRES: metadata.param_types is empty.
+template <class S>
+void put_metadata(S& s, const std::optional<ProgramMetadata>& metadata,
+                  const ParamTypeTable* table) {
+  if (!metadata || table == nullptr) {
+    put(s, metadata);
+    return;
+  }
+  put(s, std::uint8_t{1});
+  for_each_record_field(*metadata, [&](std::string_view, const auto& field) {
+    if constexpr (std::is_same_v<std::decay_t<decltype(field)>,
+                                 decltype(ProgramMetadata::param_types)>) {
+      put(s, *table);
+    } else {
+      put(s, field);
+    }
+  });
+}
+
 template <class S> void put(S& s, const Instruction& insn) {
   put(s, static_cast<std::uint32_t>(insn.index()));
   std::visit([&](const auto& variant) { variant.for_each_field([&](std::string_view, const auto& field) { put(s, field); }); },
@@ -293,14 +332,11 @@ Bytes encode_instruction(const Instruction& instruction) {
   return std::move(r).value();
 }
 
-// The container's head: format_version, then the instruction count, which
-// finish() fills in.
-constexpr std::size_t kCountOffset = 1;
-constexpr std::size_t kListOffset = kCountOffset + sizeof(std::uint64_t);
 
 ProgramEncoder::ProgramEncoder(Bytes& out) : out_(out), end_(kListOffset) {
   out_.assign(kListOffset, 0);
   out_[0] = kFormatVersion;
+  sync();
 }
 
 void ProgramEncoder::make_room(std::size_t size) {
@@ -311,6 +347,7 @@ void ProgramEncoder::make_room(std::size_t size) {
     throw std::length_error(std::string(kTooLarge));
   }
   out_.resize(end_ + std::max(size, kStep));
+  sync();
 }
 
 void ProgramEncoder::append(std::span<const Instruction> code) {
@@ -332,6 +369,7 @@ void ProgramEncoder::append(std::span<const Instruction> code,
   }
   const std::size_t start = out_.size();
   out_.resize(sizer.size());
+  sync();
   WriteSink writer(out_.data() + start);
   const std::uint32_t* mark = marks.data();
   const std::uint32_t* const marks_end = mark + marks.size();
@@ -357,25 +395,26 @@ std::size_t ProgramEncoder::add(const Instruction& insn) {
   return offset;
 }
 
-std::uint32_t ProgramEncoder::u32_at(std::size_t offset) const {
-  std::uint32_t value;
-  if (offset < kListOffset || offset > end_ - sizeof value) {
-    throw std::out_of_range("read outside the encoded instructions");
-  }
-  std::memcpy(&value, out_.data() + offset, sizeof value);
-  return value;
+std::string_view ProgramEncoder::text_at(std::size_t offset) const {
+  std::uint64_t size;
+  check_inside(offset, sizeof size);
+  std::memcpy(&size, data_ + offset, sizeof size);
+  check_inside(offset + sizeof size, size);
+  return std::string_view(reinterpret_cast<const char*>(data_) + offset + sizeof size,
+                          static_cast<std::size_t>(size));
 }
 
-void ProgramEncoder::patch_u32(std::size_t offset, std::uint32_t value) {
-  if (too_large_) return;
-  if (offset < kListOffset || offset > end_ - sizeof value) {
-    throw std::out_of_range("patch outside the encoded instructions");
-  }
-  std::memcpy(out_.data() + offset, &value, sizeof value);
+void ProgramEncoder::outside(std::size_t offset) {
+  throw std::out_of_range("offset " + std::to_string(offset) +
+                          " lies outside the encoded instructions");
 }
 
-Result<Unit, EncodeError> ProgramEncoder::finish(const std::optional<ProgramMetadata>& metadata) {
+Result<Unit, EncodeError> ProgramEncoder::finish(const std::optional<ProgramMetadata>& metadata,
+                                                 const ParamTypeTable* param_types) {
   if (too_large_) return EncodeError{std::string(kTooLarge)};
+  if (param_types != nullptr && metadata && !metadata->param_types.empty()) {
+    throw std::invalid_argument("parameter types given twice");
+  }
   trim();
   std::memcpy(out_.data() + kCountOffset, &count_, sizeof count_);
 
@@ -390,13 +429,14 @@ Result<Unit, EncodeError> ProgramEncoder::finish(const std::optional<ProgramMeta
   SizeSink sizer;
   sizer.add(out_.size());
   put(sizer, hash);
-  put(sizer, metadata);
+  put_metadata(sizer, metadata, param_types);
   if (sizer.overflow() || sizer.size() > out_.max_size()) return EncodeError{std::string(kTooLarge)};
   const std::size_t start = out_.size();
   out_.resize(sizer.size());
+  sync();
   WriteSink writer(out_.data() + start);
   put(writer, hash);
-  put(writer, metadata);
+  put_metadata(writer, metadata, param_types);
   assert(writer.position() == out_.data() + out_.size());
   end_ = out_.size();
   return Unit{};

@@ -120,6 +120,17 @@ inline std::size_t optional_type_size(const std::optional<BytecodeType>& type) {
 }
 }  // namespace wire
 
+// The metadata's map of function name to parameter types, laid out flat so
+// that a program of many functions needs no map node and no list per
+// function: entry k is names[k] with the types [ends[k-1], ends[k]) of
+// `types` (from 0 for k = 0).
+// REQUIRES: names ascending (byte-wise) and unique, one end per name.
+struct ParamTypeTable {
+  std::vector<std::string> names;
+  std::vector<std::size_t> ends;
+  std::vector<BytecodeType> types;
+};
+
 // The container written piece by piece while the program is lowered, so that
 // the whole instruction list never has to exist at once: instructions are
 // appended in order as soon as their code is final, the metadata comes last.
@@ -151,10 +162,10 @@ class ProgramEncoder {
   // next call that adds bytes). `offset` receives where it starts.
   std::uint8_t* add_instruction(std::size_t size, std::size_t& offset) {
     offset = end_;
-    if (size > out_.size() - end_) make_room(size);
+    if (size > room_ - end_) make_room(size);
     end_ += size;
     ++count_;
-    return out_.data() + offset;
+    return data_ + offset;
   }
   // One instruction whose fields are all u32; returns where it starts.
   template <class Insn>
@@ -170,22 +181,61 @@ class ProgramEncoder {
   std::size_t add(const Instruction& insn);
 
   // The u32 at `offset` (inside an appended instruction).
-  std::uint32_t u32_at(std::size_t offset) const;
+  std::uint32_t u32_at(std::size_t offset) const {
+    std::uint32_t value;
+    check_inside(offset, sizeof value);
+    std::memcpy(&value, data_ + offset, sizeof value);
+    return value;
+  }
+
+  // The text (u64 length, then its bytes) at `offset`, inside an appended
+  // instruction; valid until the next call that adds bytes.
+  std::string_view text_at(std::size_t offset) const;
 
   // Overwrites the u32 at `offset` (inside an appended instruction).
-  void patch_u32(std::size_t offset, std::uint32_t value);
+  void patch_u32(std::size_t offset, std::uint32_t value) {
+    if (too_large_) return;
+    check_inside(offset, sizeof value);
+    std::memcpy(data_ + offset, &value, sizeof value);
+  }
 
   // Writes the count, the content hash and the metadata. Fails only when
   // the program cannot be held in one buffer. The encoder is done after it.
-  Result<Unit, EncodeError> finish(const std::optional<ProgramMetadata>& metadata);
+  // Given `param_types`, its entries stand in the metadata's place of
+  // param_types, which must then be empty: the bytes are those of a
+  // metadata whose map holds them.
+  Result<Unit, EncodeError> finish(const std::optional<ProgramMetadata>& metadata,
+                                   const ParamTypeTable* param_types = nullptr);
 
  private:
+  // Throws unless [offset, offset + size) lies inside the instructions
+  // appended so far: a read or patch elsewhere is a fault of the caller.
+  void check_inside(std::size_t offset, std::size_t size) const {
+    if (offset < kListOffset || offset > end_ || size > end_ - offset) outside(offset);
+  }
+  [[noreturn]] static void outside(std::size_t offset);
+  // The container's head: format_version, then the instruction count, which
+  // finish() fills in; the instructions start after it.
+  static constexpr std::size_t kCountOffset = 1;
+  static constexpr std::size_t kListOffset = kCountOffset + sizeof(std::uint64_t);
+
   // Grows out_ by at least `size` bytes past end_, a good step at a time.
   void make_room(std::size_t size);
   // Drops the room past end_: out_ then holds exactly what is written.
-  void trim() { out_.resize(end_); }
+  void trim() {
+    out_.resize(end_);
+    sync();
+  }
+  // Notes where out_'s bytes are and how many, after any change of its size:
+  // adding an instruction then reads these two words and not the vector.
+  void sync() {
+    data_ = out_.data();
+    room_ = out_.size();
+  }
 
   Bytes& out_;
+  std::uint8_t* data_ = nullptr;
+  std::size_t room_ = 0;
   // The bytes written end here; out_ may hold zeroed room past it, so that
   // adding an instruction seldom resizes it.
   std::size_t end_;
