@@ -358,7 +358,9 @@ TEST(Codec, WordFieldCountsFollowTheTable) {
         insn);
     EXPECT_EQ(kWordFieldsByOpcode[tag], only_words ? words : -1)
         << opcode_name(static_cast<Opcode>(tag));
-    if (only_words) EXPECT_EQ(encode_instruction(insn).size(), 4u + 4u * words);
+    if (only_words) {
+      EXPECT_EQ(encode_instruction(insn).size(), 4u + 4u * words);
+    }
   }
 }
 
