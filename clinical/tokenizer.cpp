@@ -14,14 +14,8 @@ namespace {
 // Bits 0-15 of each mask, for the 16 bytes at s.
 BlockMasks masks16(const unsigned char* s) {
   const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
-  const __m128i l = _mm_sub_epi8(_mm_or_si128(v, _mm_set1_epi8(0x20)), _mm_set1_epi8('a'));
-  const __m128i d = _mm_sub_epi8(v, _mm_set1_epi8('0'));
-  const __m128i c = _mm_sub_epi8(v, _mm_set1_epi8(0x09));
-  const __m128i word = _mm_or_si128(
-      _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(l, _mm_set1_epi8(25)), l),
-                   _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(9)), d)),
-      _mm_cmpeq_epi8(v, _mm_set1_epi8('_')));
-  const __m128i space = _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(c, _mm_set1_epi8(4)), c),
+  const __m128i word = word_bytes16(v);
+  const __m128i space = _mm_or_si128(bytes_in_range16(v, 0x09, 4),  // U+0009-U+000D
                                      _mm_cmpeq_epi8(v, _mm_set1_epi8(0x20)));
   return {static_cast<std::uint16_t>(_mm_movemask_epi8(word)),
           static_cast<std::uint16_t>(_mm_movemask_epi8(space)),

@@ -29,22 +29,30 @@ inline constexpr ByteClassTable kWordBytes = [] {
   return t;
 }();
 
+#if defined(__SSE2__)
+// 0xFF in each byte of v that lies in [lo, lo + span], 0 elsewhere (one
+// unsigned compare per byte).
+inline __m128i bytes_in_range16(__m128i v, char lo, char span) {
+  const __m128i off = _mm_sub_epi8(v, _mm_set1_epi8(lo));
+  return _mm_cmpeq_epi8(_mm_min_epu8(off, _mm_set1_epi8(span)), off);
+}
+
+// 0xFF in each byte of v that is an ASCII word character (A-Z a-z 0-9 _).
+inline __m128i word_bytes16(__m128i v) {
+  return _mm_or_si128(_mm_or_si128(bytes_in_range16(_mm_or_si128(v, _mm_set1_epi8(0x20)), 'a', 25),
+                                   bytes_in_range16(v, '0', 9)),
+                      _mm_cmpeq_epi8(v, _mm_set1_epi8('_')));
+}
+#endif
+
 // The first byte at or after i that is not an ASCII word character (or n).
 // Words end after a handful of bytes at unforeseeable places; sixteen bytes
 // tested at once and the first miss found by counting bits spare the
 // mispredicted branch that a byte loop takes at every word's end.
 inline std::size_t ascii_word_end(const unsigned char* s, std::size_t i, std::size_t n) {
 #if defined(__SSE2__)
-  const __m128i letters = _mm_set1_epi8(25), digits = _mm_set1_epi8(9);
-  const __m128i a = _mm_set1_epi8('a'), zero = _mm_set1_epi8('0');
-  const __m128i under = _mm_set1_epi8('_'), case_bit = _mm_set1_epi8(0x20);
   for (; i + 16 <= n; i += 16) {
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-    __m128i l = _mm_sub_epi8(_mm_or_si128(v, case_bit), a);  // letters: 0..25
-    __m128i d = _mm_sub_epi8(v, zero);                       // digits: 0..9
-    __m128i word = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(l, letters), l),
-                                             _mm_cmpeq_epi8(_mm_min_epu8(d, digits), d)),
-                                _mm_cmpeq_epi8(v, under));
+    __m128i word = word_bytes16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
     auto miss = ~static_cast<unsigned>(_mm_movemask_epi8(word)) & 0xFFFFu;
     if (miss != 0) return i + static_cast<std::size_t>(__builtin_ctz(miss));
   }
@@ -298,8 +306,7 @@ class RepeatLinker {
       const __m128i index = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
       v = _mm_and_si128(v, _mm_cmplt_epi8(index, _mm_set1_epi8(static_cast<char>(len))));
       if (tokens.ascii(i)) {
-        const __m128i up = _mm_sub_epi8(v, _mm_set1_epi8('A'));  // A-Z: 0..25
-        const __m128i is_upper = _mm_cmpeq_epi8(_mm_min_epu8(up, _mm_set1_epi8(25)), up);
+        const __m128i is_upper = bytes_in_range16(v, 'A', 25);
         v = _mm_add_epi8(v, _mm_and_si128(is_upper, _mm_set1_epi8(0x20)));
       }
       _mm_storeu_si128(reinterpret_cast<__m128i*>(key), v);
