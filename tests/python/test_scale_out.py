@@ -120,12 +120,8 @@ def test_dask_threaded_run_on_long_notes_equals_serial_run(example):
 def test_example_runs_as_a_script(tmp_path):
     import subprocess
 
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(
-        [str(Path(quarn_py.__file__).parent), str(ROOT / ".deps" / "python"),
-         env.get("PYTHONPATH", "")])
     run = subprocess.run([sys.executable, str(ROOT / "examples" / "scale_out.py"),
                           "--notes", "300", "--workers", "2", "--partitions", "4"],
-                         cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
+                         cwd=tmp_path, capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stdout + run.stderr
     assert "0 mismatches; 0 audits failed verification" in run.stdout
