@@ -60,12 +60,26 @@ core::Result<std::string, FileError> read_input(const std::string& path) {
   return data;
 }
 
+namespace {
+
+FileId file_id(const struct stat& st) {
+  return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+                S_ISREG(st.st_mode), S_ISCHR(st.st_mode)};
+}
+
+}  // namespace
+
 std::optional<FileId> identify(const std::string& path) {
   struct stat st {};
   const int rc = path == kStdinName ? ::fstat(STDIN_FILENO, &st) : ::stat(path.c_str(), &st);
   if (rc != 0) return std::nullopt;
-  return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
-                S_ISCHR(st.st_mode)};
+  return file_id(st);
+}
+
+std::optional<FileId> identify_stdout() {
+  struct stat st {};
+  if (::fstat(STDOUT_FILENO, &st) != 0) return std::nullopt;
+  return file_id(st);
 }
 
 bool looks_compiled(std::string_view data) {

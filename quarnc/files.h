@@ -53,6 +53,7 @@ core::Result<std::string, FileError> read_input(const std::string& path);
 struct FileId {
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
+  bool is_regular = false;
   bool is_char_device = false;  // a terminal, /dev/null: a stream, not stored data
   friend bool operator==(const FileId& a, const FileId& b) {
     return a.device == b.device && a.inode == b.inode;
@@ -60,6 +61,8 @@ struct FileId {
 };
 // The file `path` names (standard input's for "-"); none when there is none.
 std::optional<FileId> identify(const std::string& path);
+// The file standard output writes to.
+std::optional<FileId> identify_stdout();
 
 // Where the first byte that is not part of well-formed UTF-8 sits.
 struct Utf8Fault {

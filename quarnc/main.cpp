@@ -98,6 +98,18 @@ int run(int argc, char** argv) {
   Args a = split(command, argc - 2, argv + 2);
   if (!a.error.empty()) return usage_error(a.error, command);
   if (a.help) return emit(stdout, command_usage(command)) ? kExitOk : kExitUsage;
+  // Standard output appended to an input (`>> FILE`) would write into the
+  // file being read; `> FILE` has emptied it before quarnc starts.
+  if (const auto out = identify_stdout(); out && out->is_regular) {
+    for (const std::string& file : a.files) {
+      if (identify(file) == out) {
+        return usage_error("standard output is the input file '" +
+                               (file == kStdinName ? std::string(kStdinLabel) : file) +
+                               "' itself; write it elsewhere",
+                           command);
+      }
+    }
+  }
   if (command == "check") {
     if (a.files.empty()) return usage_error("check needs at least one FILE", command);
     return run_check(a.files, a.json);

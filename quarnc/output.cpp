@@ -185,7 +185,7 @@ core::Result<Destination, FileError> resolve_output(const std::string& out) {
     return Destination{Destination::Way::kReplace, std::move(created).value(), std::nullopt};
   }
   const FileId id{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
-                  S_ISCHR(st.st_mode)};
+                  S_ISREG(st.st_mode), S_ISCHR(st.st_mode)};
   if (S_ISREG(st.st_mode)) {
     char* real = ::realpath(out.c_str(), nullptr);
     if (real == nullptr) return file_error("cannot write", errno);

@@ -175,6 +175,23 @@ class TestOutputIsNotTheSource:
         assert b"is the source file '<stdin>' itself" in result.stderr
         assert src.read_text() == SIMPLE
 
+    @pytest.mark.parametrize("args", [("build", "{f}", "-o", "-"), ("dis", "{f}"), ("check", "{f}"),
+                                      ("verify", "-")])
+    def test_standard_output_appending_to_an_input_is_refused(self, tmp_path, args):
+        """`>> FILE` does not empty the file as `>` does: what quarnc wrote
+        would land in the very file it reads."""
+        data = module_bytes(SIMPLE) if args[0] == "verify" else SIMPLE.encode()
+        path = write(tmp_path / "p.x", data)
+        args = [a.format(f=path) for a in args]
+        with open(path, "ab") as out, open(path, "rb") as stdin:
+            result = subprocess.run([str(QUARNC), *args], stdin=stdin, stdout=out,
+                                    stderr=subprocess.PIPE, env=ENV, timeout=60)
+        name = "<stdin>" if args[-1] == "-" and args[0] == "verify" else str(path)
+        assert result.returncode == 2
+        assert result.stderr.decode() == (f"quarnc: standard output is the input file '{name}' itself; "
+                                          f"write it elsewhere\nTry 'quarnc {args[0]} --help'.\n")
+        assert path.read_bytes() == data
+
     def test_another_file_of_the_same_text_is_not_the_source(self, tmp_path):
         src = write(tmp_path / "p.quarn", SIMPLE)
         copy = write(tmp_path / "copy.quarn", SIMPLE)
