@@ -143,10 +143,11 @@ core::Result<core::Unit, core::DecodeError> write_listing(
     std::span<const std::uint8_t> bytes, const std::function<void(std::string_view)>& write) {
   Marks marks(bytes.size());
   std::uint64_t count = 0;
-  auto head = core::decode_program_each(bytes, [&](std::uint64_t index, const core::Instruction& insn) {
-    count = index + 1;
-    for_each_target(insn, [&](std::uint32_t t) { marks.add(t); });
-  });
+  auto head =
+      core::decode_program_each(bytes, [&](std::uint64_t index, const core::Instruction& insn) {
+        count = index + 1;
+        for_each_target(insn, [&](std::uint32_t t) { marks.add(t); });
+      });
   if (!head.ok()) return std::move(head).error();
   marks.finish(count);
   const core::CompiledProgram& program = head.value();
@@ -161,12 +162,14 @@ core::Result<core::Unit, core::DecodeError> write_listing(
       << (meta && meta->source_name ? core::render_text(*meta->source_name) : "none") << "\n";
   out << "instructions: " << core::decimal(count) << "\n";
 
-  auto listed = core::decode_program_each(bytes, [&](std::uint64_t index, const core::Instruction& insn) {
-    out << (marks.marked(index) ? "> " : "  ") << core::decimal(index) << ": "
-        << core::disassemble_instruction(insn) << "\n";
-  });
-  // The same bytes decoded the same way a second time.
-  if (!listed.ok()) throw std::logic_error("listing: second decoding failed: " + listed.error().message);
+  // The same bytes decoded the same way a second time cannot fail; its copy
+  // of the metadata goes at once.
+  const bool listed =
+      core::decode_program_each(bytes, [&](std::uint64_t index, const core::Instruction& insn) {
+        out << (marks.marked(index) ? "> " : "  ") << core::decimal(index) << ": "
+            << core::disassemble_instruction(insn) << "\n";
+      }).ok();
+  if (!listed) throw std::logic_error("listing: the second decoding failed");
   for (std::uint64_t t : marks.beyond()) {
     out << "> " << core::decimal(t) << (t == count ? ": (end)\n" : ": (past the end)\n");
   }
