@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace quarn::core {
 namespace {
@@ -522,6 +523,42 @@ TEST(Codec, CheckingAgreesWithDecodingOnDamagedInput) {
         EXPECT_EQ(full.error().message, check.error().message);
         EXPECT_EQ(full.error().field, check.error().field);
       }
+    }
+  }
+}
+
+// Handing instructions out one at a time is the same decoding: the visitor
+// sees the whole decoder's list, in order, and the rest of the program is
+// the same; on damaged input the error is the same, after a gapless run of
+// indices from 0.
+TEST(Codec, DecodingEachInstructionAgreesWithDecodingTheWhole) {
+  std::mt19937_64 rng(17);
+  for (std::uint64_t seed = 0; seed < 60; ++seed) {
+    testing::RandomProgram gen(seed);
+    const CompiledProgram p = gen.program(seed % 30);
+    const std::string good = as_string(encode(p));
+    for (int round = 0; round < 20; ++round) {
+      std::string bytes = good;
+      if (round > 0) bytes[rng() % bytes.size()] = static_cast<char>(rng());
+      auto whole = decode_program(bytes);
+      std::vector<Instruction> seen;
+      auto each = decode_program_each(
+          std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()),
+          [&](std::uint64_t index, const Instruction& insn) {
+            EXPECT_EQ(index, seen.size());
+            seen.push_back(insn);
+          });
+      ASSERT_EQ(whole.ok(), each.ok()) << "seed " << seed << " round " << round;
+      if (!whole.ok()) {
+        EXPECT_EQ(whole.error().message, each.error().message);
+        EXPECT_EQ(whole.error().field, each.error().field);
+        continue;
+      }
+      EXPECT_TRUE(each.value().instructions.empty());
+      EXPECT_TRUE(seen == whole.value().instructions) << "seed " << seed;
+      CompiledProgram rest = whole.value();
+      rest.instructions.clear();
+      EXPECT_TRUE(rest == each.value()) << "seed " << seed;
     }
   }
 }

@@ -111,21 +111,58 @@ class TestCommandLine:
     @pytest.mark.parametrize("args, message", [
         ((), "no command given"),
         (("compile", "x"), "unknown command 'compile'"),
+        (("--version", "extra"), "unexpected argument 'extra' after --version"),
+        (("--help", "extra"), "unexpected argument 'extra' after --help"),
+        (("-h", "check"), "unexpected argument 'check' after -h"),
         (("check",), "check needs at least one FILE"),
         (("check", "--jsn", "x"), "unknown option '--jsn' for check"),
+        (("check", "--json", "--json", "x"), "--json given twice"),
+        (("check", "-", "-"), "standard input ('-') named twice; it can be read only once"),
+        (("check", "a", "-", "--", "-"), "standard input ('-') named twice; it can be read only once"),
+        (("check", "--help", "x"), "'--help' takes no other arguments"),
+        (("check", "x", "-h"), "'-h' takes no other arguments"),
         (("build",), "build takes one FILE"),
-        (("build", "a", "b"), "build takes one FILE"),
+        (("build", "a", "b"), "unexpected argument 'b': build takes one FILE"),
         (("build", "a", "-o"), "-o needs a file name"),
         (("build", "a", "-o", ""), "-o needs a file name"),
         (("build", "a", "-o", "x", "-o", "y"), "-o given twice"),
+        (("build", "-"), "build reads standard input only with -o OUT (-o - for standard output)"),
         (("dis", "--json", "a"), "unknown option '--json' for dis"),
+        (("dis", "a", "b"), "unexpected argument 'b': dis takes one FILE"),
         (("verify",), "verify takes one FILE"),
-        (("verify", "a", "b"), "verify takes one FILE"),
+        (("verify", "a", "b"), "unexpected argument 'b': verify takes one FILE"),
+        (("verify", "-o", "x", "a"), "unknown option '-o' for verify"),
     ])
     def test_usage_errors_exit_2_and_say_what_is_wrong(self, args, message):
+        """One line naming the problem, then a hint to the help of the
+        command named (the general help when none is)."""
         status, out, err = quarnc(*args)
         assert (status, out) == (2, b"")
-        assert err == f"quarnc: {message}\nTry 'quarnc --help'.\n"
+        command = args[0] if args and not args[0].startswith("-") and args[0] != "compile" else None
+        hint = f"Try 'quarnc {command} --help'." if command else "Try 'quarnc --help'."
+        assert err == f"quarnc: {message}\n{hint}\n"
+
+    @pytest.mark.parametrize("command, usage", [
+        ("check", "usage: quarnc check [--json] FILE...\n"),
+        ("build", "usage: quarnc build FILE [-o OUT]\n"),
+        ("dis", "usage: quarnc dis FILE\n"),
+        ("verify", "usage: quarnc verify FILE\n"),
+    ])
+    def test_each_command_has_its_own_help(self, command, usage):
+        status, out, err = quarnc(command, "--help")
+        assert (status, err) == (0, "")
+        assert out.decode().startswith(usage)
+        assert quarnc(command, "-h") == (status, out, err)
+        # A command's help is its own, and the general help lists them all.
+        others = {"check", "build", "dis", "verify"} - {command}
+        assert not any(f"quarnc {other}" in out.decode() for other in others)
+        assert usage.removeprefix("usage: ").strip().encode() in quarnc("--help")[1]
+
+    def test_standard_input_is_read_once_and_doubled_files_are_refused_before_reading(self):
+        # Nothing is read or checked when the command line is wrong: the
+        # source on stdin would compile.
+        assert quarnc("check", "-", "-", stdin=SIMPLE.encode())[:2] == (2, b"")
+        assert quarnc("check", "--json", "-", "--json", stdin=SIMPLE.encode())[:2] == (2, b"")
 
     def test_any_command_line_ends_with_a_status_not_a_signal(self, tmp_path):
         rng = random.Random(11)
@@ -229,9 +266,13 @@ class TestCheckJson:
             paths.append(write(tmp_path / f"b{k}.quarn", broken))
         status, out, _ = quarnc("check", "--json", *paths)
         records = [json.loads(line) for line in out.splitlines()]
-        assert records and status == 1
+        assert [r["file"] for r in records] == [str(p) for p in paths]
+        assert status == 1
         for record in records:
             source = Path(record["file"]).read_text()
+            if record.get("ok"):
+                assert quarn_py.compile_source(source)["success"]
+                continue
             assert record["message"] == module_error(source)
             if record["stage"] == "parse" and "line" in record:
                 assert (record["line"], record["column"]) == text_position(record["message"])
@@ -245,10 +286,12 @@ class TestCheckJson:
         assert (status, err) == (1, "")
         assert json.loads(out) == {"file": str(damaged), "stage": "decode",
                                    "message": quarn_py.execute_bytecode(b"\x01")["error"]}
-        # A file that cannot be read is not a program: plain text on stderr.
+        # A file that cannot be read is not a program, but it is named on the
+        # command line: it gets its line too, with the reason as `error`.
         status, out, err = quarnc("check", "--json", tmp_path / "nope.quarn")
-        assert (status, out) == (2, b"")
-        assert "cannot open" in err
+        assert (status, err) == (2, "")
+        assert json.loads(out) == {"file": str(tmp_path / "nope.quarn"),
+                                   "error": "cannot open: No such file or directory"}
 
     def test_standard_input_and_non_utf8_file_names(self, tmp_path):
         out = quarnc("check", "--json", "-", stdin=b"program p {")[1]
@@ -333,11 +376,12 @@ class TestBuild:
         assert sorted(p.name for p in (tmp_path / "d").iterdir()) == []
         # Standard input has no name to derive the output's from.
         status, _, err = quarnc("build", "-", stdin=SIMPLE.encode())
-        assert status == 2 and err.startswith("<stdin>: give the output file with -o OUT")
+        assert status == 2 and err.startswith("quarnc: build reads standard input only with -o OUT")
         # A source already named .qbc would be replaced by its own build.
         same = write(tmp_path / "x.qbc", SIMPLE)
         status, _, err = quarnc("build", same)
-        assert status == 2 and "the output would replace the source" in err
+        assert (status, err) == (2, f"quarnc: the output '{same}' is the source file '{same}' itself; "
+                                    "give another one with -o OUT\nTry 'quarnc build --help'.\n")
         assert same.read_text() == SIMPLE
 
 
