@@ -91,7 +91,7 @@ PyObject* compile_source(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
     if (!outcome.ok()) {
       // Error texts quote the source, which came in as UTF-8; "replace"
       // only guards against a fault there turning into an exception.
-      return result_dict(false, "error", utf8_str(outcome.error(), "replace"));
+      return result_dict(false, "error", utf8_str(outcome.error().message, "replace"));
     }
     PyRef list = byte_list(buffer.bytes());
     if (!list) return nullptr;

@@ -48,11 +48,11 @@ bool named_compiled(const std::string& file) { return file.ends_with(kCompiledEx
 std::string decode_error(const core::DecodeError& e) { return std::string(kDecodeErrorPrefix) + e.message; }
 
 // Reports a failed program as check's mode asks; returns kExitFailed.
-int fail_program(const std::string& file, std::string_view error, bool json) {
+int fail_program(const std::string& file, const Diagnostic& failure, bool json) {
   if (json) {
-    emit(stdout, json_line(label(file), error));
+    emit(stdout, json_line(label(file), failure));
   } else {
-    complain(file, error);
+    complain(file, failure.message);
   }
   return kExitFailed;
 }
@@ -65,10 +65,13 @@ int check_one(const std::string& file, bool json) {
   // as such, not as source that fails to parse).
   auto decoded = core::check_program(*data);
   if (decoded.ok()) return kExitOk;
-  if (named_compiled(file)) return fail_program(file, decode_error(decoded.error()), json);
+  if (named_compiled(file)) {
+    const std::string error = decode_error(decoded.error());
+    return fail_program(file, decode_diagnostic(error), json);
+  }
   if (!is_text(file, *data)) return kExitUsage;
   auto outcome = compiler::compile_program_text(*data);
-  return outcome.ok() ? kExitOk : fail_program(file, outcome.error(), json);
+  return outcome.ok() ? kExitOk : fail_program(file, diagnose(outcome.error()), json);
 }
 
 }  // namespace
@@ -99,7 +102,7 @@ int run_build(const std::string& file, const std::optional<std::string>& out) {
   auto outcome = compiler::compile_program_text(*data);
   data.reset();
   if (!outcome.ok()) {
-    complain(file, outcome.error());
+    complain(file, outcome.error().message);
     return kExitFailed;
   }
   const std::vector<std::uint8_t>& bytes = outcome.value();
@@ -120,7 +123,7 @@ int run_dis(const std::string& file) {
     if (!is_text(file, *data)) return kExitUsage;
     auto outcome = compiler::compile_program_text(*data);
     if (!outcome.ok()) {
-      complain(file, outcome.error());
+      complain(file, outcome.error().message);
       return kExitFailed;
     }
     data.reset();

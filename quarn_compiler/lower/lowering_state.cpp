@@ -14,9 +14,9 @@ LoweringState::LoweringState(core::ProgramEncoder* encoder)
   push_scope();
 }
 
-core::CoreError LoweringState::take_error() {
+LoweringError LoweringState::take_error() {
   if (!error_) throw std::logic_error("lowering failed without recording an error");
-  core::CoreError error = std::move(*error_);
+  LoweringError error = std::move(*error_);
   error_.reset();
   return error;
 }

@@ -30,8 +30,20 @@ namespace quarn::compiler {
 using core::Reg;
 using core::Target;
 
+// A lowering failure: the coded error, and the span of the node it points
+// at when its message quotes one (see LoweringState::fail).
+struct LoweringError {
+  LoweringError(core::CoreError e, std::optional<Span> place = std::nullopt)  // NOLINT: implicit
+      : error(std::move(e)), at(place) {}
+  core::CoreError error;
+  std::optional<Span> at;  // has_position() whenever set
+
+  std::string message() const { return error.message(); }
+  core::CoreErrorCode code() const { return error.code(); }
+};
+
 template <class T>
-using LowerResult = core::Result<T, core::CoreError>;
+using LowerResult = core::Result<T, LoweringError>;
 
 // What one step inside a definition answers (an expression's register, or
 // Unit for a statement), or that it failed. The error itself waits in the
@@ -182,13 +194,14 @@ class LoweringState {
   // ---- errors ---------------------------------------------------------------
   // Records the lowering's error and answers the failure to hand up; the
   // caller stops at once, so the first error recorded is the one reported.
-  Failed fail(core::CoreError error) {
-    if (!error_) error_.emplace(std::move(error));
+  // `at`: the placed node the message quotes, if it quotes one.
+  Failed fail(core::CoreError error, std::optional<Span> at = std::nullopt) {
+    if (!error_) error_.emplace(std::move(error), at);
     return {};
   }
   // The recorded error, which is then forgotten.
   // REQUIRES: a step failed.
-  core::CoreError take_error();
+  LoweringError take_error();
 
   // ---- registers ------------------------------------------------------------
   Reg register_counter = 0;
@@ -325,7 +338,7 @@ class LoweringState {
   std::vector<ScopeFrame> frames_;
   std::size_t depth_ = 0;
 
-  std::optional<core::CoreError> error_;
+  std::optional<LoweringError> error_;
 };
 
 // Marks the height of one of the state's gathering stacks and brings it
