@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <pthread.h>
 #include <random>
@@ -398,6 +399,81 @@ TEST(Codec, ContentHashCoversTheInstructionListBytes) {
 }
 
 // --- errors --------------------------------------------------------------------
+// Every value kind, with the edge field indices of a contract (0 and 255) and
+// the edge ids, written out by hand; then the encoded program is cut at
+// every byte. The hand-written layout says where each text's bytes lie: a
+// cut there ends inside a text ("io error: "), any other cut inside a
+// fixed-width field or a count.
+TEST(Codec, EveryValueKindByHandAndCutAtEveryByte) {
+  const Value contract_edges = Value::Contract(0xFFFF, {{0, Value::Null()}, {255, Value::String("x")}});
+  const std::vector<Value> values = {
+      Value::Null(),
+      Value::Bool(false),
+      Value::Bool(true),
+      Value::Int(INT64_MIN),
+      Value::Float(1.5),
+      Value::String("h\xC3\xA9"),
+      Value::Array({}),
+      Value::Array({Value::Int(7), contract_edges}),
+      Value::Object({{"k", Value::Array({})}, {"", Value::Null()}}),
+      Value::Contract(0, {}),
+      contract_edges,
+      Value::Contract(1, {{0, Value::Contract(2, {{0, Value::Int(-1)}})}}),
+      Value::Handle(""),
+  };
+  CompiledProgram p;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    p.instructions.push_back(LoadConst{static_cast<Reg>(i), values[i]});
+  }
+  p.content_hash = content_hash_of(p.instructions);
+
+  Wire w;
+  std::vector<std::pair<std::size_t, std::size_t>> texts;  // [first, end) of each text's bytes
+  auto text = [&](std::string_view t) {
+    w.u64(t.size());
+    texts.push_back({w.str().size(), w.str().size() + t.size()});
+    w.raw(t.data(), t.size());
+  };
+  auto load = [&](std::uint32_t dst, std::uint32_t kind) { w.u32(0).u32(dst).u32(kind); };
+  // The contract of edges: id 0xFFFF, field 0 = Null, field 255 = String "x".
+  auto edges = [&] { w.u32(7).u16(0xFFFF).u64(2).u8(0).u32(0).u8(255).u32(4); text("x"); };
+  w.header(values.size());
+  load(0, 0);
+  load(1, 1), w.u8(0);
+  load(2, 1), w.u8(1);
+  load(3, 2), w.u64(std::uint64_t{1} << 63);
+  load(4, 3), w.f64(1.5);
+  load(5, 4), text("h\xC3\xA9");
+  load(6, 5), w.u64(0);
+  load(7, 5), w.u64(2).u32(2).u64(7), edges();
+  load(8, 6), w.u64(2), text(""), w.u32(0), text("k"), w.u32(5).u64(0);  // keys ascending
+  load(9, 7), w.u16(0).u64(0);
+  load(10, 7), w.u16(0xFFFF).u64(2).u8(0).u32(0).u8(255).u32(4), text("x");
+  load(11, 7), w.u16(1).u64(1).u8(0).u32(7).u16(2).u64(1).u8(0).u32(2).u64(UINT64_MAX);
+  load(12, 8), text("");
+  w.raw(p.content_hash.data(), p.content_hash.size()).u8(0);
+
+  const std::string bytes = as_string(encode(p));
+  ASSERT_EQ(lower_hex(Bytes(bytes.begin(), bytes.end())),
+            lower_hex(Bytes(w.str().begin(), w.str().end())));
+  auto decoded = decode_program(bytes);
+  ASSERT_TRUE(decoded.ok()) << decoded.error().message;
+  EXPECT_TRUE(decoded.value() == p);
+  ASSERT_EQ(decoded.value().instructions.size(), values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    EXPECT_TRUE(std::get<LoadConst>(decoded.value().instructions[i]).value == values[i]) << i;
+  }
+
+  for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
+    const bool in_text = std::any_of(texts.begin(), texts.end(), [&](const auto& t) {
+      return t.first <= cut && cut < t.second;
+    });
+    EXPECT_EQ(decode_error(std::string_view(bytes).substr(0, cut)),
+              in_text ? "io error: " : "io error: unexpected end of file")
+        << "cut at " << cut;
+  }
+}
+
 
 TEST(Codec, EveryPrefixFailsAtEndOfInput) {
   for (std::uint64_t seed : {1u, 2u, 3u}) {
