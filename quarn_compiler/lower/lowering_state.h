@@ -86,19 +86,7 @@ inline constexpr std::uint32_t kDefaultMaxDepth = 1000;
 
 // A constant as LoadConst carries it, with a String's text still in the
 // tree: the lowering only ever makes these five kinds.
-struct Constant {
-  core::ValueKind kind = core::ValueKind::Null;
-  bool b = false;
-  std::int64_t i = 0;
-  double f = 0;
-  std::string_view text;
-
-  static Constant null() { return {}; }
-  static Constant boolean(bool v) { return {core::ValueKind::Bool, v, 0, 0, {}}; }
-  static Constant integer(std::int64_t v) { return {core::ValueKind::Int, false, v, 0, {}}; }
-  static Constant real(double v) { return {core::ValueKind::Float, false, 0, v, {}}; }
-  static Constant string(std::string_view v) { return {core::ValueKind::String, false, 0, 0, v}; }
-};
+using Constant = core::ScalarConstant;
 
 class LoweringState {
  public:
@@ -276,7 +264,6 @@ class LoweringState {
   void note_span(Target at, SpanEntry span) {
     if (!span.empty()) source_map.push_back({at, span.line, span.col});
   }
-  std::uint8_t* begin_bytes(core::Opcode op, std::size_t size, std::size_t& offset);
   // The byte offset of instruction `at` after checking its tag.
   std::size_t offset_of(Target at, core::Opcode expected) const;
   template <class Insn>

@@ -385,6 +385,70 @@ TEST(Codec, PiecewiseEncoderPatchesFixedFields) {
   EXPECT_EQ(out, encode(p));
 }
 
+// Instructions written in place from views of their fields, by the rows of
+// the instruction table, are the bytes of the same instructions encoded
+// whole; the offsets it reports and the table's fixed offsets point at the
+// values written there.
+TEST(Codec, InPlaceWriterFollowsTheTable) {
+  const std::string_view keys[] = {"b", "a"};
+  const std::uint32_t regs[] = {5, 6};
+  CompiledProgram p;
+  p.instructions = {
+      LoadConst{1, Value::Null()},
+      LoadConst{2, Value::Bool(true)},
+      LoadConst{3, Value::Int(-2)},
+      LoadConst{4, Value::Float(0.25)},
+      LoadConst{5, Value::String("h\xC3\xA9")},
+      Call{6, "f", {5, 6}, 1000},
+      FuncDef{"main", {}, 0, 77},
+      ArrayCreate{7, {5, 6}, BytecodeType::nested(TypeKind::Bool, 1)},
+      ArrayCreate{8, {}, std::nullopt},
+      ObjectCreate{9, {"b", "a"}, {5, 6}},
+      FormatString{10, 11, {5, 6}},
+      Sub{12, 5, 6},
+      JumpIf{13, 14, 15},
+      Loop{16, 17, 18, 19, 20},
+      Jump{21},
+  };
+  p.content_hash = content_hash_of(p.instructions);
+  Bytes out;
+  ProgramEncoder encoder(out);
+  encoder.emit<LoadConst>(1u, ScalarConstant::null());
+  encoder.emit<LoadConst>(2u, ScalarConstant::boolean(true));
+  encoder.emit<LoadConst>(3u, ScalarConstant::integer(-2));
+  encoder.emit<LoadConst>(4u, ScalarConstant::real(0.25));
+  encoder.emit<LoadConst>(5u, ScalarConstant::string("h\xC3\xA9"));
+  const auto call = encoder.emit<Call>(6u, std::string_view("f"), std::span<const std::uint32_t>(regs), 1000u);
+  const auto def = encoder.emit<FuncDef>(std::string_view("main"), std::span<const std::uint32_t>(), 0u, 77u);
+  encoder.emit<ArrayCreate>(7u, std::span<const std::uint32_t>(regs),
+                            std::optional<BytecodeType>(BytecodeType::nested(TypeKind::Bool, 1)));
+  encoder.emit<ArrayCreate>(8u, std::span<const std::uint32_t>(), std::optional<BytecodeType>());
+  encoder.emit<ObjectCreate>(9u, std::span<const std::string_view>(keys), std::span<const std::uint32_t>(regs));
+  encoder.emit<FormatString>(10u, 11u, std::span<const std::uint32_t>(regs));
+  const std::uint32_t sub_args[] = {5, 6};
+  encoder.emit_words(Opcode::Sub, 12, sub_args);
+  const auto branch = encoder.emit<JumpIf>(13u, 14u, 15u);
+  const auto loop = encoder.emit<Loop>(16u, 17u, 18u, 19u, 20u);
+  const auto jump = encoder.emit<Jump>(21u);
+  // Call: dst, then the name's text, the args, max_depth.
+  EXPECT_EQ(encoder.text_at(call.fields[1]), "f");
+  EXPECT_EQ(encoder.u32_at(call.fields[3]), 1000u);
+  EXPECT_EQ(encoder.text_at(def.fields[0]), "main");
+  EXPECT_EQ(encoder.u32_at(def.fields[3]), 77u);
+  EXPECT_EQ(encoder.u32_at(branch.offset + fixed_field_offset<JumpIf>("cond")), 13u);
+  EXPECT_EQ(encoder.u32_at(branch.offset + fixed_field_offset<JumpIf>("then_target")), 14u);
+  EXPECT_EQ(encoder.u32_at(branch.offset + fixed_field_offset<JumpIf>("else_target")), 15u);
+  EXPECT_EQ(encoder.u32_at(loop.offset + fixed_field_offset<Loop>("body")), 18u);
+  EXPECT_EQ(encoder.u32_at(loop.offset + fixed_field_offset<Loop>("end")), 19u);
+  EXPECT_EQ(encoder.u32_at(loop.offset + fixed_field_offset<Loop>("max_iter")), 20u);
+  EXPECT_EQ(encoder.u32_at(jump.offset + fixed_field_offset<Jump>("target")), 21u);
+  EXPECT_EQ(branch.fields[2], branch.offset + fixed_field_offset<JumpIf>("else_target"));
+  // A row that holds other than u32 fields is refused by number.
+  EXPECT_THROW(encoder.emit_words(Opcode::Call, 1, sub_args), std::logic_error);
+  ASSERT_TRUE(encoder.finish(std::nullopt).ok());
+  EXPECT_EQ(lower_hex(out), lower_hex(encode(p)));
+}
+
 TEST(Codec, ContentHashCoversTheInstructionListBytes) {
   CompiledProgram p = sample_program();
   Bytes list = encode_instructions(p.instructions);
