@@ -35,6 +35,10 @@ else()
     get_filename_component(b3_newest "${b3_newest}" DIRECTORY)
   endif()
   set(QUARN_BLAKE3_DIR "${b3_newest}" CACHE PATH "BLAKE3 reference C sources")
+  if(NOT EXISTS "${QUARN_BLAKE3_DIR}/blake3.h" AND b3_newest)
+    # A folder remembered from an earlier configure that is gone since.
+    set(QUARN_BLAKE3_DIR "${b3_newest}" CACHE PATH "BLAKE3 reference C sources" FORCE)
+  endif()
   if(NOT EXISTS "${QUARN_BLAKE3_DIR}/blake3.h")
     message(FATAL_ERROR "BLAKE3 not found: install libblake3-dev or librust-blake3-dev "
                         "(`make setup` does), or set QUARN_BLAKE3_DIR to the C sources")

@@ -51,12 +51,14 @@ bool taken_as_compiled(const std::string& file, std::string_view data) {
 }
 
 // What became of one file: nothing to say, a program that failed (with the
-// module's error text), or a file that could not be taken as a program at
-// all (with the reason).
+// module's error text, and the compiler's error when it was the compiler that
+// refused), or a file that could not be taken as a program at all (with the
+// reason).
 struct Verdict {
   enum class Kind { kOk, kProgramFailed, kFileError };
   Kind kind = Kind::kOk;
   std::string text;
+  std::optional<compiler::CompileError> compile_error;
 
   int status() const {
     switch (kind) {
@@ -67,8 +69,18 @@ struct Verdict {
     return kExitUsage;
   }
   static Verdict ok() { return {}; }
-  static Verdict failed(std::string text) { return {Kind::kProgramFailed, std::move(text)}; }
-  static Verdict file_error(std::string text) { return {Kind::kFileError, std::move(text)}; }
+  static Verdict failed(std::string text) { return {Kind::kProgramFailed, std::move(text), {}}; }
+  static Verdict failed(compiler::CompileError error) {
+    std::string text = error.message;
+    return {Kind::kProgramFailed, std::move(text), std::move(error)};
+  }
+  static Verdict file_error(std::string text) { return {Kind::kFileError, std::move(text), {}}; }
+
+  // What check --json reports of a failed program: the compiler's stage and
+  // position, or a decoding error's.
+  Diagnostic diagnostic() const {
+    return compile_error ? diagnose(*compile_error) : decode_diagnostic(text);
+  }
 };
 
 // The verdict said as the user reads it: nothing, or "FILE: text" on
@@ -114,7 +126,7 @@ int run_check(const std::vector<std::string>& files, bool json) {
     if (!json) {
       report(file, v);
     } else if (v.kind == Verdict::Kind::kProgramFailed) {
-      emit(stdout, json_line(label(file), v.text));
+      emit(stdout, json_line(label(file), v.diagnostic()));
     } else {
       emit(stdout, json_file_line(label(file), v));
     }

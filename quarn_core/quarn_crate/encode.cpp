@@ -385,6 +385,10 @@ void ProgramEncoder::append(std::span<const Instruction> code,
   count_ += code.size();
 }
 
+void ProgramEncoder::not_words(Opcode op) {
+  throw std::logic_error(std::string(opcode_name(op)) + " does not take its registers as listed");
+}
+
 std::size_t ProgramEncoder::add(const Instruction& insn) {
   SizeSink sizer;
   put(sizer, insn);

@@ -81,7 +81,9 @@ FAILING = {
     "missing_semicolon": ("program p {\n  fn main() {\n    let x = 1\n  }\n}\n", "parse", (4, 3)),
     "empty": ("", "parse", None),
     "unclosed": ("program p { fn main() {", "parse", None),
-    "bad_token_after_multibyte": ("program p {\n  fn main() { let s = \"é\" $ 1; }\n}", "parse", None),
+    # The '$' follows 26 characters of its line (27 bytes: "é" takes two).
+    "bad_token_after_multibyte": ("program p {\n  fn main() { let s = \"é\" $ 1; }\n}", "parse",
+                                  (2, 27)),
     "undefined": ("program p { fn main() { x = 1; } }", "lowering", None),
     "scale_outside_main": ("program p { @scale(size=4) fn worker() { } fn main() { } }",
                            "lowering", None),
@@ -278,7 +280,7 @@ class TestCheckJson:
                 assert (record["line"], record["column"]) == text_position(record["message"])
                 # The column points into the named line (or just past its end).
                 src_line = source.split("\n")[record["line"] - 1]
-                assert 1 <= record["column"] <= len(src_line.encode()) + 1
+                assert 1 <= record["column"] <= len(src_line) + 1
 
     def test_decode_stage_and_file_errors(self, tmp_path):
         damaged = write(tmp_path / "x.qbc", b"\x01")
@@ -300,14 +302,41 @@ class TestCheckJson:
         write(odd, "program p {")
         assert json.loads(quarnc("check", "--json", odd)[1])["file"].endswith("bad\ufffd.quarn")
 
+    @pytest.mark.parametrize("blanks", [0, 16351, 70000])
+    def test_column_is_exact_on_any_line_length(self, tmp_path, blanks):
+        """The ';' is due where the '}' stands: after the head and the blanks,
+        however far beyond what the message text shows of the line."""
+        head = "program p { fn main() { let x = 1"
+        path = write(tmp_path / "long.quarn", head + " " * blanks + "}")
+        record = json.loads(quarnc("check", "--json", path)[1])
+        assert (record["stage"], record["line"], record["column"]) == ("parse", 1,
+                                                                       len(head) + blanks + 1)
+
+    def test_columns_count_characters(self, tmp_path):
+        """Characters before the place on its line count one each, however
+        many bytes they take: here 2, 3 and 4 bytes."""
+        line = "  fn main() { let s = \"é€😀\"; let t = (s + 1) as int; }"
+        source = "program p {\n" + line + "\n}"
+        lowering = json.loads(quarnc("check", "--json", write(tmp_path / "l.quarn", source))[1])
+        assert (lowering["stage"], lowering["line"], lowering["column"]) == (
+            "lowering", 2, line.index("s + 1") + 1)
+        broken = source.replace("(s + 1)", "(s + 1) $")
+        parse = json.loads(quarnc("check", "--json", write(tmp_path / "p.quarn", broken))[1])
+        assert (parse["stage"], parse["line"], parse["column"]) == ("parse", 2, line.index(" as") + 2)
+
 
 def text_position(message: str):
     """The innermost position an error text names, read the way a person
-    reads it: a parse error's first block ("0: at line N" and its caret), or
-    the first span a lowering message quotes."""
-    m = re.match(r"Parse error: E_PARSE_ERROR: 0: at line (\d+)[^\n]*\n[^\n]*\n( *)\^", message)
+    reads it: a parse error's first block ("0: at line N" and its caret, which
+    stands after as many blanks as there are bytes before the place; the
+    column counts the characters of the quoted line in front of it), or the
+    first span a lowering message quotes."""
+    m = re.match(r"Parse error: E_PARSE_ERROR: 0: at line (\d+)[^\n]*\n([^\n]*)\n( *)\^", message)
     if m:
-        return int(m.group(1)), len(m.group(2)) + 1
+        shown, before = m.group(2).encode(), len(m.group(3))
+        # Past the shown line stand only the blanks its display dropped.
+        chars = len(shown[:before].decode()) + max(0, before - len(shown))
+        return int(m.group(1)), chars + 1
     unquoted = re.sub(r'"(?:\\.|[^"\\])*"', '""', message)
     m = re.search(r"Span \{ start: \d+, end: \d+, line: ([1-9]\d*), col: (\d+) \}", unquoted)
     if m and message.startswith("Lowering error: "):
