@@ -1,12 +1,64 @@
-"""Processing a large collection of clinical notes in parallel with Dask.
+"""Processing a large collection of clinical notes (or compiling a large batch
+of programs) in parallel: on a dask.distributed cluster, or with Dask's
+single-machine schedulers.
 
-Every note is tokenized, its entities extracted, and the extraction sealed in
-an audit record. The only input that is not part of the note is the audit's
-time stamp, and it is fixed per run here (not read from the clock inside a
-task) so that a task Dask retries or re-runs on another worker produces a
+Every note is tokenized, its entities extracted and serialised in one fixed
+form, the extraction sealed in an audit record, and the record verified. The
+only input that is not part of the note is the audit's time stamp, and it is
+fixed per run here (not read from the clock inside a task) so that a task
+the cluster retries, or re-runs on another worker after one died, produces a
 byte-identical audit.
 
-Two of Dask's schedulers suit this work:
+On a cluster
+------------
+
+    from dask.distributed import Client
+    client = Client("tcp://scheduler-host:8786")
+    results = process_on_cluster(client, notes, timestamp=1_700_000_000)
+    records = records_of(results)      # what process_serially(notes, ...) gives
+
+The notes are cut into partitions of about PARTITION_BYTES each (1 MiB,
+measured in UTF-8 bytes plus a fixed charge per note, not by a count of
+notes: see below), every partition travels to a worker as one task, packed
+into a few flat objects that pickle at memory speed, and comes back as one
+compact result: its counts (notes, tokens, entities by type), the ids of any
+audits that failed to verify, and, unless keep_records=False, its records as
+four flat lists. With out_dir=, each worker writes its partition's records
+to out_dir/part-NNNNN.jsonl (whole, or not at all) and only the counts come
+back, which is what a run over millions of notes wants: the client then
+receives a few hundred bytes per megabyte of notes. Results are keyed by
+partition index, so a partition re-run after a worker died replaces, rather
+than adds to, its first attempt. Every worker needs quarn_py installed (for
+example from the wheel that `pip wheel .` builds) and this module importable.
+
+    PYTHONPATH=build:examples python3 examples/scale_out.py --cluster tcp://host:8786
+    PYTHONPATH=build python3 examples/scale_out.py --cluster local --notes 100000
+
+run a generated corpus on a running cluster (or on a LocalCluster of
+--workers single-thread worker processes), check it against a serial run
+and verify every audit. Figures from the idle 2-core development machine
+(bench/bench_cluster.py, 100,000 visit notes of ~190 bytes, 2 worker
+processes of one thread each, counts returned):
+
+    CLUSTER_FIGURES
+
+Why bytes: the pipeline's work grows with the length of a note (tokenizing
+and the dictionary search scan every byte; a 32 KB discharge summary takes
+some 70 times as long as a 300-byte visit note), plus a fixed part per note
+(four calls and a json.dumps, about as long as 256 bytes of scanning). A
+count of notes would make tasks of wildly different lengths as soon as
+note lengths vary; a byte budget keeps every task near the same time. At
+roughly 0.1 s of work per 1 MiB, a task's own cost on the cluster (about a
+millisecond of scheduler, client and worker time, and the transfer of its
+notes) is around one percent of it, while a 100,000-note run still has some
+twenty partitions to spread over the workers, so the last one to finish
+keeps the other worker idle only briefly, and a worker that dies loses at
+most a partition's work per task it held.
+
+On one machine
+--------------
+
+Two of Dask's local schedulers suit this work as well (process_with_dask):
 
 - threads ("threads"): quarn_py releases the interpreter lock while it works
   on a note of more than a few kilobytes, so a pool of threads in one process
@@ -18,39 +70,31 @@ Two of Dask's schedulers suit this work:
 
     PYTHONPATH=build:.deps/python python3 examples/scale_out.py --notes 20000
 
-runs a generated corpus through both (or the one named by --scheduler),
-checks a sample against a serial run and verifies every audit.
-
+runs a generated corpus through both (or the one named by --scheduler).
 Figures from the idle 2-core development machine, with --workers 2:
 
     10,000 visit notes of ~300 bytes  serial 0.22 s  threads 0.80 s  processes 0.89 s
     600 notes of 32 KB (--note-kb 32)  serial 1.26 s  threads 1.09 s  processes 1.93 s
 
-Short notes stay below the sizes from which quarn_py releases the lock, and
-every task also spends time in Python (json.dumps of the entities), so for
-them processes, or larger partitions, pay off before threads do.
-
-On a Dask cluster the same code runs unchanged: connect a client before
-computing, and every `.compute()` goes to the cluster's workers (each of
-which needs quarn_py installed, for example from the wheel that `pip wheel .`
-builds):
-
-    from dask.distributed import Client
-    client = Client("tcp://scheduler-host:8786")
-    results = process_with_dask(notes, 1_700_000_000, scheduler=None)
-
-(`scheduler=None` lets the client choose; dask.distributed's workers run
-several threads each, which now share one process's cores.)
+Here a task carries one note per item of a Dask bag, and for short notes
+the cost of moving every note and result between processes one at a time
+is larger than the work: the cluster path's partitions are what pays off.
 """
+
 
 from __future__ import annotations
 
 import argparse
 import json
+import os
 import random
 import sys
 import time
+import uuid
+from array import array
 from collections import Counter
+from itertools import accumulate, chain
+from pathlib import Path
 from typing import Iterable
 
 import quarn_py
@@ -83,6 +127,183 @@ def process_note(note: tuple[str, str], timestamp: int) -> dict:
 
 def process_serially(notes: Iterable[tuple[str, str]], timestamp: int) -> list[dict]:
     return [process_note(note, timestamp) for note in notes]
+
+
+# --- on a dask.distributed cluster ---------------------------------------------
+
+# The work a partition should carry: see the module's notes on sizes.
+PARTITION_BYTES = 1 << 20
+# What a note's fixed steps (four calls into quarn_py and a json.dumps) cost,
+# in bytes of text that take as long to scan.
+NOTE_FIXED_BYTES = 256
+
+
+def partition_bounds(sizes: list[int], target: int = PARTITION_BYTES) -> list[tuple[int, int]]:
+    """Cuts items of the given sizes, in order, into [start, end) ranges of
+    about `target` each: a range closes once it reaches the target, so every
+    range but the last holds at least that much, and an item larger than the
+    target is a range of its own. No item is left out or repeated."""
+    if target <= 0:
+        raise ValueError("target must be positive")
+    bounds = []
+    start = total = 0
+    for i, size in enumerate(sizes):
+        total += size
+        if total >= target:
+            bounds.append((start, i + 1))
+            start, total = i + 1, 0
+    if start < len(sizes):
+        bounds.append((start, len(sizes)))
+    return bounds
+
+
+def pack_notes(notes: list[tuple[str, str]]) -> tuple[tuple[str, ...], bytes, array]:
+    """A partition in a form that pickles at memory speed: the ids, the texts
+    as one UTF-8 buffer, and where each text ends in it. A list of (id, text)
+    pairs instead costs the client, the scheduler and the worker an object
+    per note and per string to write and read back."""
+    encoded = [text.encode() for _, text in notes]
+    return tuple(note_id for note_id, _ in notes), b"".join(encoded), array("Q", accumulate(map(len, encoded)))
+
+
+def unpack_notes(packed: tuple[tuple[str, ...], bytes, array]) -> list[tuple[str, str]]:
+    ids, blob, ends = packed
+    starts = chain((0,), ends)
+    return [(note_id, blob[s:e].decode()) for note_id, s, e in zip(ids, starts, ends)]
+
+
+def partition_notes(notes: list[tuple[str, str]],
+                    partition_bytes: int = PARTITION_BYTES) -> list[tuple[tuple[str, ...], bytes, array]]:
+    sizes = [len(text.encode()) + NOTE_FIXED_BYTES for _, text in notes]
+    return [pack_notes(notes[s:e]) for s, e in partition_bounds(sizes, partition_bytes)]
+
+
+def process_partition(index: int, packed, timestamp: int, *, keep_records: bool = True,
+                      out_dir: str | None = None) -> dict:
+    """Runs every note of a packed partition through the pipeline (and
+    verifies its audit): the partition's counts, its records as flat lists
+    (keep_records), and the ids of audits that failed to verify. With out_dir
+    the records go to out_dir/part-<index>.jsonl instead, written under a
+    temporary name and renamed, so that a retried task replaces the file
+    whole and a reader never sees half of one."""
+    notes = unpack_notes(packed)
+    columns = {"note_id": [], "token_count": [], "entities_json": [], "audit": []}
+    types: Counter = Counter()
+    tokens = 0
+    unverified = []
+    keep = keep_records or out_dir is not None
+    for note_id, text in notes:
+        token_count = len(quarn_py.tokenize(text))
+        entities = quarn_py.extract_entities(text)
+        entities_json = entities_json_of(entities)
+        audit = quarn_py.create_audit(note_id, entities_json, timestamp=timestamp)
+        if not quarn_py.verify_audit(audit, entities_json):
+            unverified.append(note_id)
+        tokens += token_count
+        types.update(e["type"] for e in entities)
+        if keep:
+            columns["note_id"].append(note_id)
+            columns["token_count"].append(token_count)
+            columns["entities_json"].append(entities_json)
+            columns["audit"].append(audit)
+    result = {"index": index, "notes": len(notes), "tokens": tokens,
+              "entity_types": dict(types), "unverified": unverified, "records": None}
+    if out_dir is not None:
+        _write_records(Path(out_dir) / f"part-{index:05d}.jsonl", columns)
+    elif keep_records:
+        result["records"] = columns
+    return result
+
+
+def _write_records(path: Path, columns: dict) -> None:
+    partial = path.with_name(f".{path.name}.{os.getpid()}.partial")
+    with open(partial, "w", encoding="utf-8") as f:
+        for row in zip(*columns.values()):
+            f.write(json.dumps(dict(zip(columns, row)), ensure_ascii=False, separators=(",", ":")))
+            f.write("\n")
+    os.replace(partial, path)
+
+
+def records_of(results: list[dict]) -> list[dict]:
+    """The per-note records of partition results, in note order: equal to what
+    process_serially gives for the same notes and time stamp."""
+    out = []
+    for result in sorted(results, key=lambda r: r["index"]):
+        columns = result["records"]
+        if columns is None:
+            raise ValueError(f"partition {result['index']} was run without keep_records")
+        out += [dict(zip(columns, row)) for row in zip(*columns.values())]
+    return out
+
+
+def process_on_cluster(client, notes: list[tuple[str, str]], timestamp: int, *,
+                       partition_bytes: int = PARTITION_BYTES, keep_records: bool = True,
+                       out_dir: str | None = None) -> list[dict]:
+    """process_partition over the notes' partitions on the client's cluster:
+    one result per partition, in partition order (each carries its index)."""
+    run = uuid.uuid4().hex[:12]
+    futures = [client.submit(process_partition, i, packed, timestamp, keep_records=keep_records,
+                             out_dir=out_dir, key=f"quarn-notes-{run}-{i:05d}")
+               for i, packed in enumerate(partition_notes(notes, partition_bytes))]
+    return client.gather(futures)
+
+
+def compile_and_run(source: str) -> tuple:
+    """(True, bytecode as bytes, the execution's result) for a program that
+    compiles, (False, the compile error, None) for one that does not."""
+    compiled = quarn_py.compile_source(source)
+    if not compiled["success"]:
+        return (False, compiled["error"], None)
+    bytecode = bytes(compiled["bytecode"])
+    return (True, bytecode, quarn_py.execute_bytecode(bytecode))
+
+
+def compile_partition(index: int, sources: list[str]) -> tuple[int, list[tuple]]:
+    # The bytecode goes back as bytes: a list of ints costs a pointer per byte
+    # to pickle, send and read back, bytes cost one byte.
+    return index, [compile_and_run(s) for s in sources]
+
+
+def compile_on_cluster(client, sources: list[str], *,
+                       partition_bytes: int = PARTITION_BYTES // 4) -> list[tuple]:
+    """compile_and_run over every source on the client's cluster, in order.
+    Compiling a byte of source takes several times as long as a byte of note
+    goes through the notes' pipeline, hence the smaller default partition."""
+    run = uuid.uuid4().hex[:12]
+    bounds = partition_bounds([len(s.encode()) + NOTE_FIXED_BYTES for s in sources], partition_bytes)
+    futures = [client.submit(compile_partition, i, sources[s:e], key=f"quarn-compile-{run}-{i:05d}")
+               for i, (s, e) in enumerate(bounds)]
+    out = []
+    for _, results in sorted(client.gather(futures)):
+        out += results
+    return out
+
+
+def generate_programs(count: int, seed: int = 2024, broken_every: int = 10) -> list[str]:
+    """`count` small Quarn programs, the same for the same seed; every
+    `broken_every`-th one has a syntax error (so failures travel too)."""
+    rng = random.Random(seed)
+    out = []
+    for i in range(count):
+        functions = []
+        for j in range(rng.randint(1, 4)):
+            callee = f"f{j - 1}(x, y)" if j > 0 else "x"
+            functions.append(
+                f"    fn f{j}(a: int, b: int) -> int {{\n"
+                f"        let x = a + b * {rng.randint(2, 9)};\n"
+                f"        let y = x - {rng.randint(1, 5)};\n"
+                f"        if x > y {{ y = y + 1; }} else {{ y = y - 1; }}\n"
+                f"        let i = 0;\n"
+                f"        loop (i < {rng.randint(1, 20)}, 100) {{ i = i + 1; x = x + i; }}\n"
+                f"        switch y {{ 1 => {{ x = 2; }} 2 | 3 => {{ x = 3; }} _ => {{ x = 4; }} }}\n"
+                f"        let z = {callee};\n"
+                f"        return x + y + z;\n"
+                f"    }}\n")
+        main = f"    fn main() {{ let r = f{len(functions) - 1}({rng.randint(0, 99)}, 2); print_str(\"p{i}\"); }}\n"
+        if broken_every and i % broken_every == broken_every - 1:
+            main = main.replace("let r =", "let r = ;")
+        out.append(f"program p{i} {{\n" + "".join(functions) + main + "}\n")
+    return out
 
 
 def process_with_dask(notes: list[tuple[str, str]], timestamp: int, *,
@@ -186,13 +407,21 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--timestamp", type=int, default=1_700_000_000,
                         help="time stamp sealed into every audit (seconds since the epoch)")
     parser.add_argument("--seed", type=int, default=2024)
-    parser.add_argument("--scheduler", choices=["threads", "processes", "both"], default="both")
+    parser.add_argument("--scheduler", choices=["threads", "processes", "both"], default=None,
+                        help="Dask's local schedulers to run (default: both, unless --cluster)")
+    parser.add_argument("--cluster", metavar="ADDRESS",
+                        help="run on the dask.distributed scheduler at ADDRESS, or with 'local' "
+                             "on a LocalCluster of --workers single-thread worker processes")
+    parser.add_argument("--partition-kb", type=float, default=PARTITION_BYTES / 1024,
+                        help="bytes of notes per cluster task, in KiB")
     parser.add_argument("--note-kb", type=float, default=0,
                         help="make every note at least this many kilobytes long")
     args = parser.parse_args(argv)
 
     notes = generate_corpus(args.notes, args.seed, int(args.note_kb * 1024))
-    schedulers = ["threads", "processes"] if args.scheduler == "both" else [args.scheduler]
+    if args.scheduler is None:
+        args.scheduler = None if args.cluster else "both"
+    schedulers = {"both": ["threads", "processes"], None: []}.get(args.scheduler, [args.scheduler])
     started = time.perf_counter()
     process_serially(notes, args.timestamp)
     serial_time = time.perf_counter() - started
@@ -202,20 +431,49 @@ def main(argv: list[str] | None = None) -> int:
     expected = {r["note_id"]: r for r in process_serially(sample, args.timestamp)}
     mismatches: list[str] = []
     unverified: list[str] = []
+
+    def report(results: list[dict], elapsed: float, how: str) -> None:
+        print(f"{len(results)} notes in {elapsed:.2f} s {how} "
+              f"({len(results) / elapsed:,.0f} notes/s, {serial_time / elapsed:.2f}x serial)")
+        by_id = {r["note_id"]: r for r in results}
+        mismatches.extend(i for i, r in expected.items() if by_id.get(i) != r)
+        if len(by_id) != len(notes):
+            mismatches.append(f"{len(results)} results for {len(notes)} notes")
+
+    if args.cluster:
+        from dask.distributed import Client, LocalCluster
+
+        cluster = None
+        if args.cluster == "local":
+            cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
+                                   dashboard_address=None)
+        try:
+            with Client(cluster or args.cluster) as client:
+                started = time.perf_counter()
+                results = process_on_cluster(client, notes, args.timestamp,
+                                             partition_bytes=int(args.partition_kb * 1024))
+                elapsed = time.perf_counter() - started
+                where = f"on {len(client.scheduler_info()['workers'])} cluster workers"
+            report(records_of(results), elapsed, f"{where}, {len(results)} partitions")
+            unverified += [i for r in results for i in r["unverified"]]
+            types = Counter()
+            for r in results:
+                types.update(r["entity_types"])
+            print("entities by type:", ", ".join(f"{k} {v}" for k, v in sorted(types.items())))
+        finally:
+            if cluster is not None:
+                cluster.close()
     for scheduler in schedulers:
         started = time.perf_counter()
         results = process_with_dask(notes, args.timestamp, partitions=args.partitions,
                                     workers=args.workers, scheduler=scheduler)
-        elapsed = time.perf_counter() - started
-        print(f"{len(results)} notes in {elapsed:.2f} s with {args.workers} worker {scheduler} "
-              f"({len(results) / elapsed:,.0f} notes/s, {serial_time / elapsed:.2f}x serial)")
-        by_id = {r["note_id"]: r for r in results}
-        mismatches += [i for i, r in expected.items() if by_id.get(i) != r]
+        report(results, time.perf_counter() - started, f"with {args.workers} worker {scheduler}")
         unverified += [r["note_id"] for r in results
                        if not quarn_py.verify_audit(r["audit"], r["entities_json"])]
-    counts = Counter({k: v for k, v in entity_type_counts(
-        notes, partitions=args.partitions, workers=args.workers, scheduler=schedulers[0]).items()})
-    print("entities by type:", ", ".join(f"{k} {v}" for k, v in sorted(counts.items())))
+    if schedulers:
+        counts = entity_type_counts(notes, partitions=args.partitions, workers=args.workers,
+                                    scheduler=schedulers[0])
+        print("entities by type:", ", ".join(f"{k} {v}" for k, v in sorted(counts.items())))
     print(f"serial sample of {len(sample)}: {len(mismatches)} mismatches; "
           f"{len(unverified)} audits failed verification")
     return 1 if mismatches or unverified else 0
