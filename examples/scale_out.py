@@ -241,11 +241,22 @@ def process_on_cluster(client, notes: list[tuple[str, str]], timestamp: int, *,
                        out_dir: str | None = None) -> list[dict]:
     """process_partition over the notes' partitions on the client's cluster:
     one result per partition, in partition order (each carries its index)."""
+    return client.gather(submit_notes(client, notes, timestamp, partition_bytes=partition_bytes,
+                                      keep_records=keep_records, out_dir=out_dir))
+
+
+def submit_notes(client, notes: list[tuple[str, str]], timestamp: int, *,
+                 partition_bytes: int = PARTITION_BYTES, keep_records: bool = True,
+                 out_dir: str | None = None) -> list:
+    """The futures of process_on_cluster, one per partition, in order. Each
+    task carries its partition's notes (one submit per partition, so no graph
+    holds more than one partition), and so the scheduler can run it again on
+    another worker if its worker dies, which notes scattered to a worker's
+    memory would not allow."""
     run = uuid.uuid4().hex[:12]
-    futures = [client.submit(process_partition, i, packed, timestamp, keep_records=keep_records,
-                             out_dir=out_dir, key=f"quarn-notes-{run}-{i:05d}")
-               for i, packed in enumerate(partition_notes(notes, partition_bytes))]
-    return client.gather(futures)
+    return [client.submit(process_partition, i, packed, timestamp, keep_records=keep_records,
+                          out_dir=out_dir, key=f"quarn-notes-{run}-{i:05d}")
+            for i, packed in enumerate(partition_notes(notes, partition_bytes))]
 
 
 def compile_and_run(source: str) -> tuple:

@@ -1,7 +1,6 @@
 """Running the module's functions in other processes: they pickle by
 reference, keep no state between calls, give the same results in forked
 workers, and the Dask example gives exactly what a serial run gives."""
-import importlib
 import json
 import multiprocessing
 import os
@@ -12,24 +11,15 @@ from pathlib import Path
 import pytest
 
 import quarn_py
-from conftest import FUNCTIONS, SANITIZED
+from conftest import FUNCTIONS, SANITIZED, scale_out_example
 
 ROOT = Path(__file__).resolve().parents[2]
 TIMESTAMP = 1_700_000_000
 
 
-def load_example():
-    # Imported by name from a folder on sys.path, so that worker processes
-    # (which get the parent's sys.path) find its functions by reference.
-    examples = str(ROOT / "examples")
-    if examples not in sys.path:
-        sys.path.insert(0, examples)
-    return importlib.import_module("scale_out")
-
-
 @pytest.fixture(scope="module")
 def example():
-    return load_example()
+    return scale_out_example()
 
 
 @pytest.fixture(scope="module")
@@ -117,15 +107,91 @@ def test_dask_threaded_run_on_long_notes_equals_serial_run(example):
 
 
 @pytest.mark.skipif(SANITIZED, reason="Dask worker processes are too slow under ASan")
-def test_example_runs_as_a_script(tmp_path):
+@pytest.mark.parametrize("how", [["--partitions", "4"], ["--cluster", "local", "--partition-kb", "32"]],
+                         ids=["local schedulers", "local cluster"])
+def test_example_runs_as_a_script(tmp_path, how):
     import subprocess
 
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(
-        [str(Path(quarn_py.__file__).parent), str(ROOT / ".deps" / "python"),
-         env.get("PYTHONPATH", "")])
+    # This interpreter's own packages (Dask among them) come with it; only
+    # the module's folder is added, ahead of whatever the caller set.
+    env["PYTHONPATH"] = os.pathsep.join([str(Path(quarn_py.__file__).parent),
+                                         env.get("PYTHONPATH", "")])
     run = subprocess.run([sys.executable, str(ROOT / "examples" / "scale_out.py"),
-                          "--notes", "300", "--workers", "2", "--partitions", "4"],
+                          "--notes", "300", "--workers", "2", *how],
                          cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stdout + run.stderr
     assert "0 mismatches; 0 audits failed verification" in run.stdout
+    assert (" on 2 cluster workers, " in run.stdout) == ("--cluster" in how)
+
+
+# --- partitions for a cluster --------------------------------------------------
+
+from hypothesis import given, strategies as st  # noqa: E402
+
+
+@given(st.lists(st.integers(0, 5000), max_size=200), st.integers(1, 8000))
+def test_partitions_cover_every_item_once_and_close_at_the_target(sizes, target):
+    example = scale_out_example()
+    bounds = example.partition_bounds(sizes, target)
+    # Contiguous, in order, nothing left out or repeated.
+    assert [i for s, e in bounds for i in range(s, e)] == list(range(len(sizes)))
+    assert all(s < e for s, e in bounds)
+    for s, e in bounds:
+        # A range closes with the item that takes it to the target, and no
+        # later: all but the last reach it, none reached it before its end.
+        assert sum(sizes[s:e - 1]) < target
+        if (s, e) != bounds[-1]:
+            assert sum(sizes[s:e]) >= target
+
+
+def test_partition_sizes_follow_bytes_not_note_counts(example):
+    short = example.generate_corpus(400, seed=5)
+    long = example.generate_corpus(40, seed=5, min_size=8 * 1024)
+    target = 64 << 10
+    for notes in (short, long, short[:200] + long[:20] + short[200:]):
+        packed = example.partition_notes(notes, target)
+        weights = [len(blob) + len(ids) * example.NOTE_FIXED_BYTES for ids, blob, _ in packed]
+        assert all(w >= target for w in weights[:-1])
+        assert max(weights) < target + 10 * 1024  # one note past the target at most
+    # The same budget holds ten times fewer long notes than short ones.
+    assert len(example.partition_notes(long, target)) > 3 * len(example.partition_notes(short[:40], target))
+
+
+@given(st.lists(st.tuples(st.text(max_size=12), st.text(max_size=300)), max_size=40))
+def test_packed_notes_come_back_as_they_went(notes):
+    example = scale_out_example()
+    packed = example.pack_notes(notes)
+    assert example.unpack_notes(pickle.loads(pickle.dumps(packed, protocol=5))) == notes
+
+
+def test_a_partition_run_twice_writes_the_same_records(example, corpus, tmp_path):
+    """A retried task (same partition, same fixed time stamp) replaces its
+    file with identical content and leaves no partial file behind."""
+    packed = example.pack_notes(corpus[:50])
+    first = example.process_partition(7, packed, TIMESTAMP, out_dir=str(tmp_path))
+    content = (tmp_path / "part-00007.jsonl").read_bytes()
+    again = example.process_partition(7, packed, TIMESTAMP, out_dir=str(tmp_path))
+    assert first == again and first["records"] is None and first["notes"] == 50
+    assert [p.name for p in tmp_path.iterdir()] == ["part-00007.jsonl"]
+    assert (tmp_path / "part-00007.jsonl").read_bytes() == content
+    lines = [json.loads(line) for line in content.decode().splitlines()]
+    assert lines == example.process_serially(corpus[:50], TIMESTAMP)
+    kept = example.process_partition(7, packed, TIMESTAMP)
+    assert example.records_of([kept]) == lines
+    without = example.process_partition(7, packed, TIMESTAMP, keep_records=False)
+    with pytest.raises(ValueError):
+        example.records_of([without])
+
+
+def test_compile_batch_results_carry_bytecode_and_errors(example):
+    sources = example.generate_programs(30, seed=4)
+    results = [example.compile_and_run(s) for s in sources]
+    for source, (ok, payload, run) in zip(sources, results):
+        compiled = quarn_py.compile_source(source)
+        assert ok == compiled["success"]
+        if ok:
+            assert payload == bytes(compiled["bytecode"]) and run == quarn_py.execute_bytecode(payload)
+        else:
+            assert payload == compiled["error"] and run is None
+    assert sum(ok for ok, _, _ in results) == 27  # every tenth one is broken
