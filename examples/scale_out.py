@@ -157,41 +157,48 @@ def partition_bounds(sizes: list[int], target: int = PARTITION_BYTES) -> list[tu
     return bounds
 
 
-def pack_notes(notes: list[tuple[str, str]]) -> tuple[tuple[str, ...], bytes, array]:
-    """A partition in a form that pickles at memory speed: the ids, the texts
-    as one UTF-8 buffer, and where each text ends in it. A list of (id, text)
-    pairs instead costs the client, the scheduler and the worker an object
-    per note and per string to write and read back."""
-    encoded = [text.encode() for _, text in notes]
-    return tuple(note_id for note_id, _ in notes), b"".join(encoded), array("Q", accumulate(map(len, encoded)))
+def _joined(texts: list[str]) -> tuple[str, array]:
+    return "".join(texts), array("Q", accumulate(map(len, texts)))
 
 
-def unpack_notes(packed: tuple[tuple[str, ...], bytes, array]) -> list[tuple[str, str]]:
-    ids, blob, ends = packed
-    starts = chain((0,), ends)
-    return [(note_id, blob[s:e].decode()) for note_id, s, e in zip(ids, starts, ends)]
+def _split(joined: str, ends: array) -> list[str]:
+    return [joined[s:e] for s, e in zip(chain((0,), ends), ends)]
+
+
+def pack_notes(notes: list[tuple[str, str]]) -> tuple[str, array, str, array]:
+    """A partition in a form that pickles at memory speed: the ids joined
+    into one string and the texts into another, with where each one ends. A
+    list of (id, text) pairs instead costs the client, the scheduler and the
+    worker an object per note and per string to write and to read back."""
+    return (*_joined([note_id for note_id, _ in notes]), *_joined([text for _, text in notes]))
+
+
+def unpack_notes(packed: tuple[str, array, str, array]) -> list[tuple[str, str]]:
+    ids, id_ends, texts, text_ends = packed
+    return list(zip(_split(ids, id_ends), _split(texts, text_ends)))
+
+
+def utf8_size(text: str) -> int:
+    # An ASCII str knows it is one (no scan), and its length is its size.
+    return len(text) if text.isascii() else len(text.encode())
 
 
 def partition_notes(notes: list[tuple[str, str]],
-                    partition_bytes: int = PARTITION_BYTES) -> list[tuple[tuple[str, ...], bytes, array]]:
-    sizes = [len(text.encode()) + NOTE_FIXED_BYTES for _, text in notes]
+                    partition_bytes: int = PARTITION_BYTES) -> list[tuple[str, array, str, array]]:
+    sizes = [utf8_size(text) + NOTE_FIXED_BYTES for _, text in notes]
     return [pack_notes(notes[s:e]) for s, e in partition_bounds(sizes, partition_bytes)]
 
 
-def process_partition(index: int, packed, timestamp: int, *, keep_records: bool = True,
-                      out_dir: str | None = None) -> dict:
-    """Runs every note of a packed partition through the pipeline (and
-    verifies its audit): the partition's counts, its records as flat lists
-    (keep_records), and the ids of audits that failed to verify. With out_dir
-    the records go to out_dir/part-<index>.jsonl instead, written under a
-    temporary name and renamed, so that a retried task replaces the file
-    whole and a reader never sees half of one."""
-    notes = unpack_notes(packed)
+def process_notes(notes: Iterable[tuple[str, str]], timestamp: int, *,
+                  keep_records: bool = True) -> dict:
+    """Every note through the pipeline, its audit verified as well: the
+    counts (notes, tokens, entities by type), the ids of audits that failed
+    to verify, and (keep_records) the records as four flat lists, which
+    pickle as four objects rather than a dict per note."""
     columns = {"note_id": [], "token_count": [], "entities_json": [], "audit": []}
     types: Counter = Counter()
-    tokens = 0
+    count = tokens = 0
     unverified = []
-    keep = keep_records or out_dir is not None
     for note_id, text in notes:
         token_count = len(quarn_py.tokenize(text))
         entities = quarn_py.extract_entities(text)
@@ -199,20 +206,31 @@ def process_partition(index: int, packed, timestamp: int, *, keep_records: bool 
         audit = quarn_py.create_audit(note_id, entities_json, timestamp=timestamp)
         if not quarn_py.verify_audit(audit, entities_json):
             unverified.append(note_id)
+        count += 1
         tokens += token_count
         types.update(e["type"] for e in entities)
-        if keep:
+        if keep_records:
             columns["note_id"].append(note_id)
             columns["token_count"].append(token_count)
             columns["entities_json"].append(entities_json)
             columns["audit"].append(audit)
-    result = {"index": index, "notes": len(notes), "tokens": tokens,
-              "entity_types": dict(types), "unverified": unverified, "records": None}
+    return {"notes": count, "tokens": tokens, "entity_types": dict(types),
+            "unverified": unverified, "records": columns if keep_records else None}
+
+
+def process_partition(index: int, packed, timestamp: int, *, keep_records: bool = True,
+                      out_dir: str | None = None) -> dict:
+    """process_notes over a packed partition, its result marked with the
+    partition's index. With out_dir the records go to
+    out_dir/part-<index>.jsonl instead of back to the caller, written under a
+    temporary name and renamed, so that a retried task replaces the file
+    whole and a reader never sees half of one."""
+    result = process_notes(unpack_notes(packed), timestamp,
+                           keep_records=keep_records or out_dir is not None)
     if out_dir is not None:
-        _write_records(Path(out_dir) / f"part-{index:05d}.jsonl", columns)
-    elif keep_records:
-        result["records"] = columns
-    return result
+        _write_records(Path(out_dir) / f"part-{index:05d}.jsonl", result["records"])
+        result["records"] = None
+    return {"index": index, **result}
 
 
 def _write_records(path: Path, columns: dict) -> None:
@@ -259,6 +277,84 @@ def submit_notes(client, notes: list[tuple[str, str]], timestamp: int, *,
             for i, packed in enumerate(partition_notes(notes, partition_bytes))]
 
 
+# --- notes in files, read by the workers --------------------------------------
+
+def write_notes_file(path: str | os.PathLike, notes: Iterable[tuple[str, str]]) -> None:
+    """Notes as JSON Lines, one {"note_id", "text"} object a line."""
+    with open(path, "w", encoding="utf-8") as f:
+        for note_id, text in notes:
+            f.write(json.dumps({"note_id": note_id, "text": text}, ensure_ascii=False))
+            f.write("\n")
+
+
+def file_ranges(paths: list[str], partition_bytes: int = PARTITION_BYTES) -> list[tuple[str, int, int]]:
+    """(path, start, end) byte ranges of about partition_bytes that cover the
+    files. Only the files' sizes are needed: the ranges' ends fall anywhere,
+    and read_notes_range settles which notes belong to which range."""
+    if partition_bytes <= 0:
+        raise ValueError("partition_bytes must be positive")
+    ranges = []
+    for path in paths:
+        size = os.path.getsize(path)
+        ranges += [(str(path), start, min(start + partition_bytes, size))
+                   for start in range(0, size, partition_bytes)]
+    return ranges
+
+
+def read_notes_range(path: str, start: int, end: int) -> list[tuple[str, str]]:
+    """The notes whose line begins in [start, end) of a JSON Lines file: the
+    line that straddles `start` belongs to the range before, the one that
+    straddles `end` to this one, so adjacent ranges share no note and miss
+    none."""
+    notes = []
+    with open(path, "rb") as f:
+        if start > 0:
+            # Reading from the byte before: if it ends a line, the next line
+            # starts at `start` and is ours; otherwise skip to the next line.
+            f.seek(start - 1)
+            f.readline()
+        position = f.tell()
+        while position < end:
+            line = f.readline()
+            if not line:
+                break
+            position += len(line)
+            if line.strip():
+                note = json.loads(line)
+                notes.append((note["note_id"], note["text"]))
+    return notes
+
+
+def process_file_range(index: int, path: str, start: int, end: int, timestamp: int, *,
+                       keep_records: bool = True, out_dir: str | None = None) -> dict:
+    """process_partition for the notes of a range of a notes file: the task
+    carries a file name and two numbers, and the worker reads the notes
+    itself (the files must be on storage every worker sees)."""
+    result = process_notes(read_notes_range(path, start, end), timestamp,
+                           keep_records=keep_records or out_dir is not None)
+    if out_dir is not None:
+        _write_records(Path(out_dir) / f"part-{index:05d}.jsonl", result["records"])
+        result["records"] = None
+    return {"index": index, **result}
+
+
+def submit_files(client, paths: list[str], timestamp: int, *,
+                 partition_bytes: int = PARTITION_BYTES, keep_records: bool = True,
+                 out_dir: str | None = None) -> list:
+    """Futures of process_file_range over the files' ranges, in order."""
+    run = uuid.uuid4().hex[:12]
+    return [client.submit(process_file_range, i, path, start, end, timestamp,
+                          keep_records=keep_records, out_dir=out_dir,
+                          key=f"quarn-files-{run}-{i:05d}")
+            for i, (path, start, end) in enumerate(file_ranges(paths, partition_bytes))]
+
+
+def process_files_on_cluster(client, paths: list[str], timestamp: int, **options) -> list[dict]:
+    """process_on_cluster for notes that are already in files: the client
+    never reads them, which is what a run over millions of notes wants."""
+    return client.gather(submit_files(client, paths, timestamp, **options))
+
+
 def compile_and_run(source: str) -> tuple:
     """(True, bytecode as bytes, the execution's result) for a program that
     compiles, (False, the compile error, None) for one that does not."""
@@ -281,7 +377,7 @@ def compile_on_cluster(client, sources: list[str], *,
     Compiling a byte of source takes several times as long as a byte of note
     goes through the notes' pipeline, hence the smaller default partition."""
     run = uuid.uuid4().hex[:12]
-    bounds = partition_bounds([len(s.encode()) + NOTE_FIXED_BYTES for s in sources], partition_bytes)
+    bounds = partition_bounds([utf8_size(s) + NOTE_FIXED_BYTES for s in sources], partition_bytes)
     futures = [client.submit(compile_partition, i, sources[s:e], key=f"quarn-compile-{run}-{i:05d}")
                for i, (s, e) in enumerate(bounds)]
     out = []

@@ -151,7 +151,8 @@ def test_partition_sizes_follow_bytes_not_note_counts(example):
     target = 64 << 10
     for notes in (short, long, short[:200] + long[:20] + short[200:]):
         packed = example.partition_notes(notes, target)
-        weights = [len(blob) + len(ids) * example.NOTE_FIXED_BYTES for ids, blob, _ in packed]
+        weights = [len(texts.encode()) + len(ends) * example.NOTE_FIXED_BYTES
+                   for _, _, texts, ends in packed]
         assert all(w >= target for w in weights[:-1])
         assert max(weights) < target + 10 * 1024  # one note past the target at most
     # The same budget holds ten times fewer long notes than short ones.
