@@ -94,21 +94,39 @@ def test_local_cluster_runs_notes_and_programs_as_serially(example, notes, seria
         check_notes(example, results, notes, serial_records)
         check_programs(example.compile_on_cluster(client, programs), serial_programs)
 
-        # Records written by the workers instead: one whole file per
-        # partition, the same lines as the serial records.
-        counts = example.process_on_cluster(client, notes, TIMESTAMP, out_dir=str(tmp_path),
-                                            partition_bytes=PARTITION_BYTES)
-    assert all(r["records"] is None for r in counts)
-    files = sorted(tmp_path.iterdir())
+        # The notes in a file that the workers read, and the records written
+        # by the workers: one whole file per partition, the same lines as the
+        # serial records.
+        source = notes_file(example, notes, tmp_path)
+        out = tmp_path / "out"
+        out.mkdir()
+        counts = example.process_files_on_cluster(client, [source], TIMESTAMP, out_dir=str(out),
+                                                  partition_bytes=PARTITION_BYTES)
+    assert len(counts) > 20 and all(r["records"] is None for r in counts)
+    assert sum(r["notes"] for r in counts) == len(notes) and not any(r["unverified"] for r in counts)
+    files = sorted(out.iterdir())
     assert [f.name for f in files] == [f"part-{i:05d}.jsonl" for i in range(len(counts))]
     written = [json.loads(line) for f in files for line in f.read_text("utf-8").splitlines()]
     assert written == serial_records
 
 
-def test_a_worker_killed_mid_run_loses_and_doubles_nothing(example, notes, serial_records):
+def notes_file(example, notes, folder):
+    path = folder / "notes.jsonl"
+    example.write_notes_file(path, notes)
+    return str(path)
+
+
+@pytest.mark.parametrize("source", ["memory", "files"])
+def test_a_worker_killed_mid_run_loses_and_doubles_nothing(example, notes, serial_records,
+                                                          source, tmp_path):
     with local_cluster() as cluster, distributed.Client(cluster) as client:
         pids = client.run(os.getpid)
-        futures = example.submit_notes(client, notes, TIMESTAMP, partition_bytes=PARTITION_BYTES)
+        if source == "memory":
+            futures = example.submit_notes(client, notes, TIMESTAMP,
+                                           partition_bytes=PARTITION_BYTES)
+        else:
+            futures = example.submit_files(client, [notes_file(example, notes, tmp_path)],
+                                           TIMESTAMP, partition_bytes=PARTITION_BYTES)
         # Kill a worker once some partitions are done and it is working on
         # others: those must be run again elsewhere, exactly once.
         victim = None
@@ -255,8 +273,8 @@ def connect(address, procs_hint, attempts=60, seconds=90):
     pytest.fail(f"no scheduler at {address} ({procs_hint}): {last}")
 
 
-def test_scheduler_and_workers_on_hosts_of_their_own(example, notes, serial_records,
-                                                     programs, serial_programs, namespaced_cluster):
+def test_scheduler_and_workers_on_hosts_of_their_own(example, notes, serial_records, programs,
+                                                     serial_programs, namespaced_cluster, tmp_path):
     scheduler, addresses = namespaced_cluster
     with connect(scheduler, "dask scheduler in its namespace") as client:
         client.wait_for_workers(2, timeout=90)
@@ -268,3 +286,7 @@ def test_scheduler_and_workers_on_hosts_of_their_own(example, notes, serial_reco
         assert len({w for held in client.who_has(futures).values() for w in held}) == 2
         check_notes(example, results, notes, serial_records)
         check_programs(example.compile_on_cluster(client, programs), serial_programs)
+        # Notes in a file (storage the three hosts share), read by the workers.
+        results = example.process_files_on_cluster(client, [notes_file(example, notes, tmp_path)],
+                                                   TIMESTAMP, partition_bytes=PARTITION_BYTES)
+        check_notes(example, results, notes, serial_records)

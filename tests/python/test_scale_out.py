@@ -196,3 +196,33 @@ def test_compile_batch_results_carry_bytecode_and_errors(example):
         else:
             assert payload == compiled["error"] and run is None
     assert sum(ok for ok, _, _ in results) == 27  # every tenth one is broken
+
+
+_note_text = st.text(st.characters(blacklist_categories=("Cs",)), max_size=200)
+
+
+@given(st.lists(st.tuples(st.text(max_size=10), _note_text), max_size=30),
+       st.integers(1, 3000))
+def test_file_ranges_hand_out_every_note_once(tmp_path_factory, notes, partition_bytes):
+    """Whatever byte a range ends on (inside a note, an escape, a multi-byte
+    character, or right on a line's end), the ranges' notes are the file's
+    notes, each once, in order."""
+    example = scale_out_example()
+    path = tmp_path_factory.mktemp("notes") / "notes.jsonl"
+    example.write_notes_file(path, notes)
+    ranges = example.file_ranges([str(path)], partition_bytes)
+    assert sum(e - s for _, s, e in ranges) == path.stat().st_size
+    assert [n for r in ranges for n in example.read_notes_range(*r)] == notes
+
+
+def test_file_ranges_span_several_files(example, corpus, tmp_path):
+    paths = []
+    for k in range(3):
+        paths.append(str(tmp_path / f"notes-{k}.jsonl"))
+        example.write_notes_file(paths[-1], corpus[k * 80:(k + 1) * 80])
+    ranges = example.file_ranges(paths, 4096)
+    assert len(ranges) > 6 and {p for p, _, _ in ranges} == set(paths)
+    results = [example.process_file_range(i, *r, TIMESTAMP) for i, r in enumerate(ranges)]
+    assert example.records_of(results) == example.process_serially(corpus, TIMESTAMP)
+    with pytest.raises(ValueError):
+        example.file_ranges(paths, 0)
