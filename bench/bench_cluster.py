@@ -5,9 +5,9 @@ plain loop, in the same run.
 extract_entities, json.dumps, create_audit (fixed time stamp) and
 verify_audit (scale_out.process_notes): serially in this process, and on a
 LocalCluster of 2 worker processes with one thread each, over TCP on
-loopback, in partitions of 1 MiB. Three ways are measured:
+loopback, in partitions of 2 MiB. Three ways are measured:
 
-- files: the notes are in a JSON Lines file; each task names a 1 MiB byte
+- files: the notes are in a JSON Lines file; each task names a 2 MiB byte
   range of it and the worker reads its notes itself (the serial loop reads
   the same file). The client sends a file name and two numbers per task.
 - memory: the notes are in this process; each task carries its partition,

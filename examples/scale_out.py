@@ -14,46 +14,55 @@ On a cluster
 
     from dask.distributed import Client
     client = Client("tcp://scheduler-host:8786")
+    # Notes in JSON Lines files on storage every worker sees: the client
+    # sends a file name and a byte range per task, the workers read.
+    results = process_files_on_cluster(client, paths, timestamp=1_700_000_000,
+                                       out_dir="/shared/audits")
+    # Notes in this process: each task carries its partition, packed.
     results = process_on_cluster(client, notes, timestamp=1_700_000_000)
     records = records_of(results)      # what process_serially(notes, ...) gives
 
-The notes are cut into partitions of about PARTITION_BYTES each (1 MiB,
-measured in UTF-8 bytes plus a fixed charge per note, not by a count of
-notes: see below), every partition travels to a worker as one task, packed
-into a few flat objects that pickle at memory speed, and comes back as one
-compact result: its counts (notes, tokens, entities by type), the ids of any
-audits that failed to verify, and, unless keep_records=False, its records as
-four flat lists. With out_dir=, each worker writes its partition's records
-to out_dir/part-NNNNN.jsonl (whole, or not at all) and only the counts come
-back, which is what a run over millions of notes wants: the client then
-receives a few hundred bytes per megabyte of notes. Results are keyed by
-partition index, so a partition re-run after a worker died replaces, rather
-than adds to, its first attempt. Every worker needs quarn_py installed (for
-example from the wheel that `pip wheel .` builds) and this module importable.
+Work goes out in partitions of about PARTITION_BYTES (2 MiB) of notes, one
+task each: byte ranges of the files, or runs of the in-memory notes counted
+in UTF-8 bytes plus NOTE_FIXED_BYTES per note (not by a count of notes: see
+below). A result is one compact dict per partition: its counts (notes,
+tokens, entities by type), the ids of any audits that failed to verify, and,
+unless keep_records=False, its records as four flat lists. With out_dir=,
+each worker writes its partition's records to out_dir/part-NNNNN.jsonl
+(under a temporary name, then renamed: whole or not at all) and only the
+counts come back, which is what a run over millions of notes wants. The
+audit time stamp is fixed for the run, so a partition that is run again
+(its worker died, or the scheduler retried it) writes the same records, and
+results are keyed by partition index, so its second run replaces the first
+rather than adding to it. Every worker needs quarn_py installed (for example
+from the wheel that `pip wheel .` builds) and this module importable.
 
     PYTHONPATH=build:examples python3 examples/scale_out.py --cluster tcp://host:8786
-    PYTHONPATH=build python3 examples/scale_out.py --cluster local --notes 100000
+    PYTHONPATH=build python3 examples/scale_out.py --cluster local --notes 100000 --via-file
 
 run a generated corpus on a running cluster (or on a LocalCluster of
 --workers single-thread worker processes), check it against a serial run
-and verify every audit. Figures from the idle 2-core development machine
-(bench/bench_cluster.py, 100,000 visit notes of ~190 bytes, 2 worker
-processes of one thread each, counts returned):
+and verify every audit. Figures from bench/bench_cluster.py on the 2-core
+development machine (100,000 visit notes of ~190 bytes, 2 worker processes
+of one thread each):
 
-    CLUSTER_FIGURES
+CLUSTER_FIGURES
 
-Why bytes: the pipeline's work grows with the length of a note (tokenizing
-and the dictionary search scan every byte; a 32 KB discharge summary takes
-some 70 times as long as a 300-byte visit note), plus a fixed part per note
-(four calls and a json.dumps, about as long as 256 bytes of scanning). A
-count of notes would make tasks of wildly different lengths as soon as
-note lengths vary; a byte budget keeps every task near the same time. At
-roughly 0.1 s of work per 1 MiB, a task's own cost on the cluster (about a
-millisecond of scheduler, client and worker time, and the transfer of its
-notes) is around one percent of it, while a 100,000-note run still has some
-twenty partitions to spread over the workers, so the last one to finish
-keeps the other worker idle only briefly, and a worker that dies loses at
-most a partition's work per task it held.
+Why bytes, and why 2 MiB: the pipeline's time grows with a note's length
+(about 33 ns a byte on long notes: tokenizing and the dictionary search
+scan every byte, and the entities they find grow with it), plus some 6 us
+a note for the calls themselves (a 190-byte visit note takes 12 us, a 32 KB
+discharge summary 1.1 ms). A count of notes would make tasks of wildly
+different lengths as soon as note lengths vary; a byte budget (with a
+note's fixed part counted as NOTE_FIXED_BYTES) keeps every task near the
+same time. A task also costs the cluster a few milliseconds of CPU of its
+own (the client, the scheduler and the worker each handle it, and its
+notes travel), so it must carry much more than that: 2 MiB is 60-70 ms of
+work, and the bench measured the cluster's own CPU time at about 15% of the
+work with 512 KiB partitions, 7-10% with 1 MiB and 3-5% with 2 and 4 MiB.
+Larger partitions gain little more, and cost elsewhere: the last partition
+to finish keeps the other workers idle for up to its length, and a worker
+that dies takes up to a partition's work per task it held.
 
 On one machine
 --------------
@@ -89,6 +98,7 @@ import json
 import os
 import random
 import sys
+import tempfile
 import time
 import uuid
 from array import array
@@ -132,9 +142,9 @@ def process_serially(notes: Iterable[tuple[str, str]], timestamp: int) -> list[d
 # --- on a dask.distributed cluster ---------------------------------------------
 
 # The work a partition should carry: see the module's notes on sizes.
-PARTITION_BYTES = 1 << 20
+PARTITION_BYTES = 2 << 20
 # What a note's fixed steps (four calls into quarn_py and a json.dumps) cost,
-# in bytes of text that take as long to scan.
+# in bytes of text that take as long (some 6 us at 33 ns a byte, rounded up).
 NOTE_FIXED_BYTES = 256
 
 
@@ -372,10 +382,11 @@ def compile_partition(index: int, sources: list[str]) -> tuple[int, list[tuple]]
 
 
 def compile_on_cluster(client, sources: list[str], *,
-                       partition_bytes: int = PARTITION_BYTES // 4) -> list[tuple]:
+                       partition_bytes: int = PARTITION_BYTES) -> list[tuple]:
     """compile_and_run over every source on the client's cluster, in order.
-    Compiling a byte of source takes several times as long as a byte of note
-    goes through the notes' pipeline, hence the smaller default partition."""
+    Compiling and running a byte of these programs takes about as long as a
+    byte of note takes through the notes' pipeline (some 34 ns), so the same
+    partition size suits it."""
     run = uuid.uuid4().hex[:12]
     bounds = partition_bounds([utf8_size(s) + NOTE_FIXED_BYTES for s in sources], partition_bytes)
     futures = [client.submit(compile_partition, i, sources[s:e], key=f"quarn-compile-{run}-{i:05d}")
@@ -521,6 +532,9 @@ def main(argv: list[str] | None = None) -> int:
                              "on a LocalCluster of --workers single-thread worker processes")
     parser.add_argument("--partition-kb", type=float, default=PARTITION_BYTES / 1024,
                         help="bytes of notes per cluster task, in KiB")
+    parser.add_argument("--via-file", action="store_true",
+                        help="with --cluster: write the notes to a JSON Lines file that the "
+                             "workers read (it must be on storage they all see)")
     parser.add_argument("--note-kb", type=float, default=0,
                         help="make every note at least this many kilobytes long")
     args = parser.parse_args(argv)
@@ -556,10 +570,20 @@ def main(argv: list[str] | None = None) -> int:
                                    dashboard_address=None)
         try:
             with Client(cluster or args.cluster) as client:
-                started = time.perf_counter()
-                results = process_on_cluster(client, notes, args.timestamp,
-                                             partition_bytes=int(args.partition_kb * 1024))
-                elapsed = time.perf_counter() - started
+                partition_bytes = int(args.partition_kb * 1024)
+                if args.via_file:
+                    with tempfile.TemporaryDirectory() as folder:
+                        path = os.path.join(folder, "notes.jsonl")
+                        write_notes_file(path, notes)
+                        started = time.perf_counter()
+                        results = process_files_on_cluster(client, [path], args.timestamp,
+                                                           partition_bytes=partition_bytes)
+                        elapsed = time.perf_counter() - started
+                else:
+                    started = time.perf_counter()
+                    results = process_on_cluster(client, notes, args.timestamp,
+                                                 partition_bytes=partition_bytes)
+                    elapsed = time.perf_counter() - started
                 where = f"on {len(client.scheduler_info()['workers'])} cluster workers"
             report(records_of(results), elapsed, f"{where}, {len(results)} partitions")
             unverified += [i for r in results for i in r["unverified"]]

@@ -107,8 +107,9 @@ def test_dask_threaded_run_on_long_notes_equals_serial_run(example):
 
 
 @pytest.mark.skipif(SANITIZED, reason="Dask worker processes are too slow under ASan")
-@pytest.mark.parametrize("how", [["--partitions", "4"], ["--cluster", "local", "--partition-kb", "32"]],
-                         ids=["local schedulers", "local cluster"])
+@pytest.mark.parametrize("how", [["--partitions", "4"], ["--cluster", "local", "--partition-kb", "32"],
+                                 ["--cluster", "local", "--partition-kb", "32", "--via-file"]],
+                         ids=["local schedulers", "local cluster", "local cluster, notes in a file"])
 def test_example_runs_as_a_script(tmp_path, how):
     import subprocess
 
