@@ -26,8 +26,10 @@ scheduler (LocalCluster runs it in this process too); the workers
 receiving, unpacking and sending back. The bench prints the CPU time of the
 serial run, of the workers and of this process during the cluster run, and
 the ratio they allow with both cores to themselves: serial CPU / ((workers'
-CPU + this process's CPU) / 2). On a machine shared with other work, wall
-times fall short of that bound; the CPU figures hold.
+CPU + this process's CPU) / 2), and the cores each run kept busy on
+average. On a machine shared with other work, wall times fall short of
+that bound (Linux shares the cores between sessions, so the cluster gets
+about what the serial loop gets); the CPU figures hold.
 
 Run: PYTHONPATH=<build dir> python3 bench/bench_cluster.py [--quick] [--notes N]
 """
@@ -135,9 +137,17 @@ def run_rounds(label, keep_records, serially, on_cluster, client, workers, me, e
           f"cluster {best_cluster:.2f} s ({NOTES / best_cluster:,.0f} notes/s, "
           f"{partitions} tasks): {best_serial / best_cluster:.2f}x serial "
           f"(median of rounds {statistics.median(ratios):.2f}x)")
+    # How much of the machine the runs got: on a machine busy with other
+    # work the scheduler shares the cores between sessions, not processes
+    # (Linux autogroups), so the cluster's three processes may get no more
+    # than the serial loop's one, and the ratio then sinks towards 1x.
+    cores = statistics.median(
+        (w + c) / t for (w, c), t in zip(cluster_cpu, cluster_times))
+    serial_cores = statistics.median(c / t for c, t in zip(serial_cpu, serial_times))
     print(f"    CPU: serial {min(serial_cpu):.2f} s; cluster run: workers {worker_cpu:.2f} s, "
           f"this process (client, scheduler) {client_cpu:.2f} s; "
-          f"with 2 idle cores at most {bound:.2f}x")
+          f"with 2 idle cores at most {bound:.2f}x; cores in use: "
+          f"serial {serial_cores:.2f}, cluster {cores:.2f}")
 
 
 if __name__ == "__main__":
