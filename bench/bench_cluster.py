@@ -56,9 +56,13 @@ def cpu(proc):
 
 
 def main():
-    import dask
-    import psutil
-    from dask.distributed import Client, LocalCluster
+    try:
+        import dask
+        import psutil
+        from dask.distributed import Client, LocalCluster
+    except ImportError as e:
+        print(f"skipped: dask.distributed is not installed for this interpreter ({e})")
+        return
 
     # A worker samples its threads' stacks every 10 ms for the dashboard's
     # profile, and every process wakes 50 times a second to check that its

@@ -262,7 +262,12 @@ def process_partition(index: int, packed, timestamp: int, *, keep_records: bool 
 
 
 def _write_records(path: Path, columns: dict) -> None:
-    partial = path.with_name(f".{path.name}.{os.getpid()}.partial")
+    # A name of its own per attempt: two attempts at one partition may
+    # overlap (a worker the scheduler gave up on can still be writing), and
+    # on storage that several hosts share a process id is not unique. An
+    # attempt killed mid-write leaves its hidden .partial file behind; the
+    # part files themselves are always whole.
+    partial = path.with_name(f".{path.name}.{uuid.uuid4().hex}.partial")
     with open(partial, "w", encoding="utf-8") as f:
         for row in zip(*columns.values()):
             f.write(json.dumps(dict(zip(columns, row)), ensure_ascii=False, separators=(",", ":")))

@@ -113,6 +113,9 @@ def test_dask_threaded_run_on_long_notes_equals_serial_run(example):
 def test_example_runs_as_a_script(tmp_path, how):
     import subprocess
 
+    if "--cluster" in how:
+        pytest.importorskip("distributed")
+
     env = dict(os.environ)
     # This interpreter's own packages (Dask among them) come with it; only
     # the module's folder is added, ahead of whatever the caller set.
