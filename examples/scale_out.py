@@ -168,9 +168,9 @@ NOTE_FIXED_BYTES = 256
 
 def partition_bounds(sizes: list[int], target: int = PARTITION_BYTES) -> list[tuple[int, int]]:
     """Cuts items of the given sizes, in order, into [start, end) ranges of
-    about `target` each: a range closes once it reaches the target, so every
-    range but the last holds at least that much, and an item larger than the
-    target is a range of its own. No item is left out or repeated."""
+    about `target` each: a range closes with the item that takes it to the
+    target, so every range but the last holds at least that much, and at
+    most one item's size more. No item is left out or repeated."""
     if target <= 0:
         raise ValueError("target must be positive")
     bounds = []
