@@ -2,7 +2,11 @@
 LocalCluster of worker processes on loopback, the same with a worker killed
 while it runs tasks, and a scheduler and two workers started as `dask`
 commands, each in a network namespace of its own, reached by address. Every
-result must equal a serial run of the same input, and every audit verify."""
+result must equal a serial run of the same input, and every audit verify.
+
+Named to run after test_scale_out.py: a dask.distributed client leaves
+threads behind in this process (a pool for deserialising large messages),
+and that file's fork test wants a process without them."""
 import json
 import os
 import shutil
@@ -29,6 +33,17 @@ PROGRAMS = 2_000
 # Smaller than the example's default, so that each run has a few dozen tasks
 # to spread, retry and lose.
 PARTITION_BYTES = 160 << 10
+
+
+@pytest.fixture(scope="module", autouse=True)
+def no_profiler_thread():
+    # The scheduler of a LocalCluster runs in this process and would start a
+    # thread that samples stacks every 10 ms, for good: the thread tests that
+    # run later in this process time themselves against other threads.
+    import dask
+
+    with dask.config.set({"distributed.worker.profile.enabled": False}):
+        yield
 
 
 @pytest.fixture(scope="module")
