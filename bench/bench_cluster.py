@@ -77,7 +77,8 @@ def main():
     path = os.path.join(workdir, "notes.jsonl")
     scale_out.write_notes_file(path, notes)
     file_size = os.path.getsize(path)
-    print(f"{len(notes):,} notes, {size / 1e6:.1f} MB of text (mean {size / len(notes):.0f} bytes), "
+    print(f"{len(notes):,} notes, {size / 1e6:.1f} MB of text "
+          f"(mean {size / len(notes):.0f} bytes), "
           f"{file_size / 1e6:.1f} MB as JSON Lines; {os.cpu_count()} cores; "
           f"2 workers of 1 thread; partitions of {scale_out.PARTITION_BYTES >> 10} KiB; "
           f"best of {ROUNDS} rounds")
@@ -103,7 +104,8 @@ def main():
             # Warm the workers up (imports, first pickles) and check their
             # results against the serial ones before timing anything.
             sample = notes[:5000]
-            check = scale_out.process_on_cluster(client, sample, TIMESTAMP, partition_bytes=256 << 10)
+            check = scale_out.process_on_cluster(client, sample, TIMESTAMP,
+                                                 partition_bytes=256 << 10)
             assert scale_out.records_of(check) == scale_out.process_serially(sample, TIMESTAMP)
             expected = scale_out.process_notes(notes, TIMESTAMP, keep_records=False)
             for label, keep_records, serially, on_cluster in ways:

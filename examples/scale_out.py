@@ -290,11 +290,21 @@ def records_of(results: list[dict]) -> list[dict]:
 
 def process_on_cluster(client, notes: list[tuple[str, str]], timestamp: int, *,
                        partition_bytes: int = PARTITION_BYTES, keep_records: bool = True,
-                       out_dir: str | None = None) -> list[dict]:
+                       out_dir: str | None = None, timeout: float | None = None) -> list[dict]:
     """process_partition over the notes' partitions on the client's cluster:
-    one result per partition, in partition order (each carries its index)."""
-    return client.gather(submit_notes(client, notes, timestamp, partition_bytes=partition_bytes,
-                                      keep_records=keep_records, out_dir=out_dir))
+    one result per partition, in partition order (each carries its index).
+    With a timeout (seconds), a run that has not finished by then raises
+    TimeoutError instead of waiting on."""
+    return gather(client, submit_notes(client, notes, timestamp, partition_bytes=partition_bytes,
+                                       keep_records=keep_records, out_dir=out_dir), timeout)
+
+
+def gather(client, futures: list, timeout: float | None = None) -> list:
+    if timeout is not None:
+        from distributed import wait
+
+        wait(futures, timeout=timeout)
+    return client.gather(futures)
 
 
 def submit_notes(client, notes: list[tuple[str, str]], timestamp: int, *,
@@ -321,7 +331,8 @@ def write_notes_file(path: str | os.PathLike, notes: Iterable[tuple[str, str]]) 
             f.write("\n")
 
 
-def file_ranges(paths: list[str], partition_bytes: int = PARTITION_BYTES) -> list[tuple[str, int, int]]:
+def file_ranges(paths: list[str],
+                partition_bytes: int = PARTITION_BYTES) -> list[tuple[str, int, int]]:
     """(path, start, end) byte ranges of about partition_bytes that cover the
     files. Only the files' sizes are needed: the ranges' ends fall anywhere,
     and read_notes_range settles which notes belong to which range."""
@@ -383,10 +394,11 @@ def submit_files(client, paths: list[str], timestamp: int, *,
             for i, (path, start, end) in enumerate(file_ranges(paths, partition_bytes))]
 
 
-def process_files_on_cluster(client, paths: list[str], timestamp: int, **options) -> list[dict]:
+def process_files_on_cluster(client, paths: list[str], timestamp: int, *,
+                             timeout: float | None = None, **options) -> list[dict]:
     """process_on_cluster for notes that are already in files: the client
     never reads them, which is what a run over millions of notes wants."""
-    return client.gather(submit_files(client, paths, timestamp, **options))
+    return gather(client, submit_files(client, paths, timestamp, **options), timeout)
 
 
 def compile_and_run(source: str) -> tuple:
@@ -405,8 +417,8 @@ def compile_partition(index: int, sources: list[str]) -> tuple[int, list[tuple]]
     return index, [compile_and_run(s) for s in sources]
 
 
-def compile_on_cluster(client, sources: list[str], *,
-                       partition_bytes: int = PARTITION_BYTES) -> list[tuple]:
+def compile_on_cluster(client, sources: list[str], *, partition_bytes: int = PARTITION_BYTES,
+                       timeout: float | None = None) -> list[tuple]:
     """compile_and_run over every source on the client's cluster, in order.
     Compiling and running a byte of these programs takes about as long as a
     byte of note takes through the notes' pipeline (some 34 ns), so the same
@@ -416,7 +428,7 @@ def compile_on_cluster(client, sources: list[str], *,
     futures = [client.submit(compile_partition, i, sources[s:e], key=f"quarn-compile-{run}-{i:05d}")
                for i, (s, e) in enumerate(bounds)]
     out = []
-    for _, results in sorted(client.gather(futures)):
+    for _, results in gather(client, futures, timeout):
         out += results
     return out
 
@@ -437,11 +449,13 @@ def generate_programs(count: int, seed: int = 2024, broken_every: int = 10) -> l
                 f"        if x > y {{ y = y + 1; }} else {{ y = y - 1; }}\n"
                 f"        let i = 0;\n"
                 f"        loop (i < {rng.randint(1, 20)}, 100) {{ i = i + 1; x = x + i; }}\n"
-                f"        switch y {{ 1 => {{ x = 2; }} 2 | 3 => {{ x = 3; }} _ => {{ x = 4; }} }}\n"
+                f"        switch y {{ 1 => {{ x = 2; }} 2 | 3 => {{ x = 3; }} "
+                f"_ => {{ x = 4; }} }}\n"
                 f"        let z = {callee};\n"
                 f"        return x + y + z;\n"
                 f"    }}\n")
-        main = f"    fn main() {{ let r = f{len(functions) - 1}({rng.randint(0, 99)}, 2); print_str(\"p{i}\"); }}\n"
+        call = f"f{len(functions) - 1}({rng.randint(0, 99)}, 2)"
+        main = f"    fn main() {{ let r = {call}; print_str(\"p{i}\"); }}\n"
         if broken_every and i % broken_every == broken_every - 1:
             main = main.replace("let r =", "let r = ;")
         out.append(f"program p{i} {{\n" + "".join(functions) + main + "}\n")

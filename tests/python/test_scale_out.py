@@ -107,9 +107,11 @@ def test_dask_threaded_run_on_long_notes_equals_serial_run(example):
 
 
 @pytest.mark.skipif(SANITIZED, reason="Dask worker processes are too slow under ASan")
-@pytest.mark.parametrize("how", [["--partitions", "4"], ["--cluster", "local", "--partition-kb", "32"],
-                                 ["--cluster", "local", "--partition-kb", "32", "--via-file"]],
-                         ids=["local schedulers", "local cluster", "local cluster, notes in a file"])
+@pytest.mark.parametrize("how", [
+    ["--partitions", "4"],
+    ["--cluster", "local", "--partition-kb", "32"],
+    ["--cluster", "local", "--partition-kb", "32", "--via-file"],
+], ids=["local schedulers", "local cluster", "local cluster, notes in a file"])
 def test_example_runs_as_a_script(tmp_path, how):
     import subprocess
 
@@ -160,7 +162,8 @@ def test_partition_sizes_follow_bytes_not_note_counts(example):
         assert all(w >= target for w in weights[:-1])
         assert max(weights) < target + 10 * 1024  # one note past the target at most
     # The same budget holds ten times fewer long notes than short ones.
-    assert len(example.partition_notes(long, target)) > 3 * len(example.partition_notes(short[:40], target))
+    assert (len(example.partition_notes(long, target))
+            > 3 * len(example.partition_notes(short[:40], target)))
 
 
 @given(st.lists(st.tuples(st.text(max_size=12), st.text(max_size=300)), max_size=40))
@@ -196,7 +199,8 @@ def test_compile_batch_results_carry_bytecode_and_errors(example):
         compiled = quarn_py.compile_source(source)
         assert ok == compiled["success"]
         if ok:
-            assert payload == bytes(compiled["bytecode"]) and run == quarn_py.execute_bytecode(payload)
+            assert payload == bytes(compiled["bytecode"])
+            assert run == quarn_py.execute_bytecode(payload)
         else:
             assert payload == compiled["error"] and run is None
     assert sum(ok for ok, _, _ in results) == 27  # every tenth one is broken

@@ -33,6 +33,9 @@ PROGRAMS = 2_000
 # Smaller than the example's default, so that each run has a few dozen tasks
 # to spread, retry and lose.
 PARTITION_BYTES = 160 << 10
+# A bound on every cluster run, so that a hang fails the test rather than
+# the whole job.
+RUN_SECONDS = 180
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -89,7 +92,8 @@ def check_notes(example, results, notes, serial_records):
     types = Counter()
     for r in results:
         types.update(r["entity_types"])
-    assert types == Counter(e["type"] for r in serial_records for e in json.loads(r["entities_json"]))
+    assert types == Counter(e["type"] for r in serial_records
+                            for e in json.loads(r["entities_json"]))
     assert sum(r["tokens"] for r in results) == sum(r["token_count"] for r in serial_records)
 
 
@@ -104,10 +108,12 @@ def test_local_cluster_runs_notes_and_programs_as_serially(example, notes, seria
                                                            programs, serial_programs, tmp_path):
     with local_cluster() as cluster, distributed.Client(cluster) as client:
         results = example.process_on_cluster(client, notes, TIMESTAMP,
-                                             partition_bytes=PARTITION_BYTES)
+                                             partition_bytes=PARTITION_BYTES,
+                                             timeout=RUN_SECONDS)
         assert len(results) > 20
         check_notes(example, results, notes, serial_records)
-        check_programs(example.compile_on_cluster(client, programs), serial_programs)
+        check_programs(example.compile_on_cluster(client, programs, timeout=RUN_SECONDS),
+                       serial_programs)
 
         # The notes in a file that the workers read, and the records written
         # by the workers: one whole file per partition, the same lines as the
@@ -116,9 +122,11 @@ def test_local_cluster_runs_notes_and_programs_as_serially(example, notes, seria
         out = tmp_path / "out"
         out.mkdir()
         counts = example.process_files_on_cluster(client, [source], TIMESTAMP, out_dir=str(out),
-                                                  partition_bytes=PARTITION_BYTES)
+                                                  partition_bytes=PARTITION_BYTES,
+                                                  timeout=RUN_SECONDS)
     assert len(counts) > 20 and all(r["records"] is None for r in counts)
-    assert sum(r["notes"] for r in counts) == len(notes) and not any(r["unverified"] for r in counts)
+    assert sum(r["notes"] for r in counts) == len(notes)
+    assert not any(r["unverified"] for r in counts)
     files = sorted(out.iterdir())
     assert [f.name for f in files] == [f"part-{i:05d}.jsonl" for i in range(len(counts))]
     written = [json.loads(line) for f in files for line in f.read_text("utf-8").splitlines()]
@@ -158,7 +166,7 @@ def test_a_worker_killed_mid_run_loses_and_doubles_nothing(example, notes, seria
         assert victim is not None, "no worker was seen working"
         assert sum(f.done() for f in futures) < len(futures), "the run finished before the kill"
         os.kill(pids[victim], signal.SIGKILL)
-        results = client.gather(futures)
+        results = example.gather(client, futures, RUN_SECONDS)
         assert victim not in client.scheduler_info()["workers"]
     check_notes(example, results, notes, serial_records)
 
@@ -296,12 +304,14 @@ def test_scheduler_and_workers_on_hosts_of_their_own(example, notes, serial_reco
         workers = client.scheduler_info()["workers"]
         assert sorted(w.split("//")[1].rsplit(":", 1)[0] for w in workers) == addresses[1:]
         futures = example.submit_notes(client, notes, TIMESTAMP, partition_bytes=PARTITION_BYTES)
-        results = client.gather(futures)
+        results = example.gather(client, futures, RUN_SECONDS)
         # Both hosts did part of the work.
         assert len({w for held in client.who_has(futures).values() for w in held}) == 2
         check_notes(example, results, notes, serial_records)
-        check_programs(example.compile_on_cluster(client, programs), serial_programs)
+        check_programs(example.compile_on_cluster(client, programs, timeout=RUN_SECONDS),
+                       serial_programs)
         # Notes in a file (storage the three hosts share), read by the workers.
         results = example.process_files_on_cluster(client, [notes_file(example, notes, tmp_path)],
-                                                   TIMESTAMP, partition_bytes=PARTITION_BYTES)
+                                                   TIMESTAMP, partition_bytes=PARTITION_BYTES,
+                                                   timeout=RUN_SECONDS)
         check_notes(example, results, notes, serial_records)
