@@ -47,18 +47,18 @@ development machine (100,000 visit notes of ~190 bytes, 2 worker processes
 of one thread each):
 
     notes from               serial CPU  workers CPU  client CPU  bound on 2 idle cores
-    a file, counts returned    1.64 s      1.65 s       0.06 s      1.92x
-    memory, counts returned    1.35 s      1.52 s       0.22 s      1.55x
-    memory, records returned   1.30 s      1.66 s       0.33 s      1.30x
+    a file, counts returned    1.60 s      1.55 s       0.05 s      2.00x
+    memory, counts returned    1.23 s      1.40 s       0.20 s      1.53x
+    memory, records returned   1.25 s      1.63 s       0.33 s      1.28x
 
 (The serial loop with the file parses its JSON too, hence its longer time.)
 The bound is what the CPU time allows: the cluster's work plus its own
 overhead, spread over both cores, against the serial loop's CPU time. The
 machine was shared with other builds when these were taken, and Linux then
-shares the cores between sessions, not processes: the serial loop and the
-whole cluster each got about half a core, so the wall-clock ratios of that
-run (1.23x from a file, 0.89x and 0.66x from memory) say more about the
-other load than about the cluster. What the bound leaves out of 2x is the
+shares the cores between sessions, not processes: the serial loop kept 0.85
+of a core busy, the whole cluster (three processes) only 0.75 to 1.1 cores,
+so the wall-clock ratios of that run (1.31x from a file, 1.00x and 0.81x
+from memory) say more about the other load than about the cluster. What the bound leaves out of 2x is the
 cluster's own CPU: for notes in a file almost nothing (tasks name a file
 range, the workers read); for notes in memory, this process cutting,
 packing and pickling 19 MB of notes and the scheduler (which LocalCluster
