@@ -224,12 +224,14 @@ def test_file_ranges_hand_out_every_note_once(tmp_path_factory, notes, partition
 
 
 def test_file_ranges_span_several_files(example, corpus, tmp_path):
-    paths = []
-    for k in range(3):
-        paths.append(str(tmp_path / f"notes-{k}.jsonl"))
-        example.write_notes_file(paths[-1], corpus[k * 80:(k + 1) * 80])
-    ranges = example.file_ranges(paths, 4096)
-    assert len(ranges) > 6 and {p for p, _, _ in ranges} == set(paths)
+    # Three thirds of the corpus, and an empty file, which has no range.
+    third = len(corpus) // 3
+    parts = [corpus[:third], [], corpus[third:2 * third], corpus[2 * third:]]
+    paths = [str(tmp_path / f"notes-{k}.jsonl") for k in range(len(parts))]
+    for path, part in zip(paths, parts):
+        example.write_notes_file(path, part)
+    ranges = example.file_ranges(paths, 1024)
+    assert len(ranges) > 6 and {p for p, _, _ in ranges} == set(paths) - {paths[1]}
     results = [example.process_file_range(i, *r, TIMESTAMP) for i, r in enumerate(ranges)]
     assert example.records_of(results) == example.process_serially(corpus, TIMESTAMP)
     with pytest.raises(ValueError):
