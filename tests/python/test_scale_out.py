@@ -9,6 +9,7 @@ import sys
 from pathlib import Path
 
 import pytest
+from hypothesis import given, strategies as st
 
 import quarn_py
 from conftest import FUNCTIONS, SANITIZED, scale_out_example
@@ -132,9 +133,6 @@ def test_example_runs_as_a_script(tmp_path, how):
 
 
 # --- partitions for a cluster --------------------------------------------------
-
-from hypothesis import given, strategies as st  # noqa: E402
-
 
 @given(st.lists(st.integers(0, 5000), max_size=200), st.integers(1, 8000))
 def test_partitions_cover_every_item_once_and_close_at_the_target(sizes, target):
