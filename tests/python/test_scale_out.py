@@ -1,6 +1,8 @@
 """Running the module's functions in other processes: they pickle by
 reference, keep no state between calls, give the same results in forked
-workers, and the Dask example gives exactly what a serial run gives."""
+workers, and the Dask example gives exactly what a serial run gives; its
+partitions (by bytes, of notes in memory or in files) hand out every note
+exactly once. The runs on a real cluster are in test_scale_out_cluster.py."""
 import json
 import multiprocessing
 import os
