@@ -294,9 +294,8 @@ template <class T, class Put>
 Result<Bytes, EncodeError> encode_with(const T& record, Put&& put_fn) {
   SizeSink sizer;
   put_fn(sizer, record);
-  if (sizer.overflow() || sizer.size() > Bytes().max_size())
-    return EncodeError{std::string(kTooLarge)};
   Bytes out;
+  if (sizer.overflow() || sizer.size() > out.max_size()) return EncodeError{std::string(kTooLarge)};
   out.reserve(sizer.size());
   advise_huge_pages(out.data(), out.capacity());
   out.resize(sizer.size());
