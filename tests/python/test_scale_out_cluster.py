@@ -226,6 +226,12 @@ def namespaced_cluster(tmp_path):
     probe = _ip("netns", "add", hosts[0], check=False)
     if probe.returncode != 0:
         pytest.skip(f"cannot make a network namespace: {probe.stderr.strip()}")
+    # A namespace can be made but not entered where /sys cannot be mounted
+    # afresh (a chroot without it, say).
+    probe = _ip("netns", "exec", hosts[0], "ip", "link", "set", "lo", "up", check=False)
+    if probe.returncode != 0:
+        _ip("netns", "del", hosts[0], check=False)
+        pytest.skip(f"cannot run a command in a network namespace: {probe.stderr.strip()}")
     made_ns.append(hosts[0])
     made_bridge = False
     try:
