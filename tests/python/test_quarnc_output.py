@@ -248,8 +248,18 @@ def start_slow_build(tmp_path: Path, library: Path, delay_ms: int, preexec_fn=No
     temporary file exists."""
     src = write(tmp_path / "p.quarn", TRIAGE)
     env = dict(ENV, LD_PRELOAD=str(library), SLOW_FSYNC_MS=str(delay_ms))
+
+    def dispositions():
+        # The build starts with the signals' default actions whatever this
+        # test run inherited (a shell's background job ignores SIGINT), since
+        # quarnc keeps a signal that it finds ignored ignored.
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            signal.signal(sig, signal.SIG_DFL)
+        if preexec_fn is not None:
+            preexec_fn()
+
     proc = subprocess.Popen([str(QUARNC), "build", str(src)], env=env, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, preexec_fn=preexec_fn)
+                            stderr=subprocess.PIPE, preexec_fn=dispositions)
     deadline = time.monotonic() + 60
     while not temporaries(tmp_path):
         assert proc.poll() is None, proc.communicate()
