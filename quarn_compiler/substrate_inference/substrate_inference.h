@@ -11,12 +11,11 @@
 //     // d.swarm_size feeds the @scale check; d.substrate, d.reason, ...
 //   }
 //
-// The object keeps a memo of decisions inferred from operations, keyed by a
-// hash of the function's signature and body, so it must not outlive the
+// The object keeps a memo of decisions inferred from operations, keyed by
+// the function's signature and body, so it must not outlive the
 // compilation (nothing persists between compilations). infer() never fails.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -104,21 +103,14 @@ class SubstrateInference {
  private:
   enum class OperationClass : std::uint8_t { Cpu, Quantum };
 
-  struct MemoEntry {
-    // The full signature digest: a hit on the 64-bit key is taken only when
-    // this matches too, so a key collision can never hand one function
-    // another function's decision.
-    std::array<std::uint8_t, 32> digest;
-    SubstrateDecision decision;
-  };
-
   SubstrateDecision infer_from_operations(const FunctionDef& function) const;
 
   std::unordered_map<std::string_view, OperationClass> operations_;
-  std::unordered_map<std::uint64_t, MemoEntry> memo_;
-  // The text of the signature being hashed, its memory kept from one
-  // function to the next.
-  std::string signature_buffer_;
+  // Keyed by the whole signature key (see write_signature_key), so a hash
+  // collision can never hand one function another function's decision.
+  std::unordered_map<std::string, SubstrateDecision> memo_;
+  // The key being looked up, its memory kept from one function to the next.
+  std::string signature_key_;
 };
 
 }  // namespace quarn::compiler

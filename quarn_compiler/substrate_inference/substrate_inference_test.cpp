@@ -57,9 +57,9 @@ FunctionDef fn(std::vector<std::string> attributes, std::vector<SpannedStmt> bod
 }
 
 // A body that calls each name once, as expression statements.
-std::vector<SpannedStmt> calls(std::initializer_list<const char*> names) {
+// One call statement per name, placed one after another from `pos`.
+std::vector<SpannedStmt> calls(std::initializer_list<const char*> names, std::uint64_t pos = 0) {
   std::vector<SpannedStmt> body;
-  std::uint64_t pos = 0;
   for (const char* n : names) body.push_back(expr_stmt(call(n), pos++));
   return body;
 }
@@ -376,8 +376,9 @@ TEST(MemoTest, RepeatsAreServedAndBodiesAreTellApart) {
   EXPECT_EQ(inference.infer(a), first);
   EXPECT_EQ(inference.memo_size(), 1u);
 
-  // Same name, parameters and return type, another body: its own decision.
-  const FunctionDef b = fn({}, calls({"sqrt"}), "kernel");
+  // Same name, parameters and return type, another body (elsewhere in the
+  // source, as another body always is): its own decision.
+  const FunctionDef b = fn({}, calls({"sqrt"}, 40), "kernel");
   EXPECT_EQ(inference.infer(b).substrate, Substrate::Cpu);
   EXPECT_EQ(inference.infer(a).substrate, Substrate::QuantumSim);
   EXPECT_EQ(inference.memo_size(), 2u);
@@ -395,6 +396,21 @@ TEST(MemoTest, RepeatsAreServedAndBodiesAreTellApart) {
   (void)inference.infer(fn({"substrate(cpu)"}, calls({"cos"})));
   (void)inference.infer(fn({"scale(size=2)"}, calls({"cos"})));
   EXPECT_EQ(inference.memo_size(), 4u);
+}
+
+TEST(MemoTest, StatementsWithoutAPlaceAreToldApartByTheirContent) {
+  // Statements made without a place in the source share the empty span, so
+  // only their content can tell two such bodies apart.
+  auto unplaced = [](const char* name) {
+    std::vector<SpannedStmt> body = calls({name});
+    body[0].span = Span{};
+    return fn({}, std::move(body), "kernel");
+  };
+  SubstrateInference inference;
+  EXPECT_EQ(inference.infer(unplaced("tensor_add")).substrate, Substrate::QuantumSim);
+  EXPECT_EQ(inference.infer(unplaced("sqrt")).substrate, Substrate::Cpu);
+  EXPECT_EQ(inference.infer(unplaced("tensor_add")).substrate, Substrate::QuantumSim);
+  EXPECT_EQ(inference.memo_size(), 2u);
 }
 
 TEST(MemoTest, EachCompilationStartsEmpty) {
