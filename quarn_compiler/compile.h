@@ -40,9 +40,10 @@ struct SourcePosition {
 // Why a compile failed. `message` is the whole error text callers are given
 // (stage prefix, code, detail); `stage` and `position` are the same facts as
 // data, for tools: read them, never the text. `position` is the innermost
-// place the failure names: the first entry of a parse trail, or the first
-// placed node of what the lowering quotes; none when the text names none
-// (an empty source, most lowering errors, the encoder).
+// place of the failure: the first entry of a parse trail; for the lowering,
+// the first placed node its message quotes, else the innermost placed node
+// where it failed, else its statement (the @scale check: the function's
+// name); none for an empty source and the encoder.
 struct CompileError {
   CompileStage stage = CompileStage::Parse;
   std::optional<SourcePosition> position;

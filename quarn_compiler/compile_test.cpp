@@ -87,17 +87,39 @@ TEST(CompileDriver, ErrorPositionsAreFields) {
   ASSERT_TRUE(e.position.has_value());
   EXPECT_EQ(*e.position, (SourcePosition{1, 33 + blanks + 1, 33 + blanks}));
 
-  // An empty text names no place; nor does a lowering error that quotes no
-  // node, nor the @scale check.
+  // An empty text names no place.
   e = failure_of("");
   EXPECT_EQ(e.stage, CompileStage::Parse);
   EXPECT_FALSE(e.position.has_value());
-  e = failure_of("program p { fn main() { x = 1; } }");
-  EXPECT_EQ(e.stage, CompileStage::Lowering);
-  EXPECT_FALSE(e.position.has_value());
-  e = failure_of("program p { @scale(size=4) fn worker() { } fn main() { } }");
-  EXPECT_EQ(e.stage, CompileStage::Lowering);
-  EXPECT_FALSE(e.position.has_value());
+}
+
+// The place of a lowering error whose message quotes no node: where the
+// lowering was when it failed, the innermost node with a place of its own.
+TEST(CompileDriver, LoweringErrorsPointWhereTheyArose) {
+  auto expect_at = [](const std::string& source, std::string_view at, std::uint32_t line,
+                      std::string_view message) {
+    const CompileError e = failure_of(source);
+    EXPECT_EQ(e.stage, CompileStage::Lowering) << source;
+    EXPECT_NE(e.message.find(message), std::string::npos) << e.message;
+    const std::size_t offset = source.find(at);
+    const std::size_t line_start = source.rfind('\n', offset) + 1;  // npos + 1 is 0
+    ASSERT_TRUE(e.position.has_value()) << source;
+    EXPECT_EQ(*e.position, (SourcePosition{line, static_cast<std::uint32_t>(offset - line_start + 1), offset}))
+        << source;
+  };
+  // A name deep in an expression, and an assignment's target. A right
+  // operand's place starts right after its operator, with the blank.
+  expect_at("program p {\n fn main() {\n  let y = 1 + (2 * zz);\n }\n}", " zz", 3, "Undefined: zz");
+  expect_at("program p { fn main() { x = 1; } }", "x = 1", 1, "Undefined: x");
+  // The object of an index has no place of its own: the indexing has.
+  expect_at("program p { fn main() { let y = 2 + q[1]; } }", " q[1]", 1, "Undefined: q");
+  // A builtin called with the wrong count, inside a nested block.
+  expect_at("program p { fn main() {\n if true {\n  print_str(1, 2);\n } } }", "print_str(1, 2)", 3,
+            "print_str");
+  // A module constant's value, which has no place itself.
+  expect_at("program p { module m { const C: int = 1 + zz; } }", " zz", 1, "Undefined: zz");
+  // The @scale check names the function.
+  expect_at("program p { @scale(size=4) fn worker() { } fn main() { } }", "worker", 1, "@scale on 'worker'");
 }
 
 TEST(CompileDriver, LoweringErrorsPointAtTheNodeTheyQuote) {
@@ -121,10 +143,13 @@ TEST(CompileDriver, LoweringErrorsPointAtTheNodeTheyQuote) {
   const std::size_t line_start = after_multibyte.find('\n') + 1;
   EXPECT_EQ(*e.position, (SourcePosition{2, s_at - line_start, s_at}));
 
-  // A string that looks like a quoted node is text, not a place.
-  e = failure_of("program p { fn main() {\n let y = \"Span { start: 1, end: 2, line: 9, col: 9 }\" as int; } }");
+  // A string that looks like a quoted node is text, not a place: a cast of
+  // it quotes no placed node, so the error points at its statement.
+  const std::string quoted = "program p { fn main() {\n let y = \"Span { start: 1, end: 2, line: 9, col: 9 }\" as int; } }";
+  e = failure_of(quoted);
   EXPECT_EQ(e.stage, CompileStage::Lowering);
-  EXPECT_FALSE(e.position.has_value());
+  ASSERT_TRUE(e.position.has_value());
+  EXPECT_EQ(*e.position, (SourcePosition{2, 2, quoted.find("let y")}));
 }
 
 TEST(CompileDriver, EmptyProgramBytes) {

@@ -89,6 +89,7 @@ class ProgramLowering {
     std::string name;  // plain for top-level functions, "module.function" otherwise
     bool top_level;
     SubstrateDecision decision;
+    std::optional<Span> name_span;  // where the @scale check's message points
   };
   // What the metadata keeps of a function. The records pile up in lowering
   // order and become the metadata's name-ordered maps once, at the end: one

@@ -61,12 +61,12 @@ core::Opcode binary_opcode(BinaryOperator op) {
 }
 
 // Ident: module constants shadow variables; no instruction either way.
-Lowered<Reg> lower_name(LoweringState& st, const std::string& name) {
+Lowered<Reg> lower_name(LoweringState& st, const Expr& node, const std::string& name) {
   if (!st.constants.empty()) {
     if (auto found = st.constants.find(name); found != st.constants.end()) return found->second;
   }
   if (auto reg = st.lookup_variable(name)) return *reg;
-  return st.fail(lowering_error("Undefined: " + name));
+  return st.fail_at(lowering_error("Undefined: " + name), node);
 }
 
 struct ExprLowering {
@@ -81,14 +81,14 @@ struct ExprLowering {
     if (const auto* b = lit.as<Literal::Bool>()) return load_const(st, Constant::boolean(b->value));
     if (const auto* i = lit.as<Literal::Int>()) return load_const(st, Constant::integer(i->value));
     if (const auto* f = lit.as<Literal::Float>()) {
-      if (!std::isfinite(f->value)) return st.fail(CoreError::float_special());
+      if (!std::isfinite(f->value)) return st.fail_at(CoreError::float_special(), whole);
       return load_const(st, Constant::real(f->value == 0.0 ? 0.0 : f->value));
     }
     if (const auto* s = lit.as<Literal::String>()) return load_const(st, Constant::string(s->value));
-    return st.fail(lowering_error("Unsupported literal"));
+    return st.fail_at(lowering_error("Unsupported literal"), whole);
   }
 
-  Lowered<Reg> operator()(const Expr::Ident& e) const { return lower_name(st, e.name); }
+  Lowered<Reg> operator()(const Expr::Ident& e) const { return lower_name(st, whole, e.name); }
 
   // "[" elements "]": ArrayCreate after the elements, typed by the hint.
   Lowered<Reg> operator()(const Expr::Array& e) const {
@@ -125,7 +125,7 @@ struct ExprLowering {
       st.reg_stack.push_back(r);
     }
     const auto* callee = e.func->node.as<Expr::Ident>();
-    if (callee == nullptr) return st.fail(lowering_error("Call target must be identifier"));
+    if (callee == nullptr) return st.fail_at(lowering_error("Call target must be identifier"), whole);
     if (const Builtin* builtin = find_builtin(callee->name)) {
       return lower_builtin(*builtin, args.above());
     }
@@ -135,7 +135,9 @@ struct ExprLowering {
   }
 
   Lowered<Reg> lower_builtin(const Builtin& b, std::span<const Reg> args) const {
-    if (!b.arity.accepts(args.size())) return st.fail(lowering_error(std::string(b.arity_message)));
+    if (!b.arity.accepts(args.size())) {
+      return st.fail_at(lowering_error(std::string(b.arity_message)), whole);
+    }
     switch (b.lowering) {
       case Lowering::Direct: {
         const Reg dst = st.new_register();
@@ -186,7 +188,7 @@ struct ExprLowering {
     const std::vector<std::string>& variants = *st.enum_table.find(name)->second;
     auto it = std::find(variants.begin(), variants.end(), e.field);
     if (it == variants.end()) {
-      return st.fail(lowering_error("Enum '" + name + "' has no variant '" + e.field + "'"));
+      return st.fail_at(lowering_error("Enum '" + name + "' has no variant '" + e.field + "'"), whole);
     }
     return load_const(st, Constant::integer(it - variants.begin()));
   }
@@ -262,7 +264,7 @@ const Expr* spine_first(const LoweringState& st, const Expr& e) {
 Lowered<Reg> lower_expr(LoweringState& st, const Expr& expr) {
   // A name alone (a value, a condition, an argument) needs none of the
   // work stack below.
-  if (const auto* name = expr.as<Expr::Ident>()) return lower_name(st, name->name);
+  if (const auto* name = expr.as<Expr::Ident>()) return lower_name(st, expr, name->name);
   using Pending = LoweringState::PendingExpr;
   std::vector<Pending>& stack = st.expr_stack;
   const std::size_t base = stack.size();
@@ -276,7 +278,7 @@ Lowered<Reg> lower_expr(LoweringState& st, const Expr& expr) {
     }
     // Most leaves are names: those skip the visit's indirect call.
     const auto* name = cur->as<Expr::Ident>();
-    QUARN_TRY(Reg r, name != nullptr ? lower_name(st, name->name)
+    QUARN_TRY(Reg r, name != nullptr ? lower_name(st, *cur, name->name)
                                      : std::visit(ExprLowering{st, *cur}, cur->v));
 
     // r is the value of the node just finished; hand it to the nodes

@@ -34,13 +34,17 @@ bool is_scaled(const SubstrateDecision& d) { return d.swarm_size && *d.swarm_siz
 template <class Decisions>
 LowerResult<core::Unit> check_scale(const Decisions& decisions) {
   std::vector<const std::string*> scaled;
+  std::optional<Span> first_place;  // the first scaled function's name
   for (const auto& d : decisions) {
-    if (is_scaled(d.decision)) scaled.push_back(&d.name);
+    if (!is_scaled(d.decision)) continue;
+    if (scaled.empty()) first_place = d.name_span;
+    scaled.push_back(&d.name);
   }
   if (scaled.size() == 1 && *scaled.front() != "main") {
     return LoweringError(lowering_error("@scale on '" + *scaled.front() +
                                         "' not supported. Only main() can use @scale in MVP "
-                                        "(flat execution model)."));
+                                        "(flat execution model)."),
+                         first_place);
   }
   if (scaled.size() >= 2) {
     std::string names;
@@ -49,7 +53,8 @@ LowerResult<core::Unit> check_scale(const Decisions& decisions) {
       names += *name;
     }
     return LoweringError(lowering_error("Multiple @scale functions not supported in MVP: " +
-                                        names + ". Only main() can use @scale."));
+                                        names + ". Only main() can use @scale."),
+                         first_place);
   }
   return core::Unit{};
 }
@@ -164,7 +169,7 @@ LowerResult<core::Unit> ProgramLowering::add_modules(const Program& program) {
       add_record(function, module_records_);
       if (!function.attributes.empty()) {
         module_decisions_.push_back(
-            {module.name + "." + function.name, false, inference_.infer(function)});
+            {module.name + "." + function.name, false, inference_.infer(function), function.name_span});
       }
     }
     for (const EnumDecl& e : module.enums) st_.enum_table.insert_or_assign(e.name, &e.variants);
@@ -175,7 +180,10 @@ LowerResult<core::Unit> ProgramLowering::add_modules(const Program& program) {
     std::vector<core::ConstantEntry> constants;
     for (const ConstDecl& c : module.constants) {
       const Lowered<Reg> lowered = lower_expr(st_, c.value);
-      if (!lowered.ok()) return st_.take_error();
+      if (!lowered.ok()) {
+        st_.place_error(c.value);
+        return st_.take_error();
+      }
       const Reg r = lowered.value();
       constants.push_back({c.name, map_type_or_int(c.type), r});
       st_.constants.insert_or_assign(c.name, r);
@@ -214,9 +222,9 @@ LowerResult<core::Unit> ProgramLowering::add_definition(const FunctionDef& funct
   // Of a decision only its swarm size reaches the output (the @scale check
   // and the swarm metadata), and only a scale pragma gives one: a function
   // without any attribute text can only be inferred from its operations, so
-  // its inference, which renders and hashes the whole body, is not run.
+  // its inference, which walks the whole body, is not run.
   if (!function.attributes.empty()) {
-    top_level_decisions_.push_back({function.name, true, inference_.infer(function)});
+    top_level_decisions_.push_back({function.name, true, inference_.infer(function), function.name_span});
   }
   close_code();
   return core::Unit{};

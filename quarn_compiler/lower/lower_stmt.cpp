@@ -39,7 +39,7 @@ struct StmtLowering {
     const Expr& target = s.lhs.node;
     if (const auto* name = target.as<Expr::Ident>()) {
       auto x = st.lookup_variable(name->name);
-      if (!x) return st.fail(lowering_error("Undefined: " + name->name));
+      if (!x) return st.fail_at(lowering_error("Undefined: " + name->name), target);
       st.emit(core::Move{*x, v}, span);
       return Unit{};
     }
@@ -56,7 +56,7 @@ struct StmtLowering {
       st.emit(core::IndexSet{object, key, v}, span);
       return Unit{};
     }
-    return st.fail(lowering_error("Invalid assignment target"));
+    return st.fail_at(lowering_error("Invalid assignment target"), target);
   }
 
   Lowered<Unit> operator()(const Stmt::Return& s) const {
@@ -190,7 +190,9 @@ struct StmtLowering {
 }  // namespace
 
 Lowered<core::Unit> lower_stmt(LoweringState& st, const SpannedStmt& stmt) {
-  return std::visit(StmtLowering{st, stmt.span}, stmt.node.v);
+  const Lowered<core::Unit> done = std::visit(StmtLowering{st, stmt.span}, stmt.node.v);
+  if (!done.ok()) st.place_error(stmt);
+  return done;
 }
 
 Lowered<core::Unit> lower_stmts(LoweringState& st, const std::vector<SpannedStmt>& stmts) {

@@ -1,6 +1,7 @@
 #include "quarn_compiler/lower/lowering_state.h"
 
 #include "quarn_compiler/lower/builtins.h"
+#include "quarn_compiler/lower/error_place.h"
 
 #include <algorithm>
 #include <bit>
@@ -18,7 +19,19 @@ LoweringError LoweringState::take_error() {
   if (!error_) throw std::logic_error("lowering failed without recording an error");
   LoweringError error = std::move(*error_);
   error_.reset();
+  failed_node_ = nullptr;
   return error;
+}
+
+void LoweringState::place_error(const SpannedStmt& stmt) {
+  if (!error_ || error_->at) return;
+  std::optional<Span> at = failed_node_ != nullptr ? place_within(stmt, *failed_node_) : std::nullopt;
+  if (!at && stmt.span.has_position()) at = stmt.span;
+  error_->at = at;
+}
+
+void LoweringState::place_error(const Expr& value) {
+  if (error_ && !error_->at && failed_node_ != nullptr) error_->at = place_within(value, *failed_node_);
 }
 
 std::string_view LoweringState::name_of(const DepthSite& site) const {

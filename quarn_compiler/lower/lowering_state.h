@@ -187,6 +187,22 @@ class LoweringState {
     if (!error_) error_.emplace(std::move(error), at);
     return {};
   }
+  // The same for a message that quotes no node but arose at `node`: the
+  // statement being lowered finds the place of the node afterwards
+  // (place_error), so that lowering keeps no spans on its way down.
+  Failed fail_at(core::CoreError error, const Expr& node) {
+    if (!error_) {
+      error_.emplace(std::move(error));
+      failed_node_ = &node;
+    }
+    return {};
+  }
+  // Gives the recorded error, when it has no place yet, the place of its
+  // node within `stmt` (the innermost placed node on the way to it), or
+  // else the statement's own.
+  void place_error(const SpannedStmt& stmt);
+  // The same within a module constant's value, which has no place itself.
+  void place_error(const Expr& value);
   // The recorded error, which is then forgotten.
   // REQUIRES: a step failed.
   LoweringError take_error();
@@ -326,6 +342,7 @@ class LoweringState {
   std::size_t depth_ = 0;
 
   std::optional<LoweringError> error_;
+  const Expr* failed_node_ = nullptr;  // where error_ arose, when fail_at recorded it
 };
 
 // Marks the height of one of the state's gathering stacks and brings it
