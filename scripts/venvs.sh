@@ -5,8 +5,8 @@
 # such environment for PYTHON in DIR. A stamp of the pins keeps a second run
 # quiet; a changed pin reinstalls.
 set -euo pipefail
-here=$(cd "$(dirname "$0")/.." && pwd)
-export PIP_CONSTRAINT="$here/constraints.txt" PIP_DISABLE_PIP_VERSION_CHECK=1
+# shellcheck source=scripts/common.sh
+. "$(dirname "$0")/common.sh"
 
 make_venv() {  # base interpreter, environment folder
   local base=$1 dir=$2
@@ -32,6 +32,5 @@ if [ $# = 2 ]; then
   exit 0
 fi
 for base in $(bash "$here/scripts/find_python.sh" --all); do
-  v=$("$base" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-  make_venv "$base" "$here/.venvs/$v"
+  make_venv "$base" "$here/.venvs/$(py_version "$base")"
 done

@@ -1,6 +1,6 @@
 // One-line debug text of syntax-tree nodes. The lowering quotes it in its
-// messages ("Unsupported expression type: ...") and substrate inference hashes
-// it, so every character here is observable.
+// messages ("Unsupported expression type: ...") and substrate inference keys
+// its memo on the renderings of types, so every character here is observable.
 
 #include <charconv>
 #include <cmath>
