@@ -75,26 +75,31 @@ def write(path: Path, data) -> Path:
 
 SIMPLE = "program demo { fn main() { let x = 1 + 2; } }"
 
-# Failing programs of every stage that source can reach, with what the text
-# names as the innermost position (None: no position).
+# Failing programs of every stage that source can reach, with the innermost
+# position of the failure (None: none). Where the text names a position, it
+# is this one too; a lowering error that quotes no node names its place only
+# as data: where it arose, else its statement.
 FAILING = {
     "missing_semicolon": ("program p {\n  fn main() {\n    let x = 1\n  }\n}\n", "parse", (4, 3)),
     "empty": ("", "parse", None),
-    "unclosed": ("program p { fn main() {", "parse", None),
+    # The '}' is due at the end of the text, just after its last character.
+    "unclosed": ("program p { fn main() {", "parse", (1, 24)),
     # The '$' follows 26 characters of its line (27 bytes: "é" takes two).
     "bad_token_after_multibyte": ("program p {\n  fn main() { let s = \"é\" $ 1; }\n}", "parse",
                                   (2, 27)),
-    "undefined": ("program p { fn main() { x = 1; } }", "lowering", None),
+    "undefined": ("program p { fn main() { x = 1; } }", "lowering", (1, 25)),
+    # The @scale check points at the function's name.
     "scale_outside_main": ("program p { @scale(size=4) fn worker() { } fn main() { } }",
-                           "lowering", None),
+                           "lowering", (1, 31)),
     # The lowering quotes the node it cannot lower; a cast's own operand has
-    # no place in the source (line 0), the operand's children have.
+    # no place in the source (line 0), the operand's children have. With no
+    # placed node quoted, the statement is the place.
     "cast": ("program p {\n  fn main() {\n    let x = 2;\n    let y = x as int;\n  }\n}",
-             "lowering", None),
+             "lowering", (4, 5)),
     "cast_of_sum": ("program p {\n  fn main() {\n    let x = 2;\n    let y = (x + 1) as int;\n"
                     "  }\n}", "lowering", (4, 14)),
     "span_in_a_string": ("program p { fn main() {\n let y = \"Span { start: 1, end: 2, line: 9, "
-                         "col: 9 }\" as int; } }", "lowering", None),
+                         "col: 9 }\" as int; } }", "lowering", (2, 2)),
 }
 
 
@@ -246,10 +251,10 @@ class TestCheckJson:
         message = module_error(source)
         expected = {"file": str(path), "stage": stage}
         found = text_position(message)
-        if position is not None:
-            assert found == position, message
         if found is not None:
-            expected.update(line=found[0], column=found[1])
+            assert found == position, message
+        if position is not None:
+            expected.update(line=position[0], column=position[1])
         expected["message"] = message
         # Key order is part of the format: file, stage, line, column, message.
         assert list(record.items()) == list(expected.items())
