@@ -52,17 +52,25 @@ class FuzzChoices {
   std::size_t at_ = 0;
 };
 
+// How much one program holds. Full: up to four functions of up to 260
+// statements each. Small: up to two functions of up to 30 statements, for
+// tests that compile hundreds of thousands of programs. The same choices
+// give the same text for a given size; Full is what every recorded outcome
+// was made with.
+enum class ProgramSize : std::uint8_t { Full, Small };
+
 template <class Choices>
 class ProgramGenerator {
  public:
-  explicit ProgramGenerator(Choices& c) : c_(c) {}
+  explicit ProgramGenerator(Choices& c, ProgramSize size = ProgramSize::Full)
+      : c_(c), small_(size == ProgramSize::Small) {}
 
   std::string program() {
     std::string out;
     if (pick(3) == 0) out += "import { sin, cos } from \"lib/math\";\n";
     out += "program gen {\n";
     if (pick(2) == 0) module(out);
-    const std::uint32_t functions = 1 + pick(4);
+    const std::uint32_t functions = 1 + pick(small_ ? 2 : 4);
     for (std::uint32_t i = 0; i < functions; ++i) function(out, "f" + std::to_string(i));
     out += "}\n";
     return out;
@@ -100,8 +108,8 @@ class ProgramGenerator {
     out += ")";
     if (pick(2)) out += " -> int";
     out += " {\n";
-    budget_ = 60 + static_cast<int>(pick(200));
-    text_left_ = kTextPerFunction;
+    budget_ = small_ ? 2 + static_cast<int>(pick(28)) : 60 + static_cast<int>(pick(200));
+    text_left_ = small_ ? kTextPerFunction / 20 : kTextPerFunction;
     block(out, 2, false);
     out += "  }\n";
   }
@@ -324,6 +332,7 @@ class ProgramGenerator {
   }
 
   Choices& c_;
+  bool small_;
   std::vector<std::string> names_;
   std::size_t constants_ = 0;  // names_ starts with the module constants
   int budget_ = 0;
@@ -336,8 +345,8 @@ class ProgramGenerator {
 };
 
 template <class Choices>
-std::string generate_program(Choices& choices) {
-  return ProgramGenerator<Choices>(choices).program();
+std::string generate_program(Choices& choices, ProgramSize size = ProgramSize::Full) {
+  return ProgramGenerator<Choices>(choices, size).program();
 }
 
 }  // namespace quarn::compiler::testing
