@@ -1,6 +1,12 @@
 // Internal to the front end: the parser state shared by the lexical,
 // expression, statement and item rules. Include parse.h instead.
 //
+// The rules are written once and compiled twice, by the trail they keep
+// (the Trail parameter): NoTrail, whose entries compile to nothing, for the
+// first reading of every text, and RecordTrail for a second reading of a text
+// that failed. The rules live in lexical.inc, parse_expr.inc, parse_stmt.inc
+// and parse_items.inc, compiled as one unit by parser.cpp.
+//
 // Conventions of every rule `St rule(size_t& p, Out& out, ...)`:
 //   - p is a byte offset into the source; on Ok it is moved past what the
 //     rule read, on failure it is left as it was.
@@ -32,7 +38,7 @@ enum class St : std::uint8_t { Ok, Soft, Hard };
 
 inline bool failed(St s) { return s != St::Ok; }
 
-// ---- pieces shared by the backtracking parser and the predictive one ----
+// ---- pieces that do not depend on the trail ----
 
 // identifier rule's reserved words
 bool is_reserved_word(std::string_view word);
@@ -85,6 +91,20 @@ class LineIndex {
   mutable size_t last_line_ = 0;
 };
 
+// A failure's entries are dropped as they are made: for the first reading.
+struct NoTrail {
+  void push(const TrailEntry&) {}
+  void clear() {}
+};
+
+// A failure's entries, innermost first: for the reading that reports it.
+struct RecordTrail {
+  std::vector<TrailEntry> entries;
+  void push(const TrailEntry& e) { entries.push_back(e); }
+  void clear() { entries.clear(); }
+};
+
+template <class Trail>
 class Parser {
  public:
   // With a sink, the program block's definitions go to it as they are read
@@ -98,7 +118,7 @@ class Parser {
   St parse_definitions_from(size_t q, Program& out);
 
   // ---- failure plumbing ----
-  std::vector<TrailEntry> trail_;
+  Trail trail_;
   void drop() { trail_.clear(); }
 
   // (element ("," element)*)? : the first element, then one more after each
@@ -126,25 +146,25 @@ class Parser {
     return St::Ok;
   }
   St fail_char(size_t pos, char32_t c) {
-    trail_.push_back(TrailEntry::expected_char(pos, c));
+    trail_.push(TrailEntry::expected_char(pos, c));
     return St::Soft;
   }
   St fail_kind(size_t pos, PrimitiveKind k) {
-    trail_.push_back(TrailEntry::primitive_kind(pos, k));
+    trail_.push(TrailEntry::primitive_kind(pos, k));
     return St::Soft;
   }
   St add_label(St st, size_t pos, std::string_view label) {
-    trail_.push_back(TrailEntry::context(pos, label));
+    trail_.push(TrailEntry::context(pos, label));
     return st;
   }
   // A failure that no alternative may recover from, marked with `label`.
   St hard(size_t pos, std::string_view label) {
-    trail_.push_back(TrailEntry::context(pos, label));
+    trail_.push(TrailEntry::context(pos, label));
     return St::Hard;
   }
   // Soft or hard, the failure becomes hard and carries `label`.
   St cut(St st, size_t pos, std::string_view label) {
-    trail_.push_back(TrailEntry::context(pos, label));
+    trail_.push(TrailEntry::context(pos, label));
     (void)st;
     return St::Hard;
   }
