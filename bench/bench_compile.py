@@ -1,8 +1,10 @@
 """Compile throughput of compile_source against the interpreter's own compile()
-and Lua's loader, on programs written alike in the three languages, from two
+and Lua's loader, on programs written alike in the three languages, from three
 corpora: "uniform", many functions each with lets, arithmetic, if/else, a
-loop, a call and a switch; and "varied", four kinds of function in turn (see
-varied_quarn_function).
+loop, a call and a switch; "varied", four kinds of function in turn (see
+varied_quarn_function); and "realistic", a module and six kinds of
+definition that between them use every form of the language (see
+realistic_quarn_function).
 
 Every measurement runs in a fresh subprocess so that its peak resident size
 (the kernel's high-water mark, reset just before) can be read against the
@@ -236,9 +238,311 @@ def varied_lua_function(i):
     )
 
 
+# A third corpus meant to read like real code: a module with a capability
+# clause, constants, an enum, a struct and an exported function, then six
+# kinds of definition in turn using the rest of the language: contract
+# literals and their fields, typed lets, maps with quoted keys, fields and
+# indexing, compound assignment, loops nested in branches with switches,
+# break and continue, attributes, barriers, asm, bitwise and word
+# operators, hexadecimal and float literals, long strings and comments.
+# Casts are left out: they parse, but the compiler refuses them.
+REALISTIC_QUARN_HEAD = (
+    "import { mean, stdev } from \"lib/stats\";\n"
+    "import {} from \"lib/empty\";\n\n"
+    "program bench {\n"
+    "  module vitals {\n"
+    "    capability: io, clock\n"
+    "    const LIMIT: int = 3;\n"
+    "    const SCALE: float = 1.5;\n"
+    "    enum Level { Low, Medium, High }\n"
+    "    struct Reading { pulse: int, temp: float }\n\n"
+    "    // The level of a pulse: above 120 is high, above 90 medium.\n"
+    "    export fn classify(pulse: int) -> int {\n"
+    "      if pulse > 120 { return Level.High; }\n"
+    "      else if pulse > 90 { return Level.Medium; }\n"
+    "      return Level.Low;\n"
+    "    }\n"
+    "  }\n\n"
+)
+REALISTIC_PYTHON_HEAD = (
+    "from lib.stats import mean, stdev\n\n"
+    "LIMIT = 3\nSCALE = 1.5\n"
+    "class Level:\n    Low, Medium, High = 0, 1, 2\n\n"
+    "class Reading:\n    def __init__(self, pulse, temp):\n        self.pulse = pulse\n        self.temp = temp\n\n"
+    "# The level of a pulse: above 120 is high, above 90 medium.\n"
+    "def classify(pulse):\n"
+    "    if pulse > 120:\n        return Level.High\n"
+    "    elif pulse > 90:\n        return Level.Medium\n"
+    "    return Level.Low\n\n"
+)
+REALISTIC_LUA_HEAD = (
+    "local stats = {mean = mean, stdev = stdev}\n"
+    "local LIMIT = 3\nlocal SCALE = 1.5\n"
+    "local Level = {Low = 0, Medium = 1, High = 2}\n"
+    "local function Reading(pulse, temp) return {pulse = pulse, temp = temp} end\n"
+    "-- The level of a pulse: above 120 is high, above 90 medium.\n"
+    "function classify(pulse)\n"
+    "  if pulse > 120 then return Level.High\n"
+    "  elseif pulse > 90 then return Level.Medium end\n"
+    "  return Level.Low\n"
+    "end\n"
+)
+
+
+def realistic_quarn_function(i):
+    k = i % 9 + 1
+    kind = i % 6
+    if kind == 0:
+        return (
+            f"  // Builds a claim record and checks it against the policy limit.\n"
+            f"  #[no_mangle]\n"
+            f"  fn claim{i}(amount: int, code: int, memo: string) -> int {{\n"
+            f"    let rec = {{7: {{@0: amount, @1: code, @2: memo}}}};\n"
+            f"    let limit: int = LIMIT * {k};\n"
+            f"    let text = \"claim {i}: amounts above the limit go to manual review, the rest are settled at once\";\n"
+            f"    if rec.@0 > limit && !(code == 0) {{\n"
+            f"      print_str(text);\n"
+            f"      return -1;\n"
+            f"    }} else if rec.@0 == limit || code >= 0x1F {{\n"
+            f"      return 0;\n"
+            f"    }}\n"
+            f"    return rec.@1 + amount % {k};\n"
+            f"  }}\n\n"
+        )
+    if kind == 1:
+        return (
+            f"  fn scan{i}(rows: [int], n: int) -> int {{\n"
+            f"    let total = 0;\n"
+            f"    let r = 0;\n"
+            f"    loop (r < n, 1000) {{\n"
+            f"      r += 1;\n"
+            f"      if r % 2 == 0 {{ continue; }}\n"
+            f"      let c = 0;\n"
+            f"      loop (c < 4, DEFAULT_MAX_ITER()) {{\n"
+            f"        switch rows[c] {{\n"
+            f"          0 => {{ total += 1; }}\n"
+            f"          1 | 2 | 3 => {{ total -= c * {k}; }},\n"
+            f"          _ => {{ total *= 2; }}\n"
+            f"        }}\n"
+            f"        c += 1;\n"
+            f"        if total > 1000 {{ break; }}\n"
+            f"      }}\n"
+            f"    }}\n"
+            f"    return total;\n"
+            f"  }}\n\n"
+        )
+    if kind == 2:
+        return (
+            f"  fn profile{i}(age: int, weight: float) -> float {{\n"
+            f"    let p = {{name: \"patient {i}\", \"age\": age, 'unit': \"kg\", scores: [1, 2, 3]}};\n"
+            f"    p.age = p.age + 1;\n"
+            f"    let s: [int] = p.scores;\n"
+            f"    s[0] = s[1] * s[2] - {k};\n"
+            f"    let bmi = weight / (1.75 * 1.75);  // height fixed for the sketch\n"
+            f"    if bmi > 30.0 {{ bmi = bmi - 0.5; }} else {{ bmi = bmi + 0.25; }}\n"
+            f"    return bmi * SCALE;\n"
+            f"  }}\n\n"
+        )
+    if kind == 3:
+        return (
+            f"  @max_depth(64)\n"
+            f"  fn kernel{i}(x: float, y: float) -> float {{\n"
+            f"    let a = sqrt(x * x + y * y);\n"
+            f"    let b = max(a, min(x, y)) + abs(x - y);\n"
+            f"    barrier;\n"
+            f"    asm(\"mov %0, %1\" : \"=r\"(out) : \"r\"(a + 1.0) : \"memory\");\n"
+            f"    barrier(\"phase{i}\");\n"
+            f"    return a * 0.5 + b / 2.0;\n"
+            f"  }}\n\n"
+        )
+    if kind == 4:
+        return (
+            f"  fn flags{i}(a: int, b: int) -> bool {{\n"
+            f"    let mask = a & 0xFF | b << 2 ^ {k};\n"
+            f"    let ok = not (mask == 0) and a > b or b >= {k};\n"
+            f"    // a long sum, as generated code writes them\n"
+            f"    let z = a + b - 1 + a * 2 - b / 3 + a % 4 - {k} + 7 + a * b - 11 + b * 3;\n"
+            f"    if (ok) {{ return z > 0; }}\n"
+            f"    return false;\n"
+            f"  }}\n\n"
+        )
+    return (
+        f"  block init{i}() {{\n"
+        f"    let started = true;\n"
+        f"    let level = classify({60 + k * 10});\n"
+        f"    print(level, started, Level.High);\n"
+        f"  }}\n\n"
+    )
+
+
+def realistic_python_function(i):
+    k = i % 9 + 1
+    kind = i % 6
+    if kind == 0:
+        return (
+            f"# Builds a claim record and checks it against the policy limit.\n"
+            f"def claim{i}(amount, code, memo):\n"
+            f"    rec = (7, {{0: amount, 1: code, 2: memo}})\n"
+            f"    limit: int = LIMIT * {k}\n"
+            f"    text = \"claim {i}: amounts above the limit go to manual review, the rest are settled at once\"\n"
+            f"    if rec[1][0] > limit and not (code == 0):\n"
+            f"        print_str(text)\n"
+            f"        return -1\n"
+            f"    elif rec[1][0] == limit or code >= 0x1F:\n"
+            f"        return 0\n"
+            f"    return rec[1][1] + amount % {k}\n\n"
+        )
+    if kind == 1:
+        return (
+            f"def scan{i}(rows, n):\n"
+            f"    total = 0\n"
+            f"    r = 0\n"
+            f"    while r < n:\n"
+            f"        r += 1\n"
+            f"        if r % 2 == 0:\n            continue\n"
+            f"        c = 0\n"
+            f"        while c < 4:\n"
+            f"            match rows[c]:\n"
+            f"                case 0:\n                    total += 1\n"
+            f"                case 1 | 2 | 3:\n                    total -= c * {k}\n"
+            f"                case _:\n                    total *= 2\n"
+            f"            c += 1\n"
+            f"            if total > 1000:\n                break\n"
+            f"    return total\n\n"
+        )
+    if kind == 2:
+        return (
+            f"def profile{i}(age, weight):\n"
+            f"    p = {{\"name\": \"patient {i}\", \"age\": age, 'unit': \"kg\", \"scores\": [1, 2, 3]}}\n"
+            f"    p[\"age\"] = p[\"age\"] + 1\n"
+            f"    s: list = p[\"scores\"]\n"
+            f"    s[0] = s[1] * s[2] - {k}\n"
+            f"    bmi = weight / (1.75 * 1.75)  # height fixed for the sketch\n"
+            f"    if bmi > 30.0:\n        bmi = bmi - 0.5\n    else:\n        bmi = bmi + 0.25\n"
+            f"    return bmi * SCALE\n\n"
+        )
+    if kind == 3:
+        return (
+            f"@max_depth(64)\n"
+            f"def kernel{i}(x, y):\n"
+            f"    a = sqrt(x * x + y * y)\n"
+            f"    b = max(a, min(x, y)) + abs(x - y)\n"
+            f"    barrier()\n"
+            f"    asm(\"mov %0, %1\", \"=r\", a + 1.0, \"memory\")\n"
+            f"    barrier(\"phase{i}\")\n"
+            f"    return a * 0.5 + b / 2.0\n\n"
+        )
+    if kind == 4:
+        return (
+            f"def flags{i}(a, b):\n"
+            f"    mask = a & 0xFF | b << 2 ^ {k}\n"
+            f"    ok = not (mask == 0) and a > b or b >= {k}\n"
+            f"    # a long sum, as generated code writes them\n"
+            f"    z = a + b - 1 + a * 2 - b / 3 + a % 4 - {k} + 7 + a * b - 11 + b * 3\n"
+            f"    if (ok):\n        return z > 0\n"
+            f"    return False\n\n"
+        )
+    return (
+        f"def init{i}():\n"
+        f"    started = True\n"
+        f"    level = classify({60 + k * 10})\n"
+        f"    print(level, started, Level.High)\n\n"
+    )
+
+
+def realistic_lua_function(i):
+    k = i % 9 + 1
+    kind = i % 6
+    if kind == 0:
+        return (
+            f"-- Builds a claim record and checks it against the policy limit.\n"
+            f"function claim{i}(amount, code, memo)\n"
+            f"  local rec = {{id = 7, fields = {{amount, code, memo}}}}\n"
+            f"  local limit = LIMIT * {k}\n"
+            f"  local text = \"claim {i}: amounts above the limit go to manual review, the rest are settled at once\"\n"
+            f"  if rec.fields[1] > limit and not (code == 0) then\n"
+            f"    print_str(text)\n"
+            f"    return -1\n"
+            f"  elseif rec.fields[1] == limit or code >= 0x1F then\n"
+            f"    return 0\n"
+            f"  end\n"
+            f"  return rec.fields[2] + amount % {k}\n"
+            f"end\n"
+        )
+    if kind == 1:
+        return (
+            f"function scan{i}(rows, n)\n"
+            f"  local total = 0\n"
+            f"  local r = 0\n"
+            f"  while r < n do\n"
+            f"    r = r + 1\n"
+            f"    if r % 2 ~= 0 then\n"
+            f"      local c = 0\n"
+            f"      while c < 4 do\n"
+            f"        local v = rows[c]\n"
+            f"        if v == 0 then total = total + 1\n"
+            f"        elseif v == 1 or v == 2 or v == 3 then total = total - c * {k}\n"
+            f"        else total = total * 2 end\n"
+            f"        c = c + 1\n"
+            f"        if total > 1000 then break end\n"
+            f"      end\n"
+            f"    end\n"
+            f"  end\n"
+            f"  return total\n"
+            f"end\n"
+        )
+    if kind == 2:
+        return (
+            f"function profile{i}(age, weight)\n"
+            f"  local p = {{name = \"patient {i}\", age = age, unit = \"kg\", scores = {{1, 2, 3}}}}\n"
+            f"  p.age = p.age + 1\n"
+            f"  local s = p.scores\n"
+            f"  s[1] = s[2] * s[3] - {k}\n"
+            f"  local bmi = weight / (1.75 * 1.75)  -- height fixed for the sketch\n"
+            f"  if bmi > 30.0 then bmi = bmi - 0.5 else bmi = bmi + 0.25 end\n"
+            f"  return bmi * SCALE\n"
+            f"end\n"
+        )
+    if kind == 3:
+        return (
+            f"function kernel{i}(x, y)\n"
+            f"  local a = sqrt(x * x + y * y)\n"
+            f"  local b = max(a, min(x, y)) + abs(x - y)\n"
+            f"  barrier()\n"
+            f"  asm(\"mov %0, %1\", \"=r\", a + 1.0, \"memory\")\n"
+            f"  barrier(\"phase{i}\")\n"
+            f"  return a * 0.5 + b / 2.0\n"
+            f"end\n"
+        )
+    if kind == 4:
+        return (
+            f"function flags{i}(a, b)\n"
+            f"  local mask = a & 0xFF | b << 2 ~ {k}\n"
+            f"  local ok = not (mask == 0) and a > b or b >= {k}\n"
+            f"  -- a long sum, as generated code writes them\n"
+            f"  local z = a + b - 1 + a * 2 - b / 3 + a % 4 - {k} + 7 + a * b - 11 + b * 3\n"
+            f"  if (ok) then return z > 0 end\n"
+            f"  return false\n"
+            f"end\n"
+        )
+    return (
+        f"function init{i}()\n"
+        f"  local started = true\n"
+        f"  local level = classify({60 + k * 10})\n"
+        f"  print(level, started, Level.High)\n"
+        f"end\n"
+    )
+
+
 CORPORA = {
     "uniform": (quarn_function, python_function, lua_function),
     "varied": (varied_quarn_function, varied_python_function, varied_lua_function),
+    "realistic": (realistic_quarn_function, realistic_python_function, realistic_lua_function),
+}
+
+# Text before the functions of each corpus, in Quarn, Python and Lua.
+HEADS = {
+    "realistic": (REALISTIC_QUARN_HEAD, REALISTIC_PYTHON_HEAD, REALISTIC_LUA_HEAD),
 }
 
 
@@ -252,9 +556,10 @@ def generate(size_kb, corpus="uniform"):
         parts.append(f)
         total += len(f)
         n += 1
-    quarn = "program bench {\n" + "".join(parts) + "}\n"
-    python = "".join(python_f(i) for i in range(n))
-    lua = "".join(lua_f(i) for i in range(n))
+    quarn_head, python_head, lua_head = HEADS.get(corpus, ("program bench {\n", "", ""))
+    quarn = quarn_head + "".join(parts) + "}\n"
+    python = python_head + "".join(python_f(i) for i in range(n))
+    lua = lua_head + "".join(lua_f(i) for i in range(n))
     return quarn, python, lua, n
 
 

@@ -475,9 +475,5 @@ std::string render(UnaryOperator op);
 std::string render(const Type& t);
 std::string render(const Stmt& s);
 std::string render(const SwitchArm& arm);
-// Every field and span of a whole parse or of one definition, for comparing
-// trees (multi-line; not quoted by the lowering).
-std::string render(const Program& program);
-std::string render(const FunctionDef& definition);
 
 }  // namespace quarn::compiler
