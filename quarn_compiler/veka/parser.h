@@ -307,8 +307,14 @@ class Parser {
   };
   std::optional<PostfixMemo> postfix_memo_;
 
+  // A child node in the node arena, built straight from `e` (one move).
+  Box<SpannedExpr> boxed(Expr&& e, Span sp) { return Box<SpannedExpr>::in_arena_of(nodes_, std::move(e), sp); }
+
   std::string_view src_;
   LineIndex lines_;
+  // The calling thread's arena, looked up once per parse rather than per
+  // node: a thread's own variable costs a call when this is a shared object.
+  node_arena::Filler& nodes_ = node_arena::this_thread();
   ProgramSink* sink_ = nullptr;
   std::uint32_t nesting_ = 0;
   // skip_ws is asked about the same offset many times while alternatives are
