@@ -11,7 +11,7 @@ Every measurement runs in a fresh subprocess so that its peak resident size
 resident size just before the first call. The
 list of ints that compile_source returns is part of the measured call.
 
-Run: PYTHONPATH=build python bench/bench_compile.py [sizes in KB ...] [uniform|varied]
+Run: .venvs/3.12/bin/python bench/bench_compile.py [sizes in KB ...] [uniform|varied|realistic]
 """
 import json
 import os

@@ -6,7 +6,7 @@ list of ints (the form compile_source returns), beside bytes(list) on the
 same list, the interpreter's own cost of merely turning that list into bytes.
 Prints the best of several runs in MB/s and the ratios.
 
-Run: PYTHONPATH=<build dir> python3 bench/bench_decode.py [--quick]
+Run: .venvs/3.12/bin/python bench/bench_decode.py [--quick]
 """
 import struct
 import sys

@@ -8,7 +8,7 @@ time with N threads divided by that with one thread. The 1-, 2- and 4-thread
 runs are interleaved over several rounds and the best of each is kept, so
 that other load on the machine moves all of them alike.
 
-Run: PYTHONPATH=<build dir> python3 bench/bench_threads.py [--quick]
+Run: .venvs/3.12/bin/python bench/bench_threads.py [--quick]
 """
 import json
 import os

@@ -10,18 +10,40 @@ if(QUARN_BENCH)
   find_package(benchmark QUIET)
 endif()
 
-# BLAKE3: a system library where one exists, otherwise the reference C sources
-# unpacked by scripts/setup.sh, with the x86-64 assembly kernels and run-time
-# dispatch between them.
-pkg_check_modules(BLAKE3 QUIET IMPORTED_TARGET libblake3)
+# BLAKE3: the system library where the distribution has one (Debian 13's
+# libblake3-dev), otherwise the reference C sources that Debian 12 installs
+# with librust-blake3-dev, built here with the x86-64 assembly kernels and
+# run-time dispatch between them. Both carry the SIMD kernels.
+find_package(BLAKE3 CONFIG QUIET)
+if(NOT BLAKE3_FOUND)
+  pkg_check_modules(BLAKE3_PC QUIET IMPORTED_TARGET libblake3)
+endif()
 if(BLAKE3_FOUND)
   add_library(quarn_blake3 INTERFACE)
-  target_link_libraries(quarn_blake3 INTERFACE PkgConfig::BLAKE3)
+  target_link_libraries(quarn_blake3 INTERFACE BLAKE3::blake3)
+  message(STATUS "BLAKE3: the system library")
+elseif(BLAKE3_PC_FOUND)
+  add_library(quarn_blake3 INTERFACE)
+  target_link_libraries(quarn_blake3 INTERFACE PkgConfig::BLAKE3_PC)
+  message(STATUS "BLAKE3: the system library (pkg-config)")
 else()
-  set(QUARN_BLAKE3_DIR "${PROJECT_SOURCE_DIR}/.deps/blake3/c" CACHE PATH "BLAKE3 reference C sources")
-  if(NOT EXISTS "${QUARN_BLAKE3_DIR}/blake3.h")
-    message(FATAL_ERROR "BLAKE3 sources not found in ${QUARN_BLAKE3_DIR}: run `make setup` first")
+  file(GLOB b3_candidates /usr/share/cargo/registry/blake3-*/c/blake3.h)
+  set(b3_newest "")
+  if(b3_candidates)
+    list(SORT b3_candidates COMPARE NATURAL ORDER DESCENDING)
+    list(GET b3_candidates 0 b3_newest)
+    get_filename_component(b3_newest "${b3_newest}" DIRECTORY)
   endif()
+  set(QUARN_BLAKE3_DIR "${b3_newest}" CACHE PATH "BLAKE3 reference C sources")
+  if(NOT EXISTS "${QUARN_BLAKE3_DIR}/blake3.h" AND b3_newest)
+    # A folder remembered from an earlier configure that is gone since.
+    set(QUARN_BLAKE3_DIR "${b3_newest}" CACHE PATH "BLAKE3 reference C sources" FORCE)
+  endif()
+  if(NOT EXISTS "${QUARN_BLAKE3_DIR}/blake3.h")
+    message(FATAL_ERROR "BLAKE3 not found: install libblake3-dev or librust-blake3-dev "
+                        "(`make setup` does), or set QUARN_BLAKE3_DIR to the C sources")
+  endif()
+  message(STATUS "BLAKE3: reference C sources in ${QUARN_BLAKE3_DIR}")
   set(b3 ${QUARN_BLAKE3_DIR})
   add_library(quarn_blake3 STATIC
     ${b3}/blake3.c ${b3}/blake3_dispatch.c ${b3}/blake3_portable.c)

@@ -27,10 +27,11 @@ function(quarn_library name)
   if(QUARN_TESTS AND tests)
     add_executable(${name}_tests ${tests})
     target_link_libraries(${name}_tests PRIVATE ${name} GTest::gtest GTest::gtest_main)
-    # Run from the build directory: with ccache's base_dir the compiler sees
-    # source paths relative to it, and so does __FILE__, which tests use to
-    # find their data files.
-    add_test(NAME ${name} COMMAND ${name}_tests --gtest_brief=1 WORKING_DIRECTORY ${CMAKE_BINARY_DIR})
+    # Run from the build folder: tests find the source tree through __FILE__,
+    # which a compiler cache may have made relative to the folder the
+    # compiler ran in (the build folder).
+    add_test(NAME ${name} COMMAND ${name}_tests --gtest_brief=1
+             WORKING_DIRECTORY ${PROJECT_BINARY_DIR})
     set_tests_properties(${name} PROPERTIES TIMEOUT 900)
   endif()
 endfunction()

@@ -1,5 +1,5 @@
 """A tour of quarn_py: every function on a clinical note and on a Quarn
-program. Run by `make demo` (PYTHONPATH=build python3 examples/demo.py)."""
+program. Run by `make demo` (.venvs/3.12/bin/python examples/demo.py)."""
 
 import json
 import textwrap

@@ -27,14 +27,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!quarn::core::is_valid_utf8(source)) return 0;
   quarn::compiler::CompileOutcome outcome = quarn::compiler::compile_program_text(source);
   if (!outcome.ok()) {
-    const std::string& error = outcome.error();
+    const std::string& error = outcome.error().message;
     using namespace quarn::compiler;
     if (!error.starts_with(kParseErrorPrefix) && !error.starts_with(kLoweringErrorPrefix) &&
         !error.starts_with(kSerializationErrorPrefix)) {
       fail("error without a stage prefix", error);
     }
     quarn::compiler::CompileOutcome again = quarn::compiler::compile_program_tree(source);
-    if (again.ok() || again.error() != error) fail("second compile differs", error);
+    if (again.ok() || again.error().message != error) fail("second compile differs", error);
+    if (again.error().stage != outcome.error().stage || again.error().position != outcome.error().position) {
+      fail("second compile places the error elsewhere", error);
+    }
     return 0;
   }
   const std::vector<std::uint8_t>& bytes = outcome.value();

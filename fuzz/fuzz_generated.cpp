@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const CompileOutcome streamed = compile_program_text(source);
   if (!streamed.ok()) {
-    std::fprintf(stderr, "generated program failed: %s\n%s\n", streamed.error().c_str(), source.c_str());
+    std::fprintf(stderr, "generated program failed: %s\n%s\n", streamed.error().message.c_str(), source.c_str());
     std::abort();
   }
   const CompileOutcome whole = compile_program_tree(source);

@@ -5,6 +5,7 @@
 #include "quarn_core/core_error.h"
 #include "quarn_core/huge_pages.h"
 #include "quarn_core/quarn_crate/encode.h"
+#include "quarn_core/text.h"
 
 #include <algorithm>
 #include <optional>
@@ -20,18 +21,56 @@ std::string with_prefix(std::string_view prefix, std::string_view message) {
   return text;
 }
 
-std::string parse_failure_text(std::string_view source, const ParseFailure& failure) {
-  return with_prefix(kParseErrorPrefix,
-                     core::CoreError::parse_error(render_parse_error(source, failure)).message());
+// Where the innermost entry of a parse trail stands: the place its rendered
+// block names by line and caret. An empty text has no place to name, nor has
+// a failure without a trail.
+std::optional<SourcePosition> parse_failure_position(std::string_view source,
+                                                     const ParseFailure& failure) {
+  if (source.empty() || failure.kind == FailureKind::Incomplete || failure.trail.empty()) {
+    return std::nullopt;
+  }
+  const std::size_t at = std::min<std::size_t>(failure.trail.front().position, source.size());
+  const std::string_view before = source.substr(0, at);
+  const std::size_t last_lf = before.rfind('\n');
+  const std::size_t line_begin = last_lf == std::string_view::npos ? 0 : last_lf + 1;
+  SourcePosition pos;
+  pos.line = 1 + static_cast<std::uint64_t>(std::count(before.begin(), before.end(), '\n'));
+  pos.column = 1 + core::count_code_points(before.substr(line_begin));
+  pos.byte_offset = at;
+  return pos;
+}
+
+CompileError parse_failure_error(std::string_view source, const ParseFailure& failure) {
+  CompileError e;
+  e.stage = CompileStage::Parse;
+  e.position = parse_failure_position(source, failure);
+  e.message = with_prefix(kParseErrorPrefix,
+                          core::CoreError::parse_error(render_parse_error(source, failure)).message());
+  return e;
+}
+
+CompileError lowering_failure_error(const LoweringError& lowering) {
+  CompileError e;
+  e.stage = CompileStage::Lowering;
+  if (lowering.at) e.position = SourcePosition{lowering.at->line, lowering.at->col, lowering.at->start};
+  e.message = with_prefix(kLoweringErrorPrefix, lowering.message());
+  return e;
+}
+
+CompileError serialization_error(std::string_view message) {
+  CompileError e;
+  e.stage = CompileStage::Serialization;
+  e.message = with_prefix(kSerializationErrorPrefix, message);
+  return e;
 }
 
 // The last two stages of the plain route. The caller has already let go of
 // the tree, so the encoder's output is the only large allocation alive
 // beside the program.
 CompileOutcome encode_outcome(LowerResult<core::CompiledProgram> lowered) {
-  if (!lowered.ok()) return with_prefix(kLoweringErrorPrefix, lowered.error().message());
+  if (!lowered.ok()) return lowering_failure_error(lowered.error());
   auto bytes = core::encode_program(lowered.value());
-  if (!bytes.ok()) return with_prefix(kSerializationErrorPrefix, bytes.error().message);
+  if (!bytes.ok()) return serialization_error(bytes.error().message);
   return std::move(bytes).value();
 }
 
@@ -70,7 +109,7 @@ class LoweringSink final : public ProgramSink {
 
   ProgramLowering lowering_;
   bool modules_added_ = false;
-  std::optional<core::CoreError> error_;
+  std::optional<LoweringError> error_;
 };
 
 // A guess at the encoded size, so that the output rarely moves as it grows:
@@ -82,7 +121,16 @@ constexpr std::size_t kMaxReserveBytes = std::size_t{64} << 20;
 
 }  // namespace
 
-core::Result<core::Unit, std::string> compile_program_into(std::string_view source,
+std::string_view stage_name(CompileStage stage) {
+  switch (stage) {
+    case CompileStage::Parse: return "parse";
+    case CompileStage::Lowering: return "lowering";
+    case CompileStage::Serialization: return "serialization";
+  }
+  return "";
+}
+
+core::Result<core::Unit, CompileError> compile_program_into(std::string_view source,
                                                            std::vector<std::uint8_t>& out) {
   const std::size_t expected =
       std::min(source.size(), kMaxReserveBytes / kExpectedBytesPerSourceByte) *
@@ -97,16 +145,16 @@ core::Result<core::Unit, std::string> compile_program_into(std::string_view sour
   {
     LoweringSink sink(encoder);
     ParseResult parsed = parse_source(source, &sink);
-    if (!parsed.ok()) return parse_failure_text(source, parsed.error());
+    if (!parsed.ok()) return parse_failure_error(source, parsed.error());
     auto lowered = std::move(sink).finish(parsed.value());
-    if (!lowered.ok()) return with_prefix(kLoweringErrorPrefix, lowered.error().message());
+    if (!lowered.ok()) return lowering_failure_error(lowered.error());
     end.emplace(std::move(lowered).value());
   }
   // The metadata is always written: std::optional only for the encoder's
   // signature.
   std::optional<core::ProgramMetadata> metadata(std::move(end->metadata));
   auto done = encoder.finish(metadata, &end->param_types);
-  if (!done.ok()) return with_prefix(kSerializationErrorPrefix, done.error().message);
+  if (!done.ok()) return serialization_error(done.error().message);
   return core::Unit{};
 }
 
@@ -121,7 +169,7 @@ CompileOutcome compile_program_tree(std::string_view source) {
   std::optional<LowerResult<core::CompiledProgram>> lowered;
   {
     ParseResult parsed = parse_source(source);
-    if (!parsed.ok()) return parse_failure_text(source, parsed.error());
+    if (!parsed.ok()) return parse_failure_error(source, parsed.error());
     lowered.emplace(lower_program(parsed.value()));
   }
   return encode_outcome(std::move(*lowered));

@@ -256,7 +256,7 @@ void add_outcome(blake3_hasher& h, std::string_view source) {
     blake3_hasher_update(&h, &n, sizeof n);
     blake3_hasher_update(&h, bytes.data(), bytes.size());
   } else {
-    const std::string& text = outcome.error();
+    const std::string& text = outcome.error().message;
     const std::uint64_t n = text.size();
     blake3_hasher_update(&h, "error", 5);
     blake3_hasher_update(&h, &n, sizeof n);
@@ -289,7 +289,7 @@ TEST(CompileNet, ShapesOfTheCases) {
   for (int i = 0; i < 40; ++i) {
     if (i % 5 == 4) continue;  // the rare statements may be refused by the lowering
     CompileOutcome outcome = compile_program_text(valid_case(i));
-    EXPECT_TRUE(outcome.ok()) << i << "\n" << valid_case(i) << "\n" << (outcome.ok() ? "" : outcome.error());
+    EXPECT_TRUE(outcome.ok()) << i << "\n" << valid_case(i) << "\n" << (outcome.ok() ? "" : outcome.error().message);
   }
   int non_ascii = 0;
   for (int i = 1; i < 40; i += 5) {

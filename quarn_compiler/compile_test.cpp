@@ -24,7 +24,7 @@ namespace {
 core::CompiledProgram compile_and_decode(std::string_view source) {
   CompileOutcome outcome = compile_program_text(source);
   if (!outcome.ok()) {
-    ADD_FAILURE() << outcome.error();
+    ADD_FAILURE() << outcome.error().message;
     return {};
   }
   auto decoded = core::decode_program(std::span<const std::uint8_t>(outcome.value()));
@@ -37,7 +37,7 @@ core::CompiledProgram compile_and_decode(std::string_view source) {
 
 std::string compile_error(std::string_view source) {
   CompileOutcome outcome = compile_program_text(source);
-  return outcome.ok() ? "compiled" : outcome.error();
+  return outcome.ok() ? "compiled" : outcome.error().message;
 }
 
 TEST(CompileDriver, StagePrefixes) {
@@ -49,6 +49,82 @@ TEST(CompileDriver, StagePrefixes) {
   EXPECT_EQ(compile_error("program p { @scale(2) fn worker() { } @scale(size=2) fn w() { } }"),
             "Lowering error: E_VALIDATION_FAIL: @scale on 'w' not supported. Only main() can use "
             "@scale in MVP (flat execution model).");
+}
+
+// The stage and the innermost position travel as fields beside the text.
+// Expected positions are counted from the sources written here.
+CompileError failure_of(std::string_view source) {
+  CompileOutcome outcome = compile_program_text(source);
+  if (outcome.ok()) {
+    ADD_FAILURE() << "compiled: " << source.substr(0, 200);
+    return {};
+  }
+  return std::move(outcome).error();
+}
+
+TEST(CompileDriver, ErrorPositionsAreFields) {
+  // The trail's first entry: the expected ';' at the '}' of line 4, column 3.
+  const std::string missing_semicolon = "program p {\n  fn main() {\n    let x = 1\n  }\n}\n";
+  CompileError e = failure_of(missing_semicolon);
+  EXPECT_EQ(e.stage, CompileStage::Parse);
+  ASSERT_TRUE(e.position.has_value());
+  EXPECT_EQ(*e.position, (SourcePosition{4, 3, missing_semicolon.find("}\n}")}));
+
+  // Columns count characters, offsets bytes: the line holds "é" (two bytes)
+  // before the '$', which stands after 26 characters of its line (27 bytes).
+  const std::string multibyte = "program p {\n  fn main() { let s = \"\xC3\xA9\" $ 1; }\n}";
+  e = failure_of(multibyte);
+  EXPECT_NE(e.message.find("found $"), std::string::npos) << e.message;
+  ASSERT_TRUE(e.position.has_value());
+  EXPECT_EQ(*e.position, (SourcePosition{2, 27, 12 + 27}));
+
+  // A line far longer than any text shown: the column is still exact. The
+  // 33 characters of the head, the blanks, then the '}' where ';' was due.
+  const std::string head = "program p { fn main() { let x = 1";
+  ASSERT_EQ(head.size(), 33u);
+  const std::size_t blanks = 70000;
+  e = failure_of(head + std::string(blanks, ' ') + "}");
+  ASSERT_TRUE(e.position.has_value());
+  EXPECT_EQ(*e.position, (SourcePosition{1, 33 + blanks + 1, 33 + blanks}));
+
+  // An empty text names no place; nor does a lowering error that quotes no
+  // node, nor the @scale check.
+  e = failure_of("");
+  EXPECT_EQ(e.stage, CompileStage::Parse);
+  EXPECT_FALSE(e.position.has_value());
+  e = failure_of("program p { fn main() { x = 1; } }");
+  EXPECT_EQ(e.stage, CompileStage::Lowering);
+  EXPECT_FALSE(e.position.has_value());
+  e = failure_of("program p { @scale(size=4) fn worker() { } fn main() { } }");
+  EXPECT_EQ(e.stage, CompileStage::Lowering);
+  EXPECT_FALSE(e.position.has_value());
+}
+
+TEST(CompileDriver, LoweringErrorsPointAtTheNodeTheyQuote) {
+  // The cast is refused whole; its operand (x + 1) has no place of its own,
+  // so the first placed node quoted is x: line 4, after "    let y = (".
+  const std::string cast_of_sum =
+      "program p {\n  fn main() {\n    let x = 2;\n    let y = (x + 1) as int;\n  }\n}";
+  CompileError e = failure_of(cast_of_sum);
+  EXPECT_EQ(e.stage, CompileStage::Lowering);
+  EXPECT_TRUE(e.message.starts_with("Lowering error: E_VALIDATION_FAIL: Unsupported expression type: "));
+  ASSERT_TRUE(e.position.has_value());
+  EXPECT_EQ(*e.position, (SourcePosition{4, 14, cast_of_sum.find("x + 1")}));
+
+  // After a two-byte character on the same line the column is one less than
+  // the byte distance from the line start.
+  const std::string after_multibyte =
+      "program p {\n fn main() { let s = \"\xC3\xA9\"; let y = (s + 1) as int; }\n}";
+  e = failure_of(after_multibyte);
+  ASSERT_TRUE(e.position.has_value());
+  const std::size_t s_at = after_multibyte.find("s + 1");
+  const std::size_t line_start = after_multibyte.find('\n') + 1;
+  EXPECT_EQ(*e.position, (SourcePosition{2, s_at - line_start, s_at}));
+
+  // A string that looks like a quoted node is text, not a place.
+  e = failure_of("program p { fn main() {\n let y = \"Span { start: 1, end: 2, line: 9, col: 9 }\" as int; } }");
+  EXPECT_EQ(e.stage, CompileStage::Lowering);
+  EXPECT_FALSE(e.position.has_value());
 }
 
 TEST(CompileDriver, EmptyProgramBytes) {
@@ -271,7 +347,7 @@ TEST(CompileDriver, InvariantsOverTheSeedPrograms) {
 // alike, including where a later item changes an earlier one's output.
 std::string outcome_text(const CompileOutcome& outcome) {
   return outcome.ok() ? std::string(outcome.value().begin(), outcome.value().end())
-                      : outcome.error();
+                      : outcome.error().message;
 }
 
 std::string whole_tree_outcome(std::string_view source) {
@@ -355,7 +431,7 @@ TEST(CompileDriver, InstructionsWrittenInPlaceEqualTheEncodedList) {
                                " #[max_depth(9)] fn " + long_name + "(a: int, b: int) { }"
                                " fn g(a: int, b: int, c: int) { } fn main() { " + body + " } }";
     const CompileOutcome outcome = compile_program_text(source);
-    ASSERT_TRUE(outcome.ok()) << body << ": " << outcome.error();
+    ASSERT_TRUE(outcome.ok()) << body << ": " << outcome.error().message;
     EXPECT_EQ(outcome_text(outcome), whole_tree_outcome(source)) << body;
   }
 }
@@ -367,7 +443,7 @@ TEST(CompileDriver, GeneratedProgramsCompileAlikeByBothRoutes) {
     testing::SplitMix choices(seed);
     const std::string source = testing::generate_program(choices);
     const CompileOutcome outcome = compile_program_text(source);
-    ASSERT_TRUE(outcome.ok()) << "seed " << seed << ": " << outcome.error().substr(0, 300) << " ... " << outcome.error().substr(outcome.error().size() > 1500 ? outcome.error().size() - 1500 : 0);
+    ASSERT_TRUE(outcome.ok()) << "seed " << seed << ": " << outcome.error().message.substr(0, 300) << " ... " << outcome.error().message.substr(outcome.error().message.size() > 1500 ? outcome.error().message.size() - 1500 : 0);
     EXPECT_EQ(outcome_text(outcome), whole_tree_outcome(source)) << "seed " << seed;
     EXPECT_EQ(outcome_text(outcome), driver_outcome(source)) << "seed " << seed;
   }
@@ -383,11 +459,11 @@ TEST(CompileDriver, KeptOutputBufferGivesTheSameBytes) {
     testing::SplitMix choices(seed * 7919);
     const std::string source = testing::generate_program(choices);
     const auto done = compile_program_into(source, out);
-    ASSERT_TRUE(done.ok()) << "seed " << seed << ": " << done.error().substr(0, 300);
+    ASSERT_TRUE(done.ok()) << "seed " << seed << ": " << done.error().message.substr(0, 300);
     EXPECT_EQ(std::string(out.begin(), out.end()), whole_tree_outcome(source)) << "seed " << seed;
     const auto failed = compile_program_into(seed % 2 ? failing_late : "program p {", out);
     ASSERT_FALSE(failed.ok());
-    EXPECT_EQ(failed.error(), whole_tree_outcome(seed % 2 ? failing_late : "program p {"));
+    EXPECT_EQ(failed.error().message, whole_tree_outcome(seed % 2 ? failing_late : "program p {"));
   }
 }
 

@@ -49,7 +49,7 @@ std::string outcome_digest(std::string_view source) {
     const auto& bytes = outcome.value();
     return digest("ok", std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
   }
-  return digest("error", outcome.error());
+  return digest("error", outcome.error().message);
 }
 
 struct Case {

@@ -10,8 +10,10 @@
 
 #include "quarn_core/value.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -230,6 +232,56 @@ static_assert(sizeof(Instruction) <= 80, "a variant grew every instruction; box 
                 #Name " is not at tag " #Tag);
 #define FIELD(Type, name)
 #include "quarn_core/instructions.def"
+
+// Each variant's fields as data, in table order: FieldTable<Add>::kFields[1]
+// is {"lhs", "Reg", FieldKind::Reg}. Writers that take a field's value
+// from elsewhere than an Instruction (the lowering's in-place writer) go by
+// these, and patches name the field they overwrite.
+template <class Insn>
+struct FieldTable;
+#define QUARN_INSTRUCTION(Tag, Name, Fields)                                    \
+  template <>                                                                   \
+  struct FieldTable<Name> {                                                     \
+    static constexpr FieldSpec kFields[] = {Fields FieldSpec{"", "", FieldKind::Reg}}; \
+    static constexpr std::size_t kCount = std::size(kFields) - 1;               \
+  };
+#define FIELD(Type, name) FieldSpec{detail::field_name(#name), #Type, FieldKind::Type},
+#include "quarn_core/instructions.def"
+
+// The index of the field named `name` in Insn's row; no such field does not
+// compile.
+template <class Insn>
+consteval std::size_t field_index(std::string_view name) {
+  for (std::size_t i = 0; i < FieldTable<Insn>::kCount; ++i) {
+    if (FieldTable<Insn>::kFields[i].name == name) return i;
+  }
+  throw "no field of that name in the instruction's row";
+}
+
+// The bytes of a field of fixed width on the wire, or 0 for a field whose
+// length depends on its value.
+constexpr std::size_t fixed_wire_size(FieldKind kind) {
+  switch (kind) {
+    case FieldKind::Reg: case FieldKind::Target: case FieldKind::U32: return 4;
+    case FieldKind::I64: case FieldKind::F64: return 8;
+    case FieldKind::Bool: return 1;
+    default: return 0;
+  }
+}
+
+// Where the field named `name` starts in an encoded Insn, counted from the
+// start of its tag (4 bytes), when every field before it has a fixed width;
+// otherwise (or with no such field) it does not compile.
+template <class Insn>
+consteval std::size_t fixed_field_offset(std::string_view name) {
+  std::size_t offset = sizeof(std::uint32_t);  // the tag
+  for (std::size_t i = 0; i < field_index<Insn>(name); ++i) {
+    const std::size_t width = fixed_wire_size(FieldTable<Insn>::kFields[i].kind);
+    if (width == 0) throw "a field before it has no fixed width";
+    offset += width;
+  }
+  return offset;
+}
 
 inline Opcode opcode_of(const Instruction& insn) { return static_cast<Opcode>(insn.index()); }
 

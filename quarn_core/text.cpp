@@ -1,6 +1,8 @@
 #include "quarn_core/text.h"
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
@@ -72,6 +74,19 @@ bool check_utf8(std::string_view text, std::string* description) {
     i += width;
   }
   return true;
+}
+
+std::size_t count_code_points(std::string_view s) {
+  // Eight bytes at a time: a continuation byte has bit 7 set and bit 6 clear.
+  std::size_t continuations = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, s.data() + i, 8);
+    continuations += static_cast<std::size_t>(std::popcount(w & ~(w << 1) & 0x8080808080808080ull));
+  }
+  for (; i < s.size(); ++i) continuations += (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80;
+  return s.size() - continuations;
 }
 
 void append_utf8(std::string& out, char32_t cp) {

@@ -95,6 +95,11 @@ Utf8Char decode_utf8_before(std::string_view s, std::size_t end);
 bool check_utf8(std::string_view s, std::string* description);
 inline bool is_valid_utf8(std::string_view s) { return check_utf8(s, nullptr); }
 
+// The characters (code points) of well-formed UTF-8 text: its bytes that do
+// not continue a sequence (0b10xxxxxx). Where the text is malformed, each
+// byte that is not a continuation byte counts as one.
+std::size_t count_code_points(std::string_view s);
+
 // Appends the UTF-8 form of a code point. REQUIRES: cp <= U+10FFFF
 void append_utf8(std::string& out, char32_t cp);
 

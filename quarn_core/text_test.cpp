@@ -164,6 +164,20 @@ TEST(Utf8, DescribesTheFirstBadSequence) {
   EXPECT_TRUE(is_valid_utf8(""));
 }
 
+TEST(Utf8, CountsCodePointsOnBothSidesOfTheWordLoop) {
+  EXPECT_EQ(count_code_points(""), 0u);
+  EXPECT_EQ(count_code_points("abc"), 3u);
+  // e-acute (2 bytes), euro sign (3), grinning face (4): 3 characters.
+  const std::string three = "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
+  EXPECT_EQ(count_code_points(three), 3u);
+  // Sequences straddling the eight-byte steps, at every shift.
+  for (std::size_t pad = 0; pad < 9; ++pad) {
+    EXPECT_EQ(count_code_points(std::string(pad, 'x') + three + three), pad + 6) << pad;
+  }
+  // A stray continuation byte is no character; a lone lead byte is one.
+  EXPECT_EQ(count_code_points("a\x80" "b\xC3"), 3u);
+}
+
 TEST(WhiteSpace, IsExactlyTheUnicodeSet) {
   const std::vector<char32_t> set = {0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x20, 0x85, 0xA0, 0x1680,
                                      0x2000, 0x2001, 0x2002, 0x2003, 0x2004, 0x2005, 0x2006,

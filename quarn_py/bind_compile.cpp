@@ -1,7 +1,6 @@
 // compile_source(source): one call of the compile driver, its outcome as a
 // fresh dict, `success` first, then `bytecode` (list of int) or `error`.
 #include "quarn_compiler/compile.h"
-#include "quarn_core/huge_pages.h"
 #include "quarn_py/args.h"
 #include "quarn_py/functions.h"
 #include "quarn_py/guard.h"
@@ -15,63 +14,19 @@
 namespace quarn::py {
 namespace {
 
-// True when `v` keeps no count of its references (the interpreter's small
-// ints are such immortal objects): taking one leaves its count unchanged.
-bool keeps_no_count(PyObject* v) {
-  const Py_ssize_t before = Py_REFCNT(v);
-  Py_INCREF(v);
-  if (Py_REFCNT(v) == before) return true;
-  Py_DECREF(v);
-  return false;
-}
-
-// The list of one int per byte. The values 0-255 are the interpreter's own
-// small ints, so the list's item array holds nothing but their addresses: it
-// is allocated with the lock held (the interpreter's allocator needs it),
-// written without it on large programs (three items per byte of source,
-// millions of them, and writing addresses touches no object), then handed to
-// an empty list. No other thread can see the list before that, so none sees
-// it half filled.
+// The list of one int per byte. PyLong_FromLong hands out the interpreter's
+// own small ints for 0-255, so each item is a new reference to one of 256
+// shared objects: no int is made per byte. A long list is filled in slices
+// with the lock let go between them (filled_list), as other results are.
 PyRef byte_list(const std::vector<std::uint8_t>& bytes) {
-#ifdef Py_GIL_DISABLED
-  // Lists of the free-threaded interpreter keep their items in a block of its
-  // own layout: filled the plain way there.
-  return filled_list(bytes.size(), std::size_t{1} << 18, [&](std::size_t k, PyObject* const*) {
-    return PyRef::steal(PyLong_FromLong(bytes[k]));
-  });
-#else
-  const std::size_t n = bytes.size();
   std::array<PyRef, 256> ints;
-  bool counted = false;  // some value's references must be counted
   for (int i = 0; i < 256; ++i) {
     if (!(ints[i] = PyRef::steal(PyLong_FromLong(i)))) return PyRef();
-    counted = counted || !keeps_no_count(ints[i].get());
   }
-  PyRef list = PyRef::steal(PyList_New(0));
-  if (!list) return list;
-  if (n == 0) return list;
-  if (n > PY_SSIZE_T_MAX / sizeof(PyObject*)) return PyRef::steal(PyErr_NoMemory());
-  auto* items = static_cast<PyObject**>(PyMem_Malloc(n * sizeof(PyObject*)));
-  if (items == nullptr) return PyRef::steal(PyErr_NoMemory());
-
-  std::array<Py_ssize_t, 256> uses{};
-  without_lock(n >= kByteListUnlockItems, [&] {
-    core::advise_huge_pages(items, n * sizeof(PyObject*));
-    const std::uint8_t* in = bytes.data();
-    for (std::size_t k = 0; k < n; ++k) items[k] = ints[in[k]].get();
-    if (counted) {
-      for (std::size_t k = 0; k < n; ++k) ++uses[in[k]];
-    }
+  const std::uint8_t* in = bytes.data();
+  return filled_list(bytes.size(), kByteListSliceItems, [&](std::size_t k, PyObject* const*) {
+    return PyRef::borrow(ints[in[k]].get());
   });
-  // The list owns a reference per item: taken per value in one step.
-  for (int i = 0; i < 256 && counted; ++i) Py_SET_REFCNT(ints[i].get(), Py_REFCNT(ints[i].get()) + uses[i]);
-
-  auto* raw = reinterpret_cast<PyListObject*>(list.get());
-  raw->ob_item = items;
-  raw->allocated = static_cast<Py_ssize_t>(n);
-  Py_SET_SIZE(raw, static_cast<Py_ssize_t>(n));
-  return list;
-#endif
 }
 
 // The encoded program of each call is copied into the list and then no
@@ -136,7 +91,7 @@ PyObject* compile_source(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
     if (!outcome.ok()) {
       // Error texts quote the source, which came in as UTF-8; "replace"
       // only guards against a fault there turning into an exception.
-      return result_dict(false, "error", utf8_str(outcome.error(), "replace"));
+      return result_dict(false, "error", utf8_str(outcome.error().message, "replace"));
     }
     PyRef list = byte_list(buffer.bytes());
     if (!list) return nullptr;

@@ -34,7 +34,9 @@ constexpr const char kModuleDoc[] =
     "print(quarn_py.version())\n"
     "```";
 
-constexpr const char kVersion[] = "quarn-py 0.1.1 (Quarn core 0.1.1)";
+// QUARN_VERSION is the project version of CMakeLists.txt, the one place it is
+// written; the package metadata and `quarnc --version` read it from there too.
+constexpr const char kVersion[] = "quarn-py " QUARN_VERSION " (Quarn core " QUARN_VERSION ")";
 
 PyObject* version(PyObject*, PyObject*) {
   return PyUnicode_FromStringAndSize(kVersion, sizeof(kVersion) - 1);

@@ -12,8 +12,9 @@
 //   compile_source    1 KiB   about 30 us
 //   execute_bytecode 64 KiB   about 15 us  (decoding runs at some 4 GB/s)
 //
-// and writing compile_source's list of ints, 64 Ki items, takes about 20 us
-// (that is the list of a program of some 20 KiB).
+// and compile_source's list of ints is filled kByteListSliceItems at a time
+// with the lock held, letting it go between slices (that many items are the
+// list of a program of some 20 KiB).
 //
 // Sizes are of the text arguments' UTF-8 forms taken together, and of the
 // bytes to decode.
@@ -28,6 +29,6 @@ inline constexpr std::size_t kEntitiesUnlockBytes = 8 * 1024;
 inline constexpr std::size_t kAuditUnlockBytes = 2 * 1024;
 inline constexpr std::size_t kCompileUnlockBytes = 1024;
 inline constexpr std::size_t kDecodeUnlockBytes = 64 * 1024;
-inline constexpr std::size_t kByteListUnlockItems = 64 * 1024;
+inline constexpr std::size_t kByteListSliceItems = 64 * 1024;
 
 }  // namespace quarn::py

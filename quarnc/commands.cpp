@@ -5,7 +5,12 @@
 #include "quarnc/diagnostic.h"
 #include "quarnc/files.h"
 #include "quarnc/listing.h"
+#include "quarnc/output.h"
+#include "quarnc/usage.h"
 
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 
@@ -25,57 +30,107 @@ void complain(const std::string& file, std::string_view text) {
   emit(stderr, line);
 }
 
-std::optional<std::string> load(const std::string& file) {
-  auto data = read_input(file);
-  if (!data.ok()) {
-    complain(file, data.error().text);
-    return std::nullopt;
-  }
-  return std::move(data.value());
-}
-
-// Source text must be UTF-8; the first bad byte is reported by position.
-bool is_text(const std::string& file, std::string_view data) {
-  if (auto fault = find_utf8_fault(data)) {
-    complain(file, describe(*fault));
-    return false;
-  }
-  return true;
+std::span<const std::uint8_t> as_bytes(std::string_view data) {
+  return {reinterpret_cast<const std::uint8_t*>(data.data()), data.size()};
 }
 
 bool named_compiled(const std::string& file) { return file.ends_with(kCompiledExtension); }
 
 std::string decode_error(const core::DecodeError& e) { return std::string(kDecodeErrorPrefix) + e.message; }
 
-// Reports a failed program as check's mode asks; returns kExitFailed.
-int fail_program(const std::string& file, std::string_view error, bool json) {
-  if (json) {
-    emit(stdout, json_line(label(file), error));
-  } else {
-    complain(file, error);
-  }
-  return kExitFailed;
+constexpr std::string_view kCompiledNotSource =
+    "looks like Quarn bytecode (a compiled program), not source; did you mean 'quarnc dis'?";
+constexpr std::string_view kSourceNotCompiled =
+    "looks like Quarn source, not bytecode (a compiled program); did you mean 'quarnc check'?";
+
+// How check and dis take a file whose bytes do not decode as a compiled
+// program: as a damaged one when it starts like one, or when it carries the
+// compiled extension and is not text; as source otherwise.
+bool taken_as_compiled(const std::string& file, std::string_view data) {
+  return looks_compiled(data) || (named_compiled(file) && !looks_like_source(data));
 }
 
-int check_one(const std::string& file, bool json) {
-  auto data = load(file);
-  if (!data) return kExitUsage;
-  // A file is taken as a compiled program when its bytes decode as one, or
-  // when it carries the compiled extension (so that a damaged one is reported
-  // as such, not as source that fails to parse).
-  auto decoded = core::check_program(*data);
-  if (decoded.ok()) return kExitOk;
-  if (named_compiled(file)) return fail_program(file, decode_error(decoded.error()), json);
-  if (!is_text(file, *data)) return kExitUsage;
-  auto outcome = compiler::compile_program_text(*data);
-  return outcome.ok() ? kExitOk : fail_program(file, outcome.error(), json);
+// What became of one file: nothing to say, a program that failed (with the
+// module's error text, and the compiler's error when it was the compiler that
+// refused), or a file that could not be taken as a program at all (with the
+// reason).
+struct Verdict {
+  enum class Kind { kOk, kProgramFailed, kFileError };
+  Kind kind = Kind::kOk;
+  std::string text;
+  std::optional<compiler::CompileError> compile_error;
+
+  int status() const {
+    switch (kind) {
+      case Kind::kOk: return kExitOk;
+      case Kind::kProgramFailed: return kExitFailed;
+      case Kind::kFileError: return kExitUsage;
+    }
+    return kExitUsage;
+  }
+  static Verdict ok() { return {}; }
+  static Verdict failed(std::string text) { return {Kind::kProgramFailed, std::move(text), {}}; }
+  static Verdict failed(compiler::CompileError error) {
+    std::string text = error.message;
+    return {Kind::kProgramFailed, std::move(text), std::move(error)};
+  }
+  static Verdict file_error(std::string text) { return {Kind::kFileError, std::move(text), {}}; }
+
+  // What check --json reports of a failed program: the compiler's stage and
+  // position, or a decoding error's.
+  Diagnostic diagnostic() const {
+    return compile_error ? diagnose(*compile_error) : decode_diagnostic(text);
+  }
+};
+
+// The verdict said as the user reads it: nothing, or "FILE: text" on
+// standard error.
+int report(const std::string& file, const Verdict& v) {
+  if (v.kind != Verdict::Kind::kOk) complain(file, v.text);
+  return v.status();
+}
+
+// One line of check --json for a file that is not a failed program: ok, or
+// the reason it could not be read or taken as a program. A failed program's
+// line is diagnostic.h's json_line.
+std::string json_file_line(std::string_view file, const Verdict& v) {
+  nlohmann::ordered_json j;
+  j["file"] = std::string(file);
+  if (v.kind == Verdict::Kind::kOk) {
+    j["ok"] = true;
+  } else {
+    j["error"] = v.text;
+  }
+  return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+Verdict check_one(const std::string& file) {
+  auto data = read_input(file);
+  if (!data.ok()) return Verdict::file_error(data.error().text);
+  const std::string& bytes = data.value();
+  auto decoded = core::check_program(bytes);
+  if (decoded.ok()) return Verdict::ok();
+  if (taken_as_compiled(file, bytes)) return Verdict::failed(decode_error(decoded.error()));
+  if (auto fault = source_text_fault(bytes)) return Verdict::file_error(fault->text);
+  auto outcome = compiler::compile_program_text(bytes);
+  return outcome.ok() ? Verdict::ok() : Verdict::failed(std::move(outcome).error());
 }
 
 }  // namespace
 
 int run_check(const std::vector<std::string>& files, bool json) {
   int status = kExitOk;
-  for (const std::string& file : files) status = std::max(status, check_one(file, json));
+  for (const std::string& file : files) {
+    const Verdict v = check_one(file);
+    status = std::max(status, v.status());
+    if (!json) {
+      report(file, v);
+    } else if (v.kind == Verdict::Kind::kProgramFailed) {
+      emit(stdout, json_line(label(file), v.diagnostic()));
+    } else {
+      emit(stdout, json_file_line(label(file), v));
+    }
+  }
   return status;
 }
 
@@ -84,66 +139,82 @@ int run_build(const std::string& file, const std::optional<std::string>& out) {
   if (out) {
     target = *out;
   } else if (file == kStdinName) {
-    complain(file, "give the output file with -o OUT (or -o - for standard output)");
-    return kExitUsage;
+    return usage_error("build reads standard input only with -o OUT (-o - for standard output)",
+                       "build");
   } else {
     target = std::filesystem::path(file).replace_extension(kCompiledExtension).string();
-    if (target == file) {
-      complain(file, "the output would replace the source; give another one with -o OUT");
-      return kExitUsage;
+  }
+
+  // Everything about the output is settled before the source is read, so
+  // that nothing is written when it could not be written right.
+  std::optional<Destination> where;
+  if (target != kStdinName) {
+    auto resolved = resolve_output(target);
+    if (!resolved.ok()) return report(target, Verdict::file_error(resolved.error().text));
+    where = std::move(resolved).value();
+    // The output must not be the source by another name (./x, a link, a
+    // hard link): writing it would destroy the source. A character device
+    // (a terminal, /dev/null) is a stream, not the source's storage.
+    const std::optional<FileId> source = identify(file);
+    if (source && where->existing && *source == *where->existing && !source->is_char_device) {
+      return usage_error("the output '" + target + "' is the source file '" + label(file) +
+                             "' itself; give another one with -o OUT",
+                         "build");
     }
   }
-  auto data = load(file);
-  if (!data) return kExitUsage;
-  if (!is_text(file, *data)) return kExitUsage;
-  auto outcome = compiler::compile_program_text(*data);
-  data.reset();
-  if (!outcome.ok()) {
-    complain(file, outcome.error());
-    return kExitFailed;
+
+  auto data = read_input(file);
+  if (!data.ok()) return report(file, Verdict::file_error(data.error().text));
+  if (core::check_program(data.value()).ok() || looks_compiled(data.value())) {
+    return report(file, Verdict::file_error(std::string(kCompiledNotSource)));
   }
+  if (auto fault = source_text_fault(data.value())) {
+    return report(file, Verdict::file_error(fault->text));
+  }
+  auto outcome = compiler::compile_program_text(data.value());
+  data = std::string();  // the source is not needed any more
+  if (!outcome.ok()) return report(file, Verdict::failed(outcome.error()));
   const std::vector<std::uint8_t>& bytes = outcome.value();
-  if (target == kStdinName) return emit(stdout, bytes) ? kExitOk : kExitUsage;
-  if (auto failure = write_atomically(target, bytes)) {
-    complain(target, failure->text);
-    return kExitUsage;
+  if (!where) return emit(stdout, bytes) ? kExitOk : kExitUsage;
+  if (auto failure = write_output(*where, bytes)) {
+    return report(target, Verdict::file_error(failure->text));
   }
   return kExitOk;
 }
 
 int run_dis(const std::string& file) {
-  auto data = load(file);
-  if (!data) return kExitUsage;
+  auto data = read_input(file);
+  if (!data.ok()) return report(file, Verdict::file_error(data.error().text));
+  auto write = [](std::string_view text) { emit(stdout, text); };
   // Compiled or source: as check decides.
-  auto program = core::decode_program(*data);
-  if (!program.ok() && !named_compiled(file)) {
-    if (!is_text(file, *data)) return kExitUsage;
-    auto outcome = compiler::compile_program_text(*data);
-    if (!outcome.ok()) {
-      complain(file, outcome.error());
-      return kExitFailed;
-    }
-    data.reset();
-    program = core::decode_program(std::span<const std::uint8_t>(outcome.value()));
+  auto listed = write_listing(as_bytes(data.value()), write);
+  if (listed.ok()) return kExitOk;
+  if (taken_as_compiled(file, data.value())) {
+    return report(file, Verdict::failed(decode_error(listed.error())));
   }
-  if (!program.ok()) {
-    complain(file, decode_error(program.error()));
-    return kExitFailed;
+  if (auto fault = source_text_fault(data.value())) {
+    return report(file, Verdict::file_error(fault->text));
   }
-  emit(stdout, program_listing(program.value()));
+  auto outcome = compiler::compile_program_text(data.value());
+  data = std::string();
+  if (!outcome.ok()) return report(file, Verdict::failed(outcome.error()));
+  auto compiled = write_listing(outcome.value(), write);
+  if (!compiled.ok()) return report(file, Verdict::failed(decode_error(compiled.error())));
   return kExitOk;
 }
 
 int run_verify(const std::string& file) {
-  auto data = load(file);
-  if (!data) return kExitUsage;
-  auto decoded = core::check_program(*data);
-  if (!decoded.ok()) {
-    complain(file, decode_error(decoded.error()));
-    return kExitFailed;
+  auto data = read_input(file);
+  if (!data.ok()) return report(file, Verdict::file_error(data.error().text));
+  auto decoded = core::check_program(data.value());
+  if (decoded.ok()) {
+    emit(stdout, "ok\n");
+    return kExitOk;
   }
-  emit(stdout, "ok\n");
-  return kExitOk;
+  if (!looks_compiled(data.value()) && looks_like_source(data.value())) {
+    return report(file, Verdict::file_error(std::string(kSourceNotCompiled)));
+  }
+  return report(file, Verdict::failed(decode_error(decoded.error())));
 }
 
 }  // namespace quarn::quarnc

@@ -1,9 +1,10 @@
-// What an error text of the compiler or the decoder says about itself: the
-// stage that refused (from the text's prefix) and the innermost source
-// position it names, for `check --json`. The text is the very one that
-// compile_source / execute_bytecode return as `error`, so the fields are read
-// back out of it rather than carried beside it: they cannot disagree.
+// What a failed program says about itself, for `check`: the stage that
+// refused, the innermost source position it names, and the error text that
+// compile_source / execute_bytecode return as `error`. The stage and the
+// position come from the compiler's error fields, never from the text.
 #pragma once
+
+#include "quarn_compiler/compile.h"
 
 #include <cstdint>
 #include <optional>
@@ -16,19 +17,21 @@ namespace quarn::quarnc {
 inline constexpr std::string_view kDecodeErrorPrefix = "Deserialization error: ";
 
 struct Diagnostic {
-  std::string_view stage;  // "parse", "lowering", "serialization", "decode", "" if unknown
-  // Line from 1; column from 1, counted as the text counts it: bytes from
-  // the line start for a parse error (where its caret stands), characters
-  // for a position the lowering quotes (a Span's col).
-  std::optional<std::uint64_t> line;
-  std::optional<std::uint64_t> column;
+  std::string_view stage;  // "parse", "lowering", "serialization", "decode"
+  // Line from 1; column from 1 in characters (code points) from the line's
+  // start, whatever the line holds and however long it is.
+  std::optional<compiler::SourcePosition> position;
+  std::string_view message;  // the whole error text
 };
 
-Diagnostic diagnose(std::string_view error);
+// REQUIRES (both): the error outlives the Diagnostic.
+Diagnostic diagnose(const compiler::CompileError& error);
+// `message` is a decoding error text, kDecodeErrorPrefix included.
+Diagnostic decode_diagnostic(std::string_view message);
 
 // One line of `check --json`: {"file", "stage", "line", "column", "message"}
-// in that order, line and column left out when the text names no position,
+// in that order, line and column left out when the error names no position,
 // ended by "\n". Bytes of `file` that are not UTF-8 become U+FFFD.
-std::string json_line(std::string_view file, std::string_view error);
+std::string json_line(std::string_view file, const Diagnostic& d);
 
 }  // namespace quarn::quarnc

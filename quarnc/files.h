@@ -23,10 +23,46 @@ inline constexpr std::string_view kStdinLabel = "<stdin>";
 struct FileError {
   std::string text;
 };
+// "<what>: <strerror(err)>", as in "cannot open: No such file or directory".
+FileError file_error(const char* what, int err);
+
+// Owns one open file descriptor; closes it when destroyed.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { close(); }
+  int get() const { return fd_; }
+  // Closes now; false when close reports an error (a delayed write failure).
+  bool close();
+
+ private:
+  int fd_;
+};
+
+// Writes all of `n` bytes, going on after short writes and interruptions;
+// false with errno set on a failure.
+bool write_all(int fd, const std::uint8_t* p, std::size_t n);
 
 // The whole contents of `path`, or of standard input for "-". Fails with
 // "is a directory", "cannot open: <reason>" or "cannot read: <reason>".
 core::Result<std::string, FileError> read_input(const std::string& path);
+
+// Which file a name stands for: its device and inode, links followed.
+struct FileId {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  bool is_regular = false;
+  bool is_char_device = false;  // a terminal, /dev/null: a stream, not stored data
+  friend bool operator==(const FileId& a, const FileId& b) {
+    return a.device == b.device && a.inode == b.inode;
+  }
+};
+// The file `path` names (standard input's for "-"); none when there is none.
+std::optional<FileId> identify(const std::string& path);
+// The file standard output writes to.
+std::optional<FileId> identify_stdout();
 
 // Where the first byte that is not part of well-formed UTF-8 sits.
 struct Utf8Fault {
@@ -39,13 +75,19 @@ std::optional<Utf8Fault> find_utf8_fault(std::string_view text);
 // "not valid UTF-8: byte 0xFF at offset 12 (line 2, column 5)"
 std::string describe(const Utf8Fault& fault);
 
-// Writes `bytes` to `path` so that readers see either the old file or the
-// whole new one: a temporary file in the same folder, flushed to disk, then
-// renamed over `path`. The file gets the permissions a plain create would
-// give (0666 less the umask). Fails with "cannot write: <reason>"; the
-// temporary file is removed on every failure.
-std::optional<FileError> write_atomically(const std::string& path,
-                                            std::span<const std::uint8_t> bytes);
+// What a file's first bytes say it is, for telling the user that a file is
+// of the other kind. A compiled program starts with a format version byte
+// (a control character, which source text never starts with), a
+// little-endian instruction count of sane size and a valid first tag.
+bool looks_compiled(std::string_view data);
+// Non-empty UTF-8 text without control characters (tabs, line feeds and
+// carriage returns aside), not all blank.
+bool looks_like_source(std::string_view data);
+
+// Source text is read as plain UTF-8 without a byte-order mark. Says what
+// is wrong with `data` as source text, or nothing: a byte-order mark (UTF-8
+// or UTF-16), named as such, or the first byte that is not UTF-8.
+std::optional<FileError> source_text_fault(std::string_view data);
 
 // Writes all of `bytes` to a standard stream (binary data too); false on a
 // write error.

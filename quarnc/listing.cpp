@@ -4,7 +4,8 @@
 #include "quarn_core/text.h"
 
 #include <algorithm>
-#include <set>
+#include <stdexcept>
+#include <string>
 #include <type_traits>
 #include <vector>
 
@@ -39,83 +40,147 @@ std::string type_list(const std::vector<core::BytecodeType>& types) {
   return out + "]";
 }
 
+// Collects the listing's text and hands it on in pieces of about 64 KiB.
+// REQUIRES: flush() once at the end.
+class Out {
+ public:
+  explicit Out(const std::function<void(std::string_view)>& write) : write_(write) {}
+  Out& operator<<(std::string_view text) {
+    buf_ += text;
+    if (buf_.size() >= kPiece) flush();
+    return *this;
+  }
+  void flush() {
+    if (!buf_.empty()) write_(buf_);
+    buf_.clear();
+  }
+
+ private:
+  static constexpr std::size_t kPiece = std::size_t{1} << 16;
+  const std::function<void(std::string_view)>& write_;
+  std::string buf_;
+};
+
 template <class Map, class Render>
-void append_map(std::string& out, std::string_view title, const Map& map, Render&& render) {
-  out += title;
-  out += ":\n";
-  if (map.empty()) out += "  (none)\n";
+void write_map(Out& out, std::string_view title, const Map& map, Render&& render) {
+  out << title << ":\n";
+  if (map.empty()) out << "  (none)\n";
   for (const auto& [key, value] : map) {  // std::map: ascending byte order
-    out += "  ";
-    out += core::render_text(key);
-    out += ": ";
-    out += render(value);
-    out += '\n';
+    out << "  " << core::render_text(key) << ": " << render(value) << "\n";
   }
 }
 
-void append_metadata(std::string& out, const core::ProgramMetadata& meta) {
-  append_map(out, "parameter types", meta.param_types, type_list);
-
-  out += "source map:\n";
-  std::vector<core::SourceMapEntry> entries = meta.source_map;
-  std::stable_sort(entries.begin(), entries.end(),
-                   [](const auto& a, const auto& b) { return a.index < b.index; });
-  if (entries.empty()) out += "  (none)\n";
-  for (const core::SourceMapEntry& e : entries) {
-    out += "  " + core::decimal(e.index) + ": " + core::decimal(e.line) + ":" +
-           core::decimal(e.col) + "\n";
+void write_source_map(Out& out, const std::vector<core::SourceMapEntry>& source_map) {
+  out << "source map:\n";
+  if (source_map.empty()) out << "  (none)\n";
+  auto by_index = [](const auto& a, const auto& b) { return a.index < b.index; };
+  // The compiler writes them in order; only another writer's need a copy.
+  std::vector<core::SourceMapEntry> sorted;
+  const std::vector<core::SourceMapEntry>* entries = &source_map;
+  if (!std::is_sorted(source_map.begin(), source_map.end(), by_index)) {
+    sorted = source_map;
+    std::stable_sort(sorted.begin(), sorted.end(), by_index);
+    entries = &sorted;
   }
+  for (const core::SourceMapEntry& e : *entries) {
+    out << "  " << core::decimal(e.index) << ": " << core::decimal(e.line) << ":"
+        << core::decimal(e.col) << "\n";
+  }
+}
 
-  append_map(out, "swarm", meta.swarm, [](const core::SwarmEntry& s) {
+void write_metadata(Out& out, const core::ProgramMetadata& meta) {
+  write_map(out, "parameter types", meta.param_types, type_list);
+  write_source_map(out, meta.source_map);
+  write_map(out, "swarm", meta.swarm, [](const core::SwarmEntry& s) {
     return "flag " + core::decimal(s.flag) + ", size " + core::decimal(s.swarm_size) +
            ", substrate " + core::render_text(s.substrate) + ", barriers " +
            core::decimal(s.barrier_count);
   });
-  append_map(out, "exports", meta.exports, [](const core::ExportEntry& e) {
+  write_map(out, "exports", meta.exports, [](const core::ExportEntry& e) {
     return "no_mangle " + core::decimal(e.no_mangle) + ", export " + core::decimal(e.exported) +
            ", params " + type_list(e.params) + ", returns " + core::render_type(e.return_type);
   });
 }
 
+// Which lines get a mark, found by the first decoding. Each instruction
+// takes at least four bytes (its tag), so no program in `bytes` has more
+// than `limit` instructions: a bit each for the indices below it, and a
+// list only for the targets past the end, which the compiler never writes.
+class Marks {
+ public:
+  explicit Marks(std::size_t byte_count) : marked_(byte_count / 4) {}
+
+  void add(std::uint32_t target) {
+    if (target < marked_.size()) {
+      marked_[target] = true;
+    } else {
+      beyond_.push_back(target);
+    }
+  }
+
+  // Once the instruction count is known: marks at or past it go to the
+  // list of targets past the end, in ascending order without repeats.
+  void finish(std::uint64_t count) {
+    for (std::size_t t = count; t < marked_.size(); ++t) {
+      if (marked_[t]) beyond_.push_back(static_cast<std::uint32_t>(t));
+    }
+    marked_.resize(count);
+    std::sort(beyond_.begin(), beyond_.end());
+    beyond_.erase(std::unique(beyond_.begin(), beyond_.end()), beyond_.end());
+  }
+
+  bool marked(std::uint64_t index) const { return marked_[index]; }
+  const std::vector<std::uint32_t>& beyond() const { return beyond_; }
+
+ private:
+  std::vector<bool> marked_;
+  std::vector<std::uint32_t> beyond_;
+};
+
 }  // namespace
 
-std::string program_listing(const core::CompiledProgram& program) {
-  const auto& code = program.instructions;
+core::Result<core::Unit, core::DecodeError> write_listing(
+    std::span<const std::uint8_t> bytes, const std::function<void(std::string_view)>& write) {
+  Marks marks(bytes.size());
+  std::uint64_t count = 0;
+  auto head =
+      core::decode_program_each(bytes, [&](std::uint64_t index, const core::Instruction& insn) {
+        count = index + 1;
+        for_each_target(insn, [&](std::uint32_t t) { marks.add(t); });
+      });
+  if (!head.ok()) return std::move(head).error();
+  marks.finish(count);
+  const core::CompiledProgram& program = head.value();
   const auto* meta = program.metadata ? &*program.metadata : nullptr;
-  std::string out;
-  out += "format version: " + core::decimal(program.format_version) + "\n";
-  out += "content hash: " + core::lower_hex(program.content_hash) + "\n";
-  out += "register count: ";
-  out += meta && meta->register_count ? core::decimal(*meta->register_count) : "none";
-  out += "\nsource name: ";
-  out += meta && meta->source_name ? core::render_text(*meta->source_name) : "none";
-  out += "\ninstructions: " + core::decimal(code.size()) + "\n";
 
-  std::vector<bool> marked(code.size());
-  std::set<std::uint64_t> beyond;  // targets the decoder let through past the end
-  for (const core::Instruction& insn : code) {
-    for_each_target(insn, [&](std::uint32_t t) {
-      if (t < code.size()) {
-        marked[t] = true;
-      } else {
-        beyond.insert(t);
-      }
-    });
-  }
-  for (std::size_t i = 0; i < code.size(); ++i) {
-    out += marked[i] ? "> " : "  ";
-    out += core::decimal(i) + ": " + core::disassemble_instruction(code[i]) + "\n";
-  }
-  for (std::uint64_t t : beyond) {
-    out += "> " + core::decimal(t) + (t == code.size() ? ": (end)\n" : ": (past the end)\n");
+  Out out(write);
+  out << "format version: " << core::decimal(program.format_version) << "\n";
+  out << "content hash: " << core::lower_hex(program.content_hash) << "\n";
+  out << "register count: "
+      << (meta && meta->register_count ? core::decimal(*meta->register_count) : "none") << "\n";
+  out << "source name: "
+      << (meta && meta->source_name ? core::render_text(*meta->source_name) : "none") << "\n";
+  out << "instructions: " << core::decimal(count) << "\n";
+
+  // The same bytes decoded the same way a second time cannot fail; its copy
+  // of the metadata goes at once.
+  const bool listed =
+      core::decode_program_each(bytes, [&](std::uint64_t index, const core::Instruction& insn) {
+        out << (marks.marked(index) ? "> " : "  ") << core::decimal(index) << ": "
+            << core::disassemble_instruction(insn) << "\n";
+      }).ok();
+  if (!listed) throw std::logic_error("listing: the second decoding failed");
+  for (std::uint64_t t : marks.beyond()) {
+    out << "> " << core::decimal(t) << (t == count ? ": (end)\n" : ": (past the end)\n");
   }
 
   if (meta) {
-    append_metadata(out, *meta);
+    write_metadata(out, *meta);
   } else {
-    out += "metadata: none\n";
+    out << "metadata: none\n";
   }
-  return out;
+  out.flush();
+  return core::Unit{};
 }
 
 }  // namespace quarn::quarnc

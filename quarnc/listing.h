@@ -21,14 +21,28 @@
 // Map keys are written in ascending byte order; an empty map shows "(none)";
 // a program without metadata shows "metadata: none" instead of the last five
 // parts.
+//
+// The listing is written a line at a time, never held whole, and the
+// instructions are never held decoded: the bytes are decoded twice, first to
+// find the marked lines and the header fields that follow the instruction
+// list in the bytes, then to write each line as its instruction is read. So
+// memory stays at the bytes themselves, a bit per instruction and the
+// metadata, however long the program.
 #pragma once
 
-#include "quarn_core/quarn_crate/crate.h"
+#include "quarn_core/quarn_crate/decode.h"
+#include "quarn_core/result.h"
 
-#include <string>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string_view>
 
 namespace quarn::quarnc {
 
-std::string program_listing(const core::CompiledProgram& program);
+// Writes the listing of the compiled program in `bytes` through `write`, or
+// fails with the decoder's error having written nothing.
+core::Result<core::Unit, core::DecodeError> write_listing(
+    std::span<const std::uint8_t> bytes, const std::function<void(std::string_view)>& write);
 
 }  // namespace quarn::quarnc

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Every benchmark: the Google Benchmark binaries, then the Python-level ones
-# that compare the module with its peers in the same run.
+# that compare the module, as pip installed it into the environment, with its
+# peers in the same run.
 set -u
 cd "$(dirname "$0")/.."
-: "${PYTHON:?}" "${BUILD:=build}"
+: "${VENV_PYTHON:?}" "${BUILD:=build}"
 for b in "$BUILD"/bench/bench_*; do
   [ -x "$b" ] || continue
   echo "== $(basename "$b")"
@@ -12,5 +13,5 @@ done
 for b in bench/bench_*.py; do
   [ -f "$b" ] || continue
   echo "== $(basename "$b")"
-  PYTHONPATH="$BUILD" "$PYTHON" "$b" || exit 1
+  "$VENV_PYTHON" "$b" || exit 1
 done

@@ -1,51 +1,44 @@
 #!/usr/bin/env bash
-# Installs everything the build, the tests and the benchmarks need on a Debian
-# bookworm machine. Idempotent: quiet when everything is already present.
+# Installs everything the build, the tests and the benchmarks need, on Debian 12
+# or Debian 13, as root: Debian's packages for the C++ side, and one virtual
+# environment per CPython 3.12+ found (.venvs/X.Y) holding the Python tools at
+# the versions pinned in constraints.txt. Idempotent: quiet when all is there.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-deps="$here/.deps"
+export DEBIAN_FRONTEND=noninteractive
 
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+available() { apt-cache show "$1" >/dev/null 2>&1; }
+
+# Names valid on both releases. The sanitizer and libFuzzer runtime belongs to
+# the clang that `clang` is, so it is chosen once clang is in.
 debian_packages=(
-  cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
+  cmake ninja-build g++ clang pkg-config ccache
   libicu-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
-  b3sum lua5.4 python3-mypy
-)
-# Pure-Python test packages, unpacked privately so they serve any interpreter.
-python_debs=(
-  python3-pytest python3-hypothesis python3-attr python3-pluggy python3-iniconfig
-  python3-packaging python3-py python3-sortedcontainers python3-more-itertools
-  python3-dask python3-fsspec python3-toolz python3-click python3-cloudpickle
-  python3-partd python3-locket python3-yaml
+  b3sum lua5.4 iproute2
 )
 
-missing=()
-for p in "${debian_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
+updated=0
+apt_install() {
+  local missing=()
+  for p in "$@"; do installed "$p" || missing+=("$p"); done
+  [ ${#missing[@]} -gt 0 ] || return 0
   echo "setup: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
+  if [ $updated = 0 ]; then apt-get update -qq; updated=1; fi
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+apt_install "${debian_packages[@]}"
+
+clang_major=$(clang -dumpversion | cut -d. -f1)
+apt_install "libclang-rt-${clang_major}-dev"
+
+# BLAKE3: Debian 13 packages the C library itself; Debian 12 only the
+# reference C sources (with the SIMD kernels), inside the Rust crate's source
+# package. cmake/dependencies.cmake takes whichever is installed.
+if ! installed libblake3-dev && ! installed librust-blake3-dev; then
+  if [ $updated = 0 ]; then apt-get update -qq; updated=1; fi
+  if available libblake3-dev; then apt_install libblake3-dev; else apt_install librust-blake3-dev; fi
 fi
 
-need_download=0
-[ -f "$deps/blake3/c/blake3.h" ] || need_download=1
-[ -d "$deps/python/_pytest" ] || need_download=1
-[ -d "$deps/python/dask" ] || need_download=1
-if [ $need_download = 1 ]; then
-  echo "setup: fetching BLAKE3 sources and Python test packages"
-  tmp=$(mktemp -d)
-  trap 'rm -rf "$tmp"' EXIT
-  (cd "$tmp" && { apt-get download -qq librust-blake3-dev "${python_debs[@]}" 2>/dev/null \
-       || { apt-get update -qq && apt-get download -qq librust-blake3-dev "${python_debs[@]}"; }; })
-  mkdir -p "$tmp/x"
-  for d in "$tmp"/*.deb; do dpkg -x "$d" "$tmp/x"; done
-  rm -rf "$deps/blake3" "$deps/python"
-  mkdir -p "$deps/blake3" "$deps/python"
-  cp -r "$tmp"/x/usr/share/cargo/registry/blake3-*/c "$deps/blake3/"
-  cp -r "$tmp"/x/usr/lib/python3/dist-packages/. "$deps/python/"
-  # The compiled accelerators belong to Debian's own interpreter; the pure-Python
-  # fallbacks serve every other one.
-  find "$deps/python" -name '*.so' -delete
-fi
+bash "$here/scripts/venvs.sh"

@@ -1,7 +1,7 @@
 // Lowering of a parsed program to the flat register-machine instruction list.
 //
 // Usage:
-//   auto compiled = lower_program(program);   // CompiledProgram or CoreError
+//   auto compiled = lower_program(program);   // CompiledProgram or LoweringError
 //
 // lower_program frames modules and functions, runs substrate inference and the
 // @scale check, and fills the content hash and the metadata. lower_stmt and

@@ -219,7 +219,9 @@ struct ExprLowering {
   // UnaryOp and Index never come here: they are lowered along the spine.)
   template <class Other>
   Lowered<Reg> operator()(const Other&) const {
-    return st.fail(lowering_error("Unsupported expression type: " + render(whole)));
+    std::string text = "Unsupported expression type: ";
+    const std::optional<Span> at = render_noting_position(text, whole);
+    return st.fail(lowering_error(std::move(text)), at);
   }
 };
 

@@ -38,9 +38,9 @@ LowerResult<core::Unit> check_scale(const Decisions& decisions) {
     if (is_scaled(d.decision)) scaled.push_back(&d.name);
   }
   if (scaled.size() == 1 && *scaled.front() != "main") {
-    return lowering_error("@scale on '" + *scaled.front() +
-                          "' not supported. Only main() can use @scale in MVP (flat execution "
-                          "model).");
+    return LoweringError(lowering_error("@scale on '" + *scaled.front() +
+                                        "' not supported. Only main() can use @scale in MVP "
+                                        "(flat execution model)."));
   }
   if (scaled.size() >= 2) {
     std::string names;
@@ -48,8 +48,8 @@ LowerResult<core::Unit> check_scale(const Decisions& decisions) {
       if (!names.empty()) names += ", ";
       names += *name;
     }
-    return lowering_error("Multiple @scale functions not supported in MVP: " + names +
-                          ". Only main() can use @scale.");
+    return LoweringError(lowering_error("Multiple @scale functions not supported in MVP: " +
+                                        names + ". Only main() can use @scale."));
   }
   return core::Unit{};
 }

@@ -14,9 +14,9 @@ LoweringState::LoweringState(core::ProgramEncoder* encoder)
   push_scope();
 }
 
-core::CoreError LoweringState::take_error() {
+LoweringError LoweringState::take_error() {
   if (!error_) throw std::logic_error("lowering failed without recording an error");
-  core::CoreError error = std::move(*error_);
+  LoweringError error = std::move(*error_);
   error_.reset();
   return error;
 }
@@ -58,15 +58,15 @@ Insn& LoweringState::instruction_at(Target at) {
   return std::get<Insn>(instructions.at(at - first));
 }
 
-// Field offsets below count the 4-byte tag: Jump's target is at +4,
-// JumpIf's cond, then_target, else_target at +4, +8, +12, Loop's cond,
-// start, body, end at +4, +8, +12, +16.
+// A patch overwrites the fields it names, at the places the instruction
+// table gives them.
 void LoweringState::patch_jump(Target at, Target target) {
   if (encoder_ == nullptr) {
     instruction_at<core::Jump>(at).target = target;
     return;
   }
-  encoder_->patch_u32(offset_of(at, core::Opcode::Jump) + 4, target);
+  const std::size_t offset = offset_of(at, core::Opcode::Jump);
+  encoder_->patch_u32(offset + core::fixed_field_offset<core::Jump>("target"), target);
 }
 
 void LoweringState::patch_jump_if(Target at, Target then_target, Target else_target) {
@@ -77,8 +77,8 @@ void LoweringState::patch_jump_if(Target at, Target then_target, Target else_tar
     return;
   }
   const std::size_t offset = offset_of(at, core::Opcode::JumpIf);
-  encoder_->patch_u32(offset + 8, then_target);
-  encoder_->patch_u32(offset + 12, else_target);
+  encoder_->patch_u32(offset + core::fixed_field_offset<core::JumpIf>("then_target"), then_target);
+  encoder_->patch_u32(offset + core::fixed_field_offset<core::JumpIf>("else_target"), else_target);
 }
 
 void LoweringState::patch_loop(Target at, Target body, Target end) {
@@ -89,21 +89,14 @@ void LoweringState::patch_loop(Target at, Target body, Target end) {
     return;
   }
   const std::size_t offset = offset_of(at, core::Opcode::Loop);
-  encoder_->patch_u32(offset + 12, body);
-  encoder_->patch_u32(offset + 16, end);
+  encoder_->patch_u32(offset + core::fixed_field_offset<core::Loop>("body"), body);
+  encoder_->patch_u32(offset + core::fixed_field_offset<core::Loop>("end"), end);
 }
 
-// Room for one instruction of `size` bytes, tag included, in the encoder's
-// output: the tag is written and `offset` told where it starts, the rest is
-// the caller's.
-std::uint8_t* LoweringState::begin_bytes(core::Opcode op, std::size_t size, std::size_t& offset) {
-  std::uint8_t* p = encoder_->add_instruction(size, offset);
-  return core::wire::put_u32(p, static_cast<std::uint32_t>(op));
-}
-
-// The emit_* functions write the instruction's bytes as the encoder would
-// (encode.h: tag, then the fields in order) or keep it as an Instruction.
-// Tests hold the two ways against each other on every construct.
+// Each emit_* either keeps the instruction as an Instruction or has the
+// encoder write it in place from views of its fields (ProgramEncoder::emit,
+// which lays them out by the instruction table). Tests hold the two ways
+// against each other on every construct.
 
 Target LoweringState::emit_constant(Reg dst, const Constant& value) {
   const Target at = position();
@@ -119,27 +112,16 @@ Target LoweringState::emit_constant(Reg dst, const Constant& value) {
     keep(std::in_place_type<core::LoadConst>, core::LoadConst{dst, std::move(v)});
     return at;
   }
-  // Tag, dst, the value's kind, its payload.
-  std::size_t payload = 0;
-  switch (value.kind) {
-    case core::ValueKind::Bool: payload = 1; break;
-    case core::ValueKind::Int:
-    case core::ValueKind::Float: payload = 8; break;
-    case core::ValueKind::String: payload = core::wire::text_size(value.text); break;
-    default: break;
-  }
-  std::size_t offset;
-  std::uint8_t* p = begin_bytes(core::Opcode::LoadConst, 12 + payload, offset);
-  p = core::wire::put_u32(p, dst);
-  p = core::wire::put_u32(p, static_cast<std::uint32_t>(value.kind));
-  switch (value.kind) {
-    case core::ValueKind::Bool: *p = value.b ? 1 : 0; break;
-    case core::ValueKind::Int: core::wire::put_u64(p, static_cast<std::uint64_t>(value.i)); break;
-    case core::ValueKind::Float: core::wire::put_u64(p, std::bit_cast<std::uint64_t>(value.f)); break;
-    case core::ValueKind::String: core::wire::put_text(p, value.text); break;
-    default: break;
-  }
+  encoder_->emit<core::LoadConst>(dst, value);
   return at;
+}
+
+// A user Call's or a FuncDef's max_depth is settled at the end: its site is
+// where that field and the name stand.
+template <class Insn, std::size_t N>
+LoweringState::DepthSite depth_site_of(const core::Emitted<N>& written) {
+  return {written.fields[core::field_index<Insn>("max_depth")],
+          written.fields[core::field_index<Insn>("name")]};
 }
 
 Target LoweringState::emit_call(Reg dst, std::string_view name, std::span<const Reg> args,
@@ -152,15 +134,8 @@ Target LoweringState::emit_call(Reg dst, std::string_view name, std::span<const 
     if (user_call) depth_sites.push_back({at, 0});
     return at;
   }
-  // Tag, dst, name, args, max_depth.
-  const std::size_t size = 8 + core::wire::text_size(name) + core::wire::u32_list_size(args.size()) + 4;
-  std::size_t offset;
-  std::uint8_t* p = begin_bytes(core::Opcode::Call, size, offset);
-  p = core::wire::put_u32(p, dst);
-  p = core::wire::put_text(p, name);
-  p = core::wire::put_u32_list(p, args);
-  core::wire::put_u32(p, kDefaultMaxDepth);
-  if (user_call) depth_sites.push_back({offset + size - 4, offset + 8});
+  const auto written = encoder_->emit<core::Call>(dst, name, args, kDefaultMaxDepth);
+  if (user_call) depth_sites.push_back(depth_site_of<core::Call>(written));
   return at;
 }
 
@@ -174,15 +149,8 @@ Target LoweringState::emit_func_def(std::string_view name, std::span<const Reg> 
     depth_sites.push_back({at, 0});
     return at;
   }
-  // Tag, name, params, entry, max_depth.
-  const std::size_t size = 4 + core::wire::text_size(name) + core::wire::u32_list_size(params.size()) + 8;
-  std::size_t offset;
-  std::uint8_t* p = begin_bytes(core::Opcode::FuncDef, size, offset);
-  p = core::wire::put_text(p, name);
-  p = core::wire::put_u32_list(p, params);
-  p = core::wire::put_u32(p, entry);
-  core::wire::put_u32(p, kDefaultMaxDepth);
-  depth_sites.push_back({offset + size - 4, offset + 4});
+  const auto written = encoder_->emit<core::FuncDef>(name, params, entry, kDefaultMaxDepth);
+  depth_sites.push_back(depth_site_of<core::FuncDef>(written));
   return at;
 }
 
@@ -194,14 +162,7 @@ Target LoweringState::emit_array(Reg dst, std::span<const Reg> elements,
          core::ArrayCreate{dst, core::RegList(elements.begin(), elements.end()), elem_type});
     return at;
   }
-  // Tag, dst, elements, elem_type.
-  const std::size_t size =
-      8 + core::wire::u32_list_size(elements.size()) + core::wire::optional_type_size(elem_type);
-  std::size_t offset;
-  std::uint8_t* p = begin_bytes(core::Opcode::ArrayCreate, size, offset);
-  p = core::wire::put_u32(p, dst);
-  p = core::wire::put_u32_list(p, elements);
-  core::wire::put_optional_type(p, elem_type);
+  encoder_->emit<core::ArrayCreate>(dst, elements, elem_type);
   return at;
 }
 
@@ -214,15 +175,7 @@ Target LoweringState::emit_object(Reg dst, std::span<const std::string_view> key
          core::ObjectCreate{dst, std::move(texts), core::RegList(values.begin(), values.end())});
     return at;
   }
-  // Tag, dst, keys (a list of texts), values.
-  std::size_t size = 8 + 8 + core::wire::u32_list_size(values.size());
-  for (std::string_view key : keys) size += core::wire::text_size(key);
-  std::size_t offset;
-  std::uint8_t* p = begin_bytes(core::Opcode::ObjectCreate, size, offset);
-  p = core::wire::put_u32(p, dst);
-  p = core::wire::put_u64(p, keys.size());
-  for (std::string_view key : keys) p = core::wire::put_text(p, key);
-  core::wire::put_u32_list(p, values);
+  encoder_->emit<core::ObjectCreate>(dst, keys, values);
   return at;
 }
 
@@ -233,13 +186,7 @@ Target LoweringState::emit_format(Reg dst, Reg template_reg, std::span<const Reg
          core::FormatString{dst, template_reg, core::RegList(args.begin(), args.end())});
     return at;
   }
-  // Tag, dst, template, args.
-  const std::size_t size = 12 + core::wire::u32_list_size(args.size());
-  std::size_t offset;
-  std::uint8_t* p = begin_bytes(core::Opcode::FormatString, size, offset);
-  p = core::wire::put_u32(p, dst);
-  p = core::wire::put_u32(p, template_reg);
-  core::wire::put_u32_list(p, args);
+  encoder_->emit<core::FormatString>(dst, template_reg, args);
   return at;
 }
 
@@ -249,14 +196,7 @@ Target LoweringState::emit_registers(core::Opcode op, Reg dst, std::span<const R
     keep(make_register_instruction(op, dst, args));
     return at;
   }
-  if (core::kWordFieldsByOpcode[static_cast<std::size_t>(op)] !=
-      static_cast<int>(args.size()) + 1) {
-    throw std::logic_error("instruction does not take its registers as listed");
-  }
-  std::size_t offset;
-  std::uint8_t* p = begin_bytes(op, 8 + 4 * args.size(), offset);
-  p = core::wire::put_u32(p, dst);
-  for (const Reg r : args) p = core::wire::put_u32(p, r);
+  encoder_->emit_words(op, dst, args);
   return at;
 }
 

@@ -30,8 +30,20 @@ namespace quarn::compiler {
 using core::Reg;
 using core::Target;
 
+// A lowering failure: the coded error, and the span of the node it points
+// at when its message quotes one (see LoweringState::fail).
+struct LoweringError {
+  LoweringError(core::CoreError e, std::optional<Span> place = std::nullopt)  // NOLINT: implicit
+      : error(std::move(e)), at(place) {}
+  core::CoreError error;
+  std::optional<Span> at;  // has_position() whenever set
+
+  std::string message() const { return error.message(); }
+  core::CoreErrorCode code() const { return error.code(); }
+};
+
 template <class T>
-using LowerResult = core::Result<T, core::CoreError>;
+using LowerResult = core::Result<T, LoweringError>;
 
 // What one step inside a definition answers (an expression's register, or
 // Unit for a statement), or that it failed. The error itself waits in the
@@ -74,19 +86,7 @@ inline constexpr std::uint32_t kDefaultMaxDepth = 1000;
 
 // A constant as LoadConst carries it, with a String's text still in the
 // tree: the lowering only ever makes these five kinds.
-struct Constant {
-  core::ValueKind kind = core::ValueKind::Null;
-  bool b = false;
-  std::int64_t i = 0;
-  double f = 0;
-  std::string_view text;
-
-  static Constant null() { return {}; }
-  static Constant boolean(bool v) { return {core::ValueKind::Bool, v, 0, 0, {}}; }
-  static Constant integer(std::int64_t v) { return {core::ValueKind::Int, false, v, 0, {}}; }
-  static Constant real(double v) { return {core::ValueKind::Float, false, 0, v, {}}; }
-  static Constant string(std::string_view v) { return {core::ValueKind::String, false, 0, 0, v}; }
-};
+using Constant = core::ScalarConstant;
 
 class LoweringState {
  public:
@@ -182,13 +182,14 @@ class LoweringState {
   // ---- errors ---------------------------------------------------------------
   // Records the lowering's error and answers the failure to hand up; the
   // caller stops at once, so the first error recorded is the one reported.
-  Failed fail(core::CoreError error) {
-    if (!error_) error_.emplace(std::move(error));
+  // `at`: the placed node the message quotes, if it quotes one.
+  Failed fail(core::CoreError error, std::optional<Span> at = std::nullopt) {
+    if (!error_) error_.emplace(std::move(error), at);
     return {};
   }
   // The recorded error, which is then forgotten.
   // REQUIRES: a step failed.
-  core::CoreError take_error();
+  LoweringError take_error();
 
   // ---- registers ------------------------------------------------------------
   Reg register_counter = 0;
@@ -263,7 +264,6 @@ class LoweringState {
   void note_span(Target at, SpanEntry span) {
     if (!span.empty()) source_map.push_back({at, span.line, span.col});
   }
-  std::uint8_t* begin_bytes(core::Opcode op, std::size_t size, std::size_t& offset);
   // The byte offset of instruction `at` after checking its tag.
   std::size_t offset_of(Target at, core::Opcode expected) const;
   template <class Insn>
@@ -325,7 +325,7 @@ class LoweringState {
   std::vector<ScopeFrame> frames_;
   std::size_t depth_ = 0;
 
-  std::optional<core::CoreError> error_;
+  std::optional<LoweringError> error_;
 };
 
 // Marks the height of one of the state's gathering stacks and brings it

@@ -118,45 +118,64 @@ void for_each_named_call(std::vector<const SpannedExpr*> pending, OnCall on_call
   }
 }
 
-// Hashes the function's name, parameters, return type and body, each piece
-// length-prefixed so that no two different signatures feed the same bytes.
-class SignatureHasher {
+// Lays out the function's name, parameters, return type and body as one
+// text, each piece length-prefixed so that no two different signatures give
+// the same bytes, and hashes it in one call: fed piece by piece, the hasher
+// spent more time taking in a few bytes at a time than hashing them.
+class SignatureText {
  public:
-  SignatureHasher() { blake3_hasher_init(&h_); }
+  explicit SignatureText(std::string& buffer) : out_(buffer) { out_.clear(); }
 
   void piece(std::string_view tag, std::string_view text) {
-    feed_length(tag.size());
-    blake3_hasher_update(&h_, tag.data(), tag.size());
-    feed_length(text.size());
-    blake3_hasher_update(&h_, text.data(), text.size());
+    put_tag(tag);
+    put_length(text.size());
+    out_.append(text);
+  }
+  // A piece whose text is a node's debug rendering, written in place.
+  template <class Node>
+  void rendered(std::string_view tag, const Node& node) {
+    put_tag(tag);
+    const std::size_t at = out_.size();
+    put_length(0);
+    render_to(out_, node);
+    const std::uint64_t n = out_.size() - at - sizeof(std::uint64_t);
+    for (int i = 0; i < 8; ++i) out_[at + i] = static_cast<char>(n >> (8 * i));
   }
 
-  std::array<std::uint8_t, 32> finish() {
+  std::array<std::uint8_t, 32> digest() const {
+    blake3_hasher h;
+    blake3_hasher_init(&h);
+    blake3_hasher_update(&h, out_.data(), out_.size());
     std::array<std::uint8_t, 32> out{};
-    blake3_hasher_finalize(&h_, out.data(), out.size());
+    blake3_hasher_finalize(&h, out.data(), out.size());
     return out;
   }
 
  private:
-  void feed_length(std::uint64_t n) {
-    std::uint8_t b[8];
-    for (int i = 0; i < 8; ++i) b[i] = static_cast<std::uint8_t>(n >> (8 * i));
-    blake3_hasher_update(&h_, b, sizeof b);
+  void put_tag(std::string_view tag) {
+    put_length(tag.size());
+    out_.append(tag);
+  }
+  // Eight bytes, least significant first.
+  void put_length(std::uint64_t n) {
+    char b[8];
+    for (int i = 0; i < 8; ++i) b[i] = static_cast<char>(n >> (8 * i));
+    out_.append(b, sizeof b);
   }
 
-  blake3_hasher h_;
+  std::string& out_;
 };
 
-std::array<std::uint8_t, 32> signature_digest(const FunctionDef& f) {
-  SignatureHasher h;
-  h.piece("name", f.name);
+std::array<std::uint8_t, 32> signature_digest(const FunctionDef& f, std::string& buffer) {
+  SignatureText text(buffer);
+  text.piece("name", f.name);
   for (const Param& p : f.params) {
-    h.piece("param", p.name);
-    h.piece("type", render(p.type));
+    text.piece("param", p.name);
+    text.rendered("type", p.type);
   }
-  if (f.return_type) h.piece("returns", render(*f.return_type));
-  for (const SpannedStmt& s : f.body) h.piece("stmt", render(s));
-  return h.finish();
+  if (f.return_type) text.rendered("returns", *f.return_type);
+  for (const SpannedStmt& s : f.body) text.rendered("stmt", s);
+  return text.digest();
 }
 
 std::uint64_t memo_key(const std::array<std::uint8_t, 32>& digest) {
@@ -326,7 +345,7 @@ SubstrateDecision SubstrateInference::infer(const FunctionDef& function) {
     return d;
   }
 
-  const auto digest = signature_digest(function);
+  const auto digest = signature_digest(function, signature_buffer_);
   const std::uint64_t key = memo_key(digest);
   if (auto it = memo_.find(key); it != memo_.end() && it->second.digest == digest) {
     return it->second.decision;

@@ -116,6 +116,9 @@ class SubstrateInference {
 
   std::unordered_map<std::string_view, OperationClass> operations_;
   std::unordered_map<std::uint64_t, MemoEntry> memo_;
+  // The text of the signature being hashed, its memory kept from one
+  // function to the next.
+  std::string signature_buffer_;
 };
 
 }  // namespace quarn::compiler

@@ -475,5 +475,12 @@ std::string render(UnaryOperator op);
 std::string render(const Type& t);
 std::string render(const Stmt& s);
 std::string render(const SwitchArm& arm);
+// The same texts appended to `out`, for callers that gather many of them.
+void render_to(std::string& out, const Spanned<Stmt>& s);
+void render_to(std::string& out, const Type& t);
+// Appends render(e) to `out` and answers the first span written there that
+// has a place in the source (line above 0), or nothing: the position a
+// message quoting the node points at.
+std::optional<Span> render_noting_position(std::string& out, const Expr& e);
 
 }  // namespace quarn::compiler

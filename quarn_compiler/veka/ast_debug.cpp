@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,10 @@ namespace {
 class Printer {
  public:
   std::string out;
+  // The first span written that has a place in the source (line 0 is a
+  // node the parser made up), when asked for.
+  std::optional<Span> first_placed;
+  bool note_placed = false;
 
   void raw(std::string_view s) { out.append(s); }
 
@@ -89,6 +94,7 @@ class Printer {
   }
 
   void span(const Span& s) {
+    if (note_placed && !first_placed && s.has_position()) first_placed = s;
     raw("Span { start: ");
     u64(s.start);
     raw(", end: ");
@@ -522,6 +528,29 @@ std::string render(const Expr& e) {
   Printer p;
   p.expr(e);
   return std::move(p.out);
+}
+
+std::optional<Span> render_noting_position(std::string& out, const Expr& e) {
+  Printer p;
+  p.out = std::move(out);
+  p.note_placed = true;
+  p.expr(e);
+  out = std::move(p.out);
+  return p.first_placed;
+}
+
+void render_to(std::string& out, const Spanned<Stmt>& s) {
+  Printer p;
+  p.out = std::move(out);
+  p.spanned(s);
+  out = std::move(p.out);
+}
+
+void render_to(std::string& out, const Type& t) {
+  Printer p;
+  p.out = std::move(out);
+  p.type(t);
+  out = std::move(p.out);
 }
 
 std::string render(const Literal& l) {

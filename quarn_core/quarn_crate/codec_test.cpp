@@ -7,12 +7,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <pthread.h>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace quarn::core {
 namespace {
@@ -384,6 +386,70 @@ TEST(Codec, PiecewiseEncoderPatchesFixedFields) {
   EXPECT_EQ(out, encode(p));
 }
 
+// Instructions written in place from views of their fields, by the rows of
+// the instruction table, are the bytes of the same instructions encoded
+// whole; the offsets it reports and the table's fixed offsets point at the
+// values written there.
+TEST(Codec, InPlaceWriterFollowsTheTable) {
+  const std::string_view keys[] = {"b", "a"};
+  const std::uint32_t regs[] = {5, 6};
+  CompiledProgram p;
+  p.instructions = {
+      LoadConst{1, Value::Null()},
+      LoadConst{2, Value::Bool(true)},
+      LoadConst{3, Value::Int(-2)},
+      LoadConst{4, Value::Float(0.25)},
+      LoadConst{5, Value::String("h\xC3\xA9")},
+      Call{6, "f", {5, 6}, 1000},
+      FuncDef{"main", {}, 0, 77},
+      ArrayCreate{7, {5, 6}, BytecodeType::nested(TypeKind::Bool, 1)},
+      ArrayCreate{8, {}, std::nullopt},
+      ObjectCreate{9, {"b", "a"}, {5, 6}},
+      FormatString{10, 11, {5, 6}},
+      Sub{12, 5, 6},
+      JumpIf{13, 14, 15},
+      Loop{16, 17, 18, 19, 20},
+      Jump{21},
+  };
+  p.content_hash = content_hash_of(p.instructions);
+  Bytes out;
+  ProgramEncoder encoder(out);
+  encoder.emit<LoadConst>(1u, ScalarConstant::null());
+  encoder.emit<LoadConst>(2u, ScalarConstant::boolean(true));
+  encoder.emit<LoadConst>(3u, ScalarConstant::integer(-2));
+  encoder.emit<LoadConst>(4u, ScalarConstant::real(0.25));
+  encoder.emit<LoadConst>(5u, ScalarConstant::string("h\xC3\xA9"));
+  const auto call = encoder.emit<Call>(6u, std::string_view("f"), std::span<const std::uint32_t>(regs), 1000u);
+  const auto def = encoder.emit<FuncDef>(std::string_view("main"), std::span<const std::uint32_t>(), 0u, 77u);
+  encoder.emit<ArrayCreate>(7u, std::span<const std::uint32_t>(regs),
+                            std::optional<BytecodeType>(BytecodeType::nested(TypeKind::Bool, 1)));
+  encoder.emit<ArrayCreate>(8u, std::span<const std::uint32_t>(), std::optional<BytecodeType>());
+  encoder.emit<ObjectCreate>(9u, std::span<const std::string_view>(keys), std::span<const std::uint32_t>(regs));
+  encoder.emit<FormatString>(10u, 11u, std::span<const std::uint32_t>(regs));
+  const std::uint32_t sub_args[] = {5, 6};
+  encoder.emit_words(Opcode::Sub, 12, sub_args);
+  const auto branch = encoder.emit<JumpIf>(13u, 14u, 15u);
+  const auto loop = encoder.emit<Loop>(16u, 17u, 18u, 19u, 20u);
+  const auto jump = encoder.emit<Jump>(21u);
+  // Call: dst, then the name's text, the args, max_depth.
+  EXPECT_EQ(encoder.text_at(call.fields[1]), "f");
+  EXPECT_EQ(encoder.u32_at(call.fields[3]), 1000u);
+  EXPECT_EQ(encoder.text_at(def.fields[0]), "main");
+  EXPECT_EQ(encoder.u32_at(def.fields[3]), 77u);
+  EXPECT_EQ(encoder.u32_at(branch.offset + fixed_field_offset<JumpIf>("cond")), 13u);
+  EXPECT_EQ(encoder.u32_at(branch.offset + fixed_field_offset<JumpIf>("then_target")), 14u);
+  EXPECT_EQ(encoder.u32_at(branch.offset + fixed_field_offset<JumpIf>("else_target")), 15u);
+  EXPECT_EQ(encoder.u32_at(loop.offset + fixed_field_offset<Loop>("body")), 18u);
+  EXPECT_EQ(encoder.u32_at(loop.offset + fixed_field_offset<Loop>("end")), 19u);
+  EXPECT_EQ(encoder.u32_at(loop.offset + fixed_field_offset<Loop>("max_iter")), 20u);
+  EXPECT_EQ(encoder.u32_at(jump.offset + fixed_field_offset<Jump>("target")), 21u);
+  EXPECT_EQ(branch.fields[2], branch.offset + fixed_field_offset<JumpIf>("else_target"));
+  // A row that holds other than u32 fields is refused by number.
+  EXPECT_THROW(encoder.emit_words(Opcode::Call, 1, sub_args), std::logic_error);
+  ASSERT_TRUE(encoder.finish(std::nullopt).ok());
+  EXPECT_EQ(lower_hex(out), lower_hex(encode(p)));
+}
+
 TEST(Codec, ContentHashCoversTheInstructionListBytes) {
   CompiledProgram p = sample_program();
   Bytes list = encode_instructions(p.instructions);
@@ -398,6 +464,81 @@ TEST(Codec, ContentHashCoversTheInstructionListBytes) {
 }
 
 // --- errors --------------------------------------------------------------------
+// Every value kind, with the edge field indices of a contract (0 and 255) and
+// the edge ids, written out by hand; then the encoded program is cut at
+// every byte. The hand-written layout says where each text's bytes lie: a
+// cut there ends inside a text ("io error: "), any other cut inside a
+// fixed-width field or a count.
+TEST(Codec, EveryValueKindByHandAndCutAtEveryByte) {
+  const Value contract_edges = Value::Contract(0xFFFF, {{0, Value::Null()}, {255, Value::String("x")}});
+  const std::vector<Value> values = {
+      Value::Null(),
+      Value::Bool(false),
+      Value::Bool(true),
+      Value::Int(INT64_MIN),
+      Value::Float(1.5),
+      Value::String("h\xC3\xA9"),
+      Value::Array({}),
+      Value::Array({Value::Int(7), contract_edges}),
+      Value::Object({{"k", Value::Array({})}, {"", Value::Null()}}),
+      Value::Contract(0, {}),
+      contract_edges,
+      Value::Contract(1, {{0, Value::Contract(2, {{0, Value::Int(-1)}})}}),
+      Value::Handle(""),
+  };
+  CompiledProgram p;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    p.instructions.push_back(LoadConst{static_cast<Reg>(i), values[i]});
+  }
+  p.content_hash = content_hash_of(p.instructions);
+
+  Wire w;
+  std::vector<std::pair<std::size_t, std::size_t>> texts;  // [first, end) of each text's bytes
+  auto text = [&](std::string_view t) {
+    w.u64(t.size());
+    texts.push_back({w.str().size(), w.str().size() + t.size()});
+    w.raw(t.data(), t.size());
+  };
+  auto load = [&](std::uint32_t dst, std::uint32_t kind) { w.u32(0).u32(dst).u32(kind); };
+  // The contract of edges: id 0xFFFF, field 0 = Null, field 255 = String "x".
+  auto edges = [&] { w.u32(7).u16(0xFFFF).u64(2).u8(0).u32(0).u8(255).u32(4); text("x"); };
+  w.header(values.size());
+  load(0, 0);
+  load(1, 1), w.u8(0);
+  load(2, 1), w.u8(1);
+  load(3, 2), w.u64(std::uint64_t{1} << 63);
+  load(4, 3), w.f64(1.5);
+  load(5, 4), text("h\xC3\xA9");
+  load(6, 5), w.u64(0);
+  load(7, 5), w.u64(2).u32(2).u64(7), edges();
+  load(8, 6), w.u64(2), text(""), w.u32(0), text("k"), w.u32(5).u64(0);  // keys ascending
+  load(9, 7), w.u16(0).u64(0);
+  load(10, 7), w.u16(0xFFFF).u64(2).u8(0).u32(0).u8(255).u32(4), text("x");
+  load(11, 7), w.u16(1).u64(1).u8(0).u32(7).u16(2).u64(1).u8(0).u32(2).u64(UINT64_MAX);
+  load(12, 8), text("");
+  w.raw(p.content_hash.data(), p.content_hash.size()).u8(0);
+
+  const std::string bytes = as_string(encode(p));
+  ASSERT_EQ(lower_hex(Bytes(bytes.begin(), bytes.end())),
+            lower_hex(Bytes(w.str().begin(), w.str().end())));
+  auto decoded = decode_program(bytes);
+  ASSERT_TRUE(decoded.ok()) << decoded.error().message;
+  EXPECT_TRUE(decoded.value() == p);
+  ASSERT_EQ(decoded.value().instructions.size(), values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    EXPECT_TRUE(std::get<LoadConst>(decoded.value().instructions[i]).value == values[i]) << i;
+  }
+
+  for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
+    const bool in_text = std::any_of(texts.begin(), texts.end(), [&](const auto& t) {
+      return t.first <= cut && cut < t.second;
+    });
+    EXPECT_EQ(decode_error(std::string_view(bytes).substr(0, cut)),
+              in_text ? "io error: " : "io error: unexpected end of file")
+        << "cut at " << cut;
+  }
+}
+
 
 TEST(Codec, EveryPrefixFailsAtEndOfInput) {
   for (std::uint64_t seed : {1u, 2u, 3u}) {
@@ -522,6 +663,42 @@ TEST(Codec, CheckingAgreesWithDecodingOnDamagedInput) {
         EXPECT_EQ(full.error().message, check.error().message);
         EXPECT_EQ(full.error().field, check.error().field);
       }
+    }
+  }
+}
+
+// Handing instructions out one at a time is the same decoding: the visitor
+// sees the whole decoder's list, in order, and the rest of the program is
+// the same; on damaged input the error is the same, after a gapless run of
+// indices from 0.
+TEST(Codec, DecodingEachInstructionAgreesWithDecodingTheWhole) {
+  std::mt19937_64 rng(17);
+  for (std::uint64_t seed = 0; seed < 60; ++seed) {
+    testing::RandomProgram gen(seed);
+    const CompiledProgram p = gen.program(seed % 30);
+    const std::string good = as_string(encode(p));
+    for (int round = 0; round < 20; ++round) {
+      std::string bytes = good;
+      if (round > 0) bytes[rng() % bytes.size()] = static_cast<char>(rng());
+      auto whole = decode_program(bytes);
+      std::vector<Instruction> seen;
+      auto each = decode_program_each(
+          std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()),
+          [&](std::uint64_t index, const Instruction& insn) {
+            EXPECT_EQ(index, seen.size());
+            seen.push_back(insn);
+          });
+      ASSERT_EQ(whole.ok(), each.ok()) << "seed " << seed << " round " << round;
+      if (!whole.ok()) {
+        EXPECT_EQ(whole.error().message, each.error().message);
+        EXPECT_EQ(whole.error().field, each.error().field);
+        continue;
+      }
+      EXPECT_TRUE(each.value().instructions.empty());
+      EXPECT_TRUE(seen == whole.value().instructions) << "seed " << seed;
+      CompiledProgram rest = whole.value();
+      rest.instructions.clear();
+      EXPECT_TRUE(rest == each.value()) << "seed " << seed;
     }
   }
 }

@@ -30,7 +30,13 @@ constexpr char kEof[] = "io error: unexpected end of file";
 // The cursor over the input, and the first error met.
 class Reader {
  public:
-  Reader(const std::uint8_t* begin, const std::uint8_t* end) : p_(begin), end_(end) {}
+  Reader(const std::uint8_t* begin, const std::uint8_t* end,
+         const InstructionVisitor* each = nullptr)
+      : p_(begin), end_(end), each_(each) {}
+
+  // Where decoded instructions go instead of the list (decode_program_each);
+  // null when the list keeps them.
+  const InstructionVisitor* each() const { return each_; }
 
   std::size_t remaining() const { return static_cast<std::size_t>(end_ - p_); }
 
@@ -83,6 +89,7 @@ class Reader {
  private:
   const std::uint8_t* p_;
   const std::uint8_t* end_;
+  const InstructionVisitor* each_;
   std::size_t allowance_ = kReserveAllowance;
   std::string message_;
   std::string field_;
@@ -408,15 +415,18 @@ constexpr GetVariant<Keep> kVariants[] = {
 };
 static_assert(std::size(kVariants<true>) == kOpcodeCount);
 
-// When skipping, each instruction is dropped as soon as it is read.
+// When skipping, each instruction is dropped as soon as it is read; when
+// handing them to a visitor, right after the visitor has seen it.
 template <bool Keep>
 bool get(Reader& r, std::vector<Instruction>& list) {
   std::uint64_t count = 0;
   if (!r.fixed(count)) return false;
   std::size_t reserved = 0;
   if constexpr (Keep) {
-    reserved = r.reserve_count<Instruction>(count);
-    list.reserve(reserved);
+    if (r.each() == nullptr) {
+      reserved = r.reserve_count<Instruction>(count);
+      list.reserve(reserved);
+    }
   }
   for (std::uint64_t i = 0; i < count; ++i) {
     std::uint32_t tag = 0;
@@ -426,6 +436,12 @@ bool get(Reader& r, std::vector<Instruction>& list) {
     if (!ok) {
       r.note_field("[" + decimal(i) + "]");
       return false;
+    }
+    if constexpr (Keep) {
+      if (r.each() != nullptr) {
+        (*r.each())(i, list.back());
+        list.clear();
+      }
     }
   }
   if constexpr (Keep) r.give_back<Instruction>(reserved);
@@ -437,8 +453,9 @@ std::span<const std::uint8_t> as_bytes(std::string_view s) {
 }
 
 template <bool Keep>
-Result<CompiledProgram, DecodeError> run(std::span<const std::uint8_t> bytes) {
-  Reader r(bytes.data(), bytes.data() + bytes.size());
+Result<CompiledProgram, DecodeError> run(std::span<const std::uint8_t> bytes,
+                                         const InstructionVisitor* each = nullptr) {
+  Reader r(bytes.data(), bytes.data() + bytes.size(), each);
   CompiledProgram program;
   if (!get<Keep>(r, program)) return std::move(r).error();
   return program;
@@ -462,6 +479,11 @@ Result<Unit, DecodeError> check_program(std::span<const std::uint8_t> bytes) {
 
 Result<Unit, DecodeError> check_program(std::string_view bytes) {
   return check_program(as_bytes(bytes));
+}
+
+Result<CompiledProgram, DecodeError> decode_program_each(std::span<const std::uint8_t> bytes,
+                                                         const InstructionVisitor& each) {
+  return run<true>(bytes, &each);
 }
 
 }  // namespace quarn::core

@@ -23,6 +23,7 @@
 #include "quarn_core/result.h"
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -44,5 +45,14 @@ Result<CompiledProgram, DecodeError> decode_program(std::string_view bytes);
 // outcome as decode_program, without holding the whole program in memory.
 Result<Unit, DecodeError> check_program(std::span<const std::uint8_t> bytes);
 Result<Unit, DecodeError> check_program(std::string_view bytes);
+
+// Runs the same decoding but keeps no instruction: each one is handed to
+// `each` with its index as soon as it is read, then dropped. The program
+// returned holds every other field and an empty instruction list, so memory
+// stays at one instruction plus the metadata however long the list is. On a
+// failure `each` has already seen the instructions before the faulty one.
+using InstructionVisitor = std::function<void(std::uint64_t index, const Instruction&)>;
+Result<CompiledProgram, DecodeError> decode_program_each(std::span<const std::uint8_t> bytes,
+                                                         const InstructionVisitor& each);
 
 }  // namespace quarn::core

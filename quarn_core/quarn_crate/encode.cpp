@@ -294,9 +294,8 @@ template <class T, class Put>
 Result<Bytes, EncodeError> encode_with(const T& record, Put&& put_fn) {
   SizeSink sizer;
   put_fn(sizer, record);
-  if (sizer.overflow() || sizer.size() > Bytes().max_size())
-    return EncodeError{std::string(kTooLarge)};
   Bytes out;
+  if (sizer.overflow() || sizer.size() > out.max_size()) return EncodeError{std::string(kTooLarge)};
   out.reserve(sizer.size());
   advise_huge_pages(out.data(), out.capacity());
   out.resize(sizer.size());
@@ -383,6 +382,10 @@ void ProgramEncoder::append(std::span<const Instruction> code,
   assert(writer.position() == out_.data() + out_.size());
   end_ = out_.size();
   count_ += code.size();
+}
+
+void ProgramEncoder::not_words(Opcode op) {
+  throw std::logic_error(std::string(opcode_name(op)) + " does not take its registers as listed");
 }
 
 std::size_t ProgramEncoder::add(const Instruction& insn) {

@@ -19,9 +19,13 @@
 #include "quarn_core/quarn_crate/crate.h"
 #include "quarn_core/result.h"
 
+#include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
+#include <utility>
 #include <optional>
 #include <span>
 #include <string>
@@ -120,6 +124,101 @@ inline std::size_t optional_type_size(const std::optional<BytecodeType>& type) {
 }
 }  // namespace wire
 
+// A constant of one of the kinds the compiler makes (Null, Bool, Int, Float,
+// String), its text a view: what LoadConst carries, written in place
+// without building a Value.
+struct ScalarConstant {
+  ValueKind kind = ValueKind::Null;
+  bool b = false;
+  std::int64_t i = 0;
+  double f = 0;
+  std::string_view text;
+
+  static ScalarConstant null() { return {}; }
+  static ScalarConstant boolean(bool v) { return {ValueKind::Bool, v, 0, 0, {}}; }
+  static ScalarConstant integer(std::int64_t v) { return {ValueKind::Int, false, v, 0, {}}; }
+  static ScalarConstant real(double v) { return {ValueKind::Float, false, 0, v, {}}; }
+  static ScalarConstant string(std::string_view v) { return {ValueKind::String, false, 0, 0, v}; }
+};
+
+namespace wire {
+
+// One field's bytes by its kind in instructions.def, from a view of its
+// value: u32 kinds from a number, Text from a string_view, RegList from a
+// span of u32, TextList from a span of string_view, OptType from an
+// optional BytecodeType, Value from a ScalarConstant. A kind without a
+// view here does not compile.
+template <class>
+inline constexpr bool kNoInPlaceWriter = false;
+
+template <FieldKind K, class V>
+std::size_t field_size(const V& v) {
+  if constexpr (fixed_wire_size(K) == 4) {
+    static_assert(std::is_convertible_v<V, std::uint32_t>);
+    return 4;
+  } else if constexpr (K == FieldKind::Text) {
+    return text_size(std::string_view(v));
+  } else if constexpr (K == FieldKind::RegList) {
+    return u32_list_size(std::span<const std::uint32_t>(v).size());
+  } else if constexpr (K == FieldKind::TextList) {
+    std::size_t size = 8;
+    for (std::string_view t : std::span<const std::string_view>(v)) size += text_size(t);
+    return size;
+  } else if constexpr (K == FieldKind::OptType) {
+    return optional_type_size(v);
+  } else if constexpr (K == FieldKind::Value) {
+    static_assert(std::is_same_v<V, ScalarConstant>);
+    switch (v.kind) {  // the kind's u32 tag, then its payload
+      case ValueKind::Bool: return 4 + 1;
+      case ValueKind::Int: case ValueKind::Float: return 4 + 8;
+      case ValueKind::String: return 4 + text_size(v.text);
+      default: return 4;
+    }
+  } else {
+    static_assert(kNoInPlaceWriter<V>, "no in-place writer for this field kind");
+  }
+}
+
+// REQUIRES: room for field_size<K>(v) bytes at p.
+template <FieldKind K, class V>
+std::uint8_t* put_field(std::uint8_t* p, const V& v) {
+  if constexpr (fixed_wire_size(K) == 4) {
+    return put_u32(p, static_cast<std::uint32_t>(v));
+  } else if constexpr (K == FieldKind::Text) {
+    return put_text(p, std::string_view(v));
+  } else if constexpr (K == FieldKind::RegList) {
+    return put_u32_list(p, std::span<const std::uint32_t>(v));
+  } else if constexpr (K == FieldKind::TextList) {
+    const std::span<const std::string_view> texts(v);
+    p = put_u64(p, texts.size());
+    for (std::string_view t : texts) p = put_text(p, t);
+    return p;
+  } else if constexpr (K == FieldKind::OptType) {
+    return put_optional_type(p, v);
+  } else if constexpr (K == FieldKind::Value) {
+    p = put_u32(p, static_cast<std::uint32_t>(v.kind));
+    switch (v.kind) {
+      case ValueKind::Bool: *p = v.b ? 1 : 0; return p + 1;
+      case ValueKind::Int: return put_u64(p, static_cast<std::uint64_t>(v.i));
+      case ValueKind::Float: return put_u64(p, std::bit_cast<std::uint64_t>(v.f));
+      case ValueKind::String: return put_text(p, v.text);
+      default: return p;
+    }
+  } else {
+    static_assert(kNoInPlaceWriter<V>, "no in-place writer for this field kind");
+  }
+}
+
+}  // namespace wire
+
+// Where an instruction written in place starts, and where each of its
+// fields starts (in table order), as offsets into the encoder's output.
+template <std::size_t N>
+struct Emitted {
+  std::size_t offset = 0;
+  std::array<std::size_t, N> fields{};
+};
+
 // The metadata's map of function name to parameter types, laid out flat so
 // that a program of many functions needs no map node and no list per
 // function: entry k is names[k] with the types [ends[k-1], ends[k]) of
@@ -177,6 +276,28 @@ class ProgramEncoder {
     insn.for_each_field([&](std::string_view, std::uint32_t v) { p = wire::put_u32(p, v); });
     return offset;
   }
+  // One instruction written from views of its fields, one per field of
+  // Insn's row in instructions.def and in its order; each field's bytes
+  // follow the kind the row gives it (wire::put_field).
+  template <class Insn, class... Views>
+  Emitted<sizeof...(Views)> emit(const Views&... views) {
+    static_assert(sizeof...(Views) == FieldTable<Insn>::kCount, "one value per field of the row");
+    return emit_fields<Insn>(std::index_sequence_for<Views...>{}, views...);
+  }
+  // The instruction `op`, known only at run time, whose row holds exactly
+  // 1 + args.size() fields, all u32 (kWordFieldsByOpcode), written from dst
+  // and then args; throws when the row holds other fields.
+  std::size_t emit_words(Opcode op, std::uint32_t dst, std::span<const std::uint32_t> args) {
+    if (kWordFieldsByOpcode[static_cast<std::size_t>(op)] != static_cast<int>(args.size()) + 1) {
+      not_words(op);
+    }
+    std::size_t offset;
+    std::uint8_t* p = add_instruction(sizeof(std::uint32_t) * (2 + args.size()), offset);
+    p = wire::put_u32(p, static_cast<std::uint32_t>(op));
+    p = wire::put_u32(p, dst);
+    for (const std::uint32_t r : args) p = wire::put_u32(p, r);
+    return offset;
+  }
   // Any instruction, by the general encoding; returns where it starts.
   std::size_t add(const Instruction& insn);
 
@@ -208,12 +329,27 @@ class ProgramEncoder {
                                    const ParamTypeTable* param_types = nullptr);
 
  private:
+  template <class Insn, std::size_t... I, class... Views>
+  Emitted<sizeof...(Views)> emit_fields(std::index_sequence<I...>, const Views&... views) {
+    const std::size_t size =
+        sizeof(std::uint32_t) + (std::size_t{0} + ... +
+                                 wire::field_size<FieldTable<Insn>::kFields[I].kind>(views));
+    Emitted<sizeof...(Views)> out;
+    std::uint8_t* const start = add_instruction(size, out.offset);
+    std::uint8_t* p = wire::put_u32(start, static_cast<std::uint32_t>(Insn::kOpcode));
+    ((out.fields[I] = out.offset + static_cast<std::size_t>(p - start),
+      p = wire::put_field<FieldTable<Insn>::kFields[I].kind>(p, views)),
+     ...);
+    return out;
+  }
+
   // Throws unless [offset, offset + size) lies inside the instructions
   // appended so far: a read or patch elsewhere is a fault of the caller.
   void check_inside(std::size_t offset, std::size_t size) const {
     if (offset < kListOffset || offset > end_ || size > end_ - offset) outside(offset);
   }
   [[noreturn]] static void outside(std::size_t offset);
+  [[noreturn]] static void not_words(Opcode op);
   // The container's head: format_version, then the instruction count, which
   // finish() fills in; the instructions start after it.
   static constexpr std::size_t kCountOffset = 1;

@@ -1,5 +1,8 @@
+import importlib
 import os
+import sys
 import threading
+from pathlib import Path
 
 import pytest
 
@@ -10,6 +13,17 @@ SANITIZED = bool(os.environ.get("QUARN_SANITIZED"))
 # The module's whole surface, in the order the documentation lists it.
 FUNCTIONS = ["tokenize", "extract_entities", "create_audit", "verify_audit",
              "compile_source", "execute_bytecode", "version"]
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+
+
+def scale_out_example():
+    """examples/scale_out.py, imported by name from a folder on sys.path, so
+    that worker processes (which get the parent's sys.path when spawned, or
+    the folder in PYTHONPATH) find its functions by reference."""
+    if str(EXAMPLES) not in sys.path:
+        sys.path.insert(0, str(EXAMPLES))
+    return importlib.import_module("scale_out")
 
 
 def on_small_stack(fn, stack=None):

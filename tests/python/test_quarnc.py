@@ -81,7 +81,9 @@ FAILING = {
     "missing_semicolon": ("program p {\n  fn main() {\n    let x = 1\n  }\n}\n", "parse", (4, 3)),
     "empty": ("", "parse", None),
     "unclosed": ("program p { fn main() {", "parse", None),
-    "bad_token_after_multibyte": ("program p {\n  fn main() { let s = \"é\" $ 1; }\n}", "parse", None),
+    # The '$' follows 26 characters of its line (27 bytes: "é" takes two).
+    "bad_token_after_multibyte": ("program p {\n  fn main() { let s = \"é\" $ 1; }\n}", "parse",
+                                  (2, 27)),
     "undefined": ("program p { fn main() { x = 1; } }", "lowering", None),
     "scale_outside_main": ("program p { @scale(size=4) fn worker() { } fn main() { } }",
                            "lowering", None),
@@ -111,21 +113,58 @@ class TestCommandLine:
     @pytest.mark.parametrize("args, message", [
         ((), "no command given"),
         (("compile", "x"), "unknown command 'compile'"),
+        (("--version", "extra"), "unexpected argument 'extra' after --version"),
+        (("--help", "extra"), "unexpected argument 'extra' after --help"),
+        (("-h", "check"), "unexpected argument 'check' after -h"),
         (("check",), "check needs at least one FILE"),
         (("check", "--jsn", "x"), "unknown option '--jsn' for check"),
+        (("check", "--json", "--json", "x"), "--json given twice"),
+        (("check", "-", "-"), "standard input ('-') named twice; it can be read only once"),
+        (("check", "a", "-", "--", "-"), "standard input ('-') named twice; it can be read only once"),
+        (("check", "--help", "x"), "'--help' takes no other arguments"),
+        (("check", "x", "-h"), "'-h' takes no other arguments"),
         (("build",), "build takes one FILE"),
-        (("build", "a", "b"), "build takes one FILE"),
+        (("build", "a", "b"), "unexpected argument 'b': build takes one FILE"),
         (("build", "a", "-o"), "-o needs a file name"),
         (("build", "a", "-o", ""), "-o needs a file name"),
         (("build", "a", "-o", "x", "-o", "y"), "-o given twice"),
+        (("build", "-"), "build reads standard input only with -o OUT (-o - for standard output)"),
         (("dis", "--json", "a"), "unknown option '--json' for dis"),
+        (("dis", "a", "b"), "unexpected argument 'b': dis takes one FILE"),
         (("verify",), "verify takes one FILE"),
-        (("verify", "a", "b"), "verify takes one FILE"),
+        (("verify", "a", "b"), "unexpected argument 'b': verify takes one FILE"),
+        (("verify", "-o", "x", "a"), "unknown option '-o' for verify"),
     ])
     def test_usage_errors_exit_2_and_say_what_is_wrong(self, args, message):
+        """One line naming the problem, then a hint to the help of the
+        command named (the general help when none is)."""
         status, out, err = quarnc(*args)
         assert (status, out) == (2, b"")
-        assert err == f"quarnc: {message}\nTry 'quarnc --help'.\n"
+        command = args[0] if args and not args[0].startswith("-") and args[0] != "compile" else None
+        hint = f"Try 'quarnc {command} --help'." if command else "Try 'quarnc --help'."
+        assert err == f"quarnc: {message}\n{hint}\n"
+
+    @pytest.mark.parametrize("command, usage", [
+        ("check", "usage: quarnc check [--json] FILE...\n"),
+        ("build", "usage: quarnc build FILE [-o OUT]\n"),
+        ("dis", "usage: quarnc dis FILE\n"),
+        ("verify", "usage: quarnc verify FILE\n"),
+    ])
+    def test_each_command_has_its_own_help(self, command, usage):
+        status, out, err = quarnc(command, "--help")
+        assert (status, err) == (0, "")
+        assert out.decode().startswith(usage)
+        assert quarnc(command, "-h") == (status, out, err)
+        # A command's help is its own, and the general help lists them all.
+        others = {"check", "build", "dis", "verify"} - {command}
+        assert not any(f"quarnc {other}" in out.decode() for other in others)
+        assert usage.removeprefix("usage: ").strip().encode() in quarnc("--help")[1]
+
+    def test_standard_input_is_read_once_and_doubled_files_are_refused_before_reading(self):
+        # Nothing is read or checked when the command line is wrong: the
+        # source on stdin would compile.
+        assert quarnc("check", "-", "-", stdin=SIMPLE.encode())[:2] == (2, b"")
+        assert quarnc("check", "--json", "-", "--json", stdin=SIMPLE.encode())[:2] == (2, b"")
 
     def test_any_command_line_ends_with_a_status_not_a_signal(self, tmp_path):
         rng = random.Random(11)
@@ -229,15 +268,19 @@ class TestCheckJson:
             paths.append(write(tmp_path / f"b{k}.quarn", broken))
         status, out, _ = quarnc("check", "--json", *paths)
         records = [json.loads(line) for line in out.splitlines()]
-        assert records and status == 1
+        assert [r["file"] for r in records] == [str(p) for p in paths]
+        assert status == 1
         for record in records:
             source = Path(record["file"]).read_text()
+            if record.get("ok"):
+                assert quarn_py.compile_source(source)["success"]
+                continue
             assert record["message"] == module_error(source)
             if record["stage"] == "parse" and "line" in record:
                 assert (record["line"], record["column"]) == text_position(record["message"])
                 # The column points into the named line (or just past its end).
                 src_line = source.split("\n")[record["line"] - 1]
-                assert 1 <= record["column"] <= len(src_line.encode()) + 1
+                assert 1 <= record["column"] <= len(src_line) + 1
 
     def test_decode_stage_and_file_errors(self, tmp_path):
         damaged = write(tmp_path / "x.qbc", b"\x01")
@@ -245,10 +288,12 @@ class TestCheckJson:
         assert (status, err) == (1, "")
         assert json.loads(out) == {"file": str(damaged), "stage": "decode",
                                    "message": quarn_py.execute_bytecode(b"\x01")["error"]}
-        # A file that cannot be read is not a program: plain text on stderr.
+        # A file that cannot be read is not a program, but it is named on the
+        # command line: it gets its line too, with the reason as `error`.
         status, out, err = quarnc("check", "--json", tmp_path / "nope.quarn")
-        assert (status, out) == (2, b"")
-        assert "cannot open" in err
+        assert (status, err) == (2, "")
+        assert json.loads(out) == {"file": str(tmp_path / "nope.quarn"),
+                                   "error": "cannot open: No such file or directory"}
 
     def test_standard_input_and_non_utf8_file_names(self, tmp_path):
         out = quarnc("check", "--json", "-", stdin=b"program p {")[1]
@@ -257,14 +302,41 @@ class TestCheckJson:
         write(odd, "program p {")
         assert json.loads(quarnc("check", "--json", odd)[1])["file"].endswith("bad\ufffd.quarn")
 
+    @pytest.mark.parametrize("blanks", [0, 16351, 70000])
+    def test_column_is_exact_on_any_line_length(self, tmp_path, blanks):
+        """The ';' is due where the '}' stands: after the head and the blanks,
+        however far beyond what the message text shows of the line."""
+        head = "program p { fn main() { let x = 1"
+        path = write(tmp_path / "long.quarn", head + " " * blanks + "}")
+        record = json.loads(quarnc("check", "--json", path)[1])
+        assert (record["stage"], record["line"], record["column"]) == ("parse", 1,
+                                                                       len(head) + blanks + 1)
+
+    def test_columns_count_characters(self, tmp_path):
+        """Characters before the place on its line count one each, however
+        many bytes they take: here 2, 3 and 4 bytes."""
+        line = "  fn main() { let s = \"é€😀\"; let t = (s + 1) as int; }"
+        source = "program p {\n" + line + "\n}"
+        lowering = json.loads(quarnc("check", "--json", write(tmp_path / "l.quarn", source))[1])
+        assert (lowering["stage"], lowering["line"], lowering["column"]) == (
+            "lowering", 2, line.index("s + 1") + 1)
+        broken = source.replace("(s + 1)", "(s + 1) $")
+        parse = json.loads(quarnc("check", "--json", write(tmp_path / "p.quarn", broken))[1])
+        assert (parse["stage"], parse["line"], parse["column"]) == ("parse", 2, line.index(" as") + 2)
+
 
 def text_position(message: str):
     """The innermost position an error text names, read the way a person
-    reads it: a parse error's first block ("0: at line N" and its caret), or
-    the first span a lowering message quotes."""
-    m = re.match(r"Parse error: E_PARSE_ERROR: 0: at line (\d+)[^\n]*\n[^\n]*\n( *)\^", message)
+    reads it: a parse error's first block ("0: at line N" and its caret, which
+    stands after as many blanks as there are bytes before the place; the
+    column counts the characters of the quoted line in front of it), or the
+    first span a lowering message quotes."""
+    m = re.match(r"Parse error: E_PARSE_ERROR: 0: at line (\d+)[^\n]*\n([^\n]*)\n( *)\^", message)
     if m:
-        return int(m.group(1)), len(m.group(2)) + 1
+        shown, before = m.group(2).encode(), len(m.group(3))
+        # Past the shown line stand only the blanks its display dropped.
+        chars = len(shown[:before].decode()) + max(0, before - len(shown))
+        return int(m.group(1)), chars + 1
     unquoted = re.sub(r'"(?:\\.|[^"\\])*"', '""', message)
     m = re.search(r"Span \{ start: \d+, end: \d+, line: ([1-9]\d*), col: (\d+) \}", unquoted)
     if m and message.startswith("Lowering error: "):
@@ -333,11 +405,12 @@ class TestBuild:
         assert sorted(p.name for p in (tmp_path / "d").iterdir()) == []
         # Standard input has no name to derive the output's from.
         status, _, err = quarnc("build", "-", stdin=SIMPLE.encode())
-        assert status == 2 and err.startswith("<stdin>: give the output file with -o OUT")
+        assert status == 2 and err.startswith("quarnc: build reads standard input only with -o OUT")
         # A source already named .qbc would be replaced by its own build.
         same = write(tmp_path / "x.qbc", SIMPLE)
         status, _, err = quarnc("build", same)
-        assert status == 2 and "the output would replace the source" in err
+        assert (status, err) == (2, f"quarnc: the output '{same}' is the source file '{same}' itself; "
+                                    "give another one with -o OUT\nTry 'quarnc build --help'.\n")
         assert same.read_text() == SIMPLE
 
 

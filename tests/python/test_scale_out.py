@@ -1,7 +1,8 @@
 """Running the module's functions in other processes: they pickle by
 reference, keep no state between calls, give the same results in forked
-workers, and the Dask example gives exactly what a serial run gives."""
-import importlib
+workers, and the Dask example gives exactly what a serial run gives; its
+partitions (by bytes, of notes in memory or in files) hand out every note
+exactly once. The runs on a real cluster are in test_scale_out_cluster.py."""
 import json
 import multiprocessing
 import os
@@ -10,26 +11,18 @@ import sys
 from pathlib import Path
 
 import pytest
+from hypothesis import given, strategies as st
 
 import quarn_py
-from conftest import FUNCTIONS, SANITIZED
+from conftest import FUNCTIONS, SANITIZED, scale_out_example
 
 ROOT = Path(__file__).resolve().parents[2]
 TIMESTAMP = 1_700_000_000
 
 
-def load_example():
-    # Imported by name from a folder on sys.path, so that worker processes
-    # (which get the parent's sys.path) find its functions by reference.
-    examples = str(ROOT / "examples")
-    if examples not in sys.path:
-        sys.path.insert(0, examples)
-    return importlib.import_module("scale_out")
-
-
 @pytest.fixture(scope="module")
 def example():
-    return load_example()
+    return scale_out_example()
 
 
 @pytest.fixture(scope="module")
@@ -117,15 +110,124 @@ def test_dask_threaded_run_on_long_notes_equals_serial_run(example):
 
 
 @pytest.mark.skipif(SANITIZED, reason="Dask worker processes are too slow under ASan")
-def test_example_runs_as_a_script(tmp_path):
+@pytest.mark.parametrize("how", [
+    ["--partitions", "4"],
+    ["--cluster", "local", "--partition-kb", "32"],
+    ["--cluster", "local", "--partition-kb", "32", "--via-file"],
+], ids=["local schedulers", "local cluster", "local cluster, notes in a file"])
+def test_example_runs_as_a_script(tmp_path, how):
     import subprocess
 
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(
-        [str(Path(quarn_py.__file__).parent), str(ROOT / ".deps" / "python"),
-         env.get("PYTHONPATH", "")])
+    if "--cluster" in how:
+        pytest.importorskip("distributed")
+
     run = subprocess.run([sys.executable, str(ROOT / "examples" / "scale_out.py"),
-                          "--notes", "300", "--workers", "2", "--partitions", "4"],
-                         cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
+                          "--notes", "300", "--workers", "2", *how],
+                         cwd=tmp_path, capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stdout + run.stderr
     assert "0 mismatches; 0 audits failed verification" in run.stdout
+    assert (" on 2 cluster workers, " in run.stdout) == ("--cluster" in how)
+
+
+# --- partitions for a cluster --------------------------------------------------
+
+@given(st.lists(st.integers(0, 5000), max_size=200), st.integers(1, 8000))
+def test_partitions_cover_every_item_once_and_close_at_the_target(sizes, target):
+    example = scale_out_example()
+    bounds = example.partition_bounds(sizes, target)
+    # Contiguous, in order, nothing left out or repeated.
+    assert [i for s, e in bounds for i in range(s, e)] == list(range(len(sizes)))
+    assert all(s < e for s, e in bounds)
+    for s, e in bounds:
+        # A range closes with the item that takes it to the target, and no
+        # later: all but the last reach it, none reached it before its end.
+        assert sum(sizes[s:e - 1]) < target
+        if (s, e) != bounds[-1]:
+            assert sum(sizes[s:e]) >= target
+
+
+def test_partition_sizes_follow_bytes_not_note_counts(example):
+    short = example.generate_corpus(400, seed=5)
+    long = example.generate_corpus(40, seed=5, min_size=8 * 1024)
+    target = 64 << 10
+    for notes in (short, long, short[:200] + long[:20] + short[200:]):
+        packed = example.partition_notes(notes, target)
+        weights = [len(texts.encode()) + len(ends) * example.NOTE_FIXED_BYTES
+                   for _, _, texts, ends in packed]
+        assert all(w >= target for w in weights[:-1])
+        assert max(weights) < target + 10 * 1024  # one note past the target at most
+    # The same budget holds ten times fewer long notes than short ones.
+    assert (len(example.partition_notes(long, target))
+            > 3 * len(example.partition_notes(short[:40], target)))
+
+
+@given(st.lists(st.tuples(st.text(max_size=12), st.text(max_size=300)), max_size=40))
+def test_packed_notes_come_back_as_they_went(notes):
+    example = scale_out_example()
+    packed = example.pack_notes(notes)
+    assert example.unpack_notes(pickle.loads(pickle.dumps(packed, protocol=5))) == notes
+
+
+def test_a_partition_run_twice_writes_the_same_records(example, corpus, tmp_path):
+    """A retried task (same partition, same fixed time stamp) replaces its
+    file with identical content and leaves no partial file behind."""
+    packed = example.pack_notes(corpus[:50])
+    first = example.process_partition(7, packed, TIMESTAMP, out_dir=str(tmp_path))
+    content = (tmp_path / "part-00007.jsonl").read_bytes()
+    again = example.process_partition(7, packed, TIMESTAMP, out_dir=str(tmp_path))
+    assert first == again and first["records"] is None and first["notes"] == 50
+    assert [p.name for p in tmp_path.iterdir()] == ["part-00007.jsonl"]
+    assert (tmp_path / "part-00007.jsonl").read_bytes() == content
+    lines = [json.loads(line) for line in content.decode().splitlines()]
+    assert lines == example.process_serially(corpus[:50], TIMESTAMP)
+    kept = example.process_partition(7, packed, TIMESTAMP)
+    assert example.records_of([kept]) == lines
+    without = example.process_partition(7, packed, TIMESTAMP, keep_records=False)
+    with pytest.raises(ValueError):
+        example.records_of([without])
+
+
+def test_compile_batch_results_carry_bytecode_and_errors(example):
+    sources = example.generate_programs(30, seed=4)
+    results = [example.compile_and_run(s) for s in sources]
+    for source, (ok, payload, run) in zip(sources, results):
+        compiled = quarn_py.compile_source(source)
+        assert ok == compiled["success"]
+        if ok:
+            assert payload == bytes(compiled["bytecode"])
+            assert run == quarn_py.execute_bytecode(payload)
+        else:
+            assert payload == compiled["error"] and run is None
+    assert sum(ok for ok, _, _ in results) == 27  # every tenth one is broken
+
+
+_note_text = st.text(st.characters(blacklist_categories=("Cs",)), max_size=200)
+
+
+@given(st.lists(st.tuples(st.text(max_size=10), _note_text), max_size=30),
+       st.integers(1, 3000))
+def test_file_ranges_hand_out_every_note_once(tmp_path_factory, notes, partition_bytes):
+    """Whatever byte a range ends on (inside a note, an escape, a multi-byte
+    character, or right on a line's end), the ranges' notes are the file's
+    notes, each once, in order."""
+    example = scale_out_example()
+    path = tmp_path_factory.mktemp("notes") / "notes.jsonl"
+    example.write_notes_file(path, notes)
+    ranges = example.file_ranges([str(path)], partition_bytes)
+    assert sum(e - s for _, s, e in ranges) == path.stat().st_size
+    assert [n for r in ranges for n in example.read_notes_range(*r)] == notes
+
+
+def test_file_ranges_span_several_files(example, corpus, tmp_path):
+    # Three thirds of the corpus, and an empty file, which has no range.
+    third = len(corpus) // 3
+    parts = [corpus[:third], [], corpus[third:2 * third], corpus[2 * third:]]
+    paths = [str(tmp_path / f"notes-{k}.jsonl") for k in range(len(parts))]
+    for path, part in zip(paths, parts):
+        example.write_notes_file(path, part)
+    ranges = example.file_ranges(paths, 1024)
+    assert len(ranges) > 6 and {p for p, _, _ in ranges} == set(paths) - {paths[1]}
+    results = [example.process_file_range(i, *r, TIMESTAMP) for i, r in enumerate(ranges)]
+    assert example.records_of(results) == example.process_serially(corpus, TIMESTAMP)
+    with pytest.raises(ValueError):
+        example.file_ranges(paths, 0)

@@ -98,7 +98,7 @@ std::vector<Call> calls() {
                                  std::string("program p { fn main( }")}) {
     out.push_back([src] {
       auto r = compiler::compile_program_text(src);
-      return r.ok() ? std::string(r.value().begin(), r.value().end()) : "error " + r.error();
+      return r.ok() ? std::string(r.value().begin(), r.value().end()) : "error " + r.error().message;
     });
   }
   for (const std::string& src : {source(1), source(200)}) {
