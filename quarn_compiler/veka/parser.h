@@ -22,8 +22,10 @@
 //     loops and open no level.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -73,7 +75,8 @@ StringScan scan_string(std::string_view src, size_t p, std::string& out);
 
 // Maps byte offsets to 1-based line and character column in O(log n): line
 // starts are indexed once, and characters are counted per 64-byte block so a
-// column inside a very long line costs at most one block scan.
+// column inside a very long line costs at most one block scan. Built only
+// when the parser asks for a position behind the one it counted up to.
 class LineIndex {
  public:
   explicit LineIndex(std::string_view src);
@@ -189,7 +192,17 @@ class Parser {
   St too_deep(size_t pos) { return hard(pos, kNestingTooDeepLabel); }
 
   // ---- lexical (lexical.cpp) ----
-  size_t skip_ws(size_t p);
+  // Most calls stand at a token already, most others at the one blank
+  // between two tokens; the rest go to skip_ws_run.
+  size_t skip_ws(size_t p) {
+    if (is_token_byte(p)) return p;
+    if (p < src_.size() && src_[p] == ' ' && is_token_byte(p + 1)) return p + 1;
+    return skip_ws_run(p);
+  }
+  bool is_token_byte(size_t p) const {
+    return p < src_.size() && static_cast<unsigned char>(src_[p]) > ' ' && src_[p] != '/';
+  }
+  size_t skip_ws_run(size_t p);
   bool at(size_t p, char c) const { return p < src_.size() && src_[p] == c; }
   // `word` is never empty; the first character is compared inline, as most
   // tries fail there.
@@ -197,8 +210,40 @@ class Parser {
     return src_.size() - p >= word.size() && src_[p] == word[0] &&
            std::char_traits<char>::compare(src_.data() + p + 1, word.data() + 1, word.size() - 1) == 0;
   }
-  Span span(size_t start, size_t end) const { return lines_.span(start, end); }
 
+  // A position with the line and column of a span starting there. The parser
+  // mostly moves forward, so a cursor counts lines and characters up to each
+  // position as it is reached; a rule takes the mark of a span's start when
+  // it passes it, and makes the span from it later.
+  struct Mark {
+    size_t at;
+    std::uint32_t line, col;
+  };
+  Mark mark(size_t pos) {
+    if (pos < cursor_ || pos - cursor_ > 16) return mark_far(pos);
+    std::uint32_t line = line_;  // in locals: a store to a member may alias the text
+    size_t chars = line_chars_;
+    for (size_t i = cursor_; i < pos; ++i) count(static_cast<unsigned char>(src_[i]), line, chars);
+    cursor_ = pos;
+    line_ = line;
+    line_chars_ = chars;
+    return Mark{pos, line, static_cast<std::uint32_t>(chars + 1)};
+  }
+  Mark mark_far(size_t pos);
+  // One byte passed by the cursor. Columns count characters: the bytes of a
+  // line that do not continue a UTF-8 sequence.
+  static void count(unsigned char c, std::uint32_t& line, size_t& chars) {
+    if (c == '\n') {
+      ++line;
+      chars = 0;
+    } else {
+      chars += (c & 0xC0) != 0x80;
+    }
+  }
+  static Span span(const Mark& m, size_t end) { return Span{m.at, end, m.line, m.col}; }
+
+  // An identifier that is no reserved word: p moves past it.
+  St parse_name(size_t& p);
   St parse_identifier(size_t& p, std::string& out);
   St parse_identifier_span(size_t& p, std::string& out, Span& sp);
   St parse_literal(size_t& p, Literal& out);
@@ -219,8 +264,7 @@ class Parser {
   St hard_name(size_t& p, std::string_view label, std::string& out, Span* sp = nullptr);
 
   // ---- expressions (parse_expr.cpp) ----
-  St parse_expression(size_t& p, Expr& out);
-  St parse_and_level(size_t& p, Expr& out);
+  St parse_expression(size_t& p, Expr& out) { return parse_binary(p, 1, out, mark(p)); }
   St parse_postfix(size_t& p, Expr& out);
   // Skips whitespace, then a full expression; the span starts after the
   // whitespace (elements, arguments, field and entry values).
@@ -230,14 +274,20 @@ class Parser {
   St parse_entered_expression(size_t& p, SpannedExpr& out);
 
   // ---- statements (parse_stmt.cpp) ----
-  St parse_statement(size_t& p, Stmt& out);
+  // `before` marks p, where the statement's white space begins.
+  St parse_statement(size_t& p, Stmt& out, const Mark& before);
   St parse_statement_list(size_t& p, std::vector<SpannedStmt>& out);
   // The statement list of a block nested in a statement: one level deeper.
   St parse_nested_statements(size_t& p, std::vector<SpannedStmt>& out);
 
  private:
   // expressions
-  St parse_binary(size_t& p, int min_level, Expr& out);
+  // Levels min_level..8 from p; `entry` is mark(p), taken by a caller that
+  // marks a later position first.
+  St parse_binary(size_t& p, int min_level, Expr& out, const Mark& entry);
+  // The operator loop, with the first operand read into `cur` (from
+  // cur_start to q).
+  St parse_binary_rest(size_t& q, int min_level, Expr& cur, Mark cur_start);
   St parse_unary(size_t& p, Expr& out);
   St parse_primary(size_t& p, Expr& out);
   St parse_postfix_form(size_t r, Expr& cur, size_t& end);
@@ -260,7 +310,10 @@ class Parser {
   St parse_barrier(size_t& p, Stmt& out);
   St parse_switch(size_t& p, Stmt& out);
   St parse_switch_arm(size_t& p, SwitchArm& out);
-  St parse_assignment(size_t& p, Stmt& out);
+  // With `label`, a target that no assignment operator follows goes on as
+  // the first operand of an expression statement, and *label says which
+  // form failed.
+  St parse_assignment(size_t& p, Stmt& out, const Mark& before, std::string_view* label);
   St parse_asm(size_t& p, Stmt& out);
   St parse_expression_statement(size_t& p, Stmt& out);
   // A full expression that must be there: failure is hard with `label`.
@@ -283,35 +336,68 @@ class Parser {
   St parse_body(size_t& p, std::string_view open_label, std::string_view close_label,
                 std::vector<SpannedStmt>& out);
 
-  // An operator of parse_binary waiting for its right operand. The waiting
-  // operators of every parse_binary call in progress share one stack, each
-  // call above the entries of the calls it is nested in, so that reading an
-  // operator allocates nothing once the stack has grown.
+  // An operator of parse_binary waiting for its right operand, its left
+  // operand boxed with its span. The waiting operators of every parse_binary
+  // call in progress share one stack, each call above the entries of the
+  // calls it is nested in, so that reading an operator allocates nothing
+  // once the stack has grown. Built in place from scalars.
   struct PendingOperator {
-    Expr lhs;
-    size_t lhs_start, lhs_end;
+    PendingOperator(Box<SpannedExpr>&& l, Mark ls, BinaryOperator o, int lv, Mark rs)
+        : lhs(std::move(l)), lhs_start(ls), op(o), level(lv), rhs_start(rs) {}
+    Box<SpannedExpr> lhs;
+    Mark lhs_start;
     BinaryOperator op;
     int level;
-    size_t rhs_start;
+    Mark rhs_start;
   };
   std::vector<PendingOperator> pending_;
-
-  // The target that parse_assignment read before finding no assignment
-  // operator. A postfix expression read at the same offset and nesting level
-  // is the same tree, so parse_postfix hands this one over instead of
-  // reading it again. Only the statement being tried may use it.
-  struct PostfixMemo {
-    size_t start, end;  // after the leading whitespace; past the expression
-    std::uint32_t nesting;
-    Expr expr;
-  };
-  std::optional<PostfixMemo> postfix_memo_;
 
   // A child node in the node arena, built straight from `e` (one move).
   Box<SpannedExpr> boxed(Expr&& e, Span sp) { return Box<SpannedExpr>::in_arena_of(nodes_, std::move(e), sp); }
 
+  // Makes `node` hold a T built from `args`. A node as it was made blank (a
+  // null literal, a break statement) owns nothing, so T is built over it
+  // without the variant's reset, a call through a table (storage may be
+  // reused without running a destructor that nothing depends on).
+  static bool blank(const Expr& e) {
+    const auto* lit = e.as<Expr::Literal>();
+    return lit != nullptr && lit->value.is<Literal::Null>();
+  }
+  static bool blank(const Stmt& s) { return s.is<Stmt::Break>(); }
+  template <class T, class Node, class... Args>
+  static T& become(Node& node, Args&&... args) {
+    if (!blank(node)) return node.v.template emplace<T>(std::forward<Args>(args)...);
+    std::construct_at(&node.v, std::in_place_type<T>, std::forward<Args>(args)...);
+    return *std::get_if<T>(&node.v);
+  }
+
+  // Statement, argument, element, parameter, arm and pattern lists are
+  // reserved for as many items as the last list of their kind read at the
+  // same nesting level held (up to 64): neighbouring lists of a level tend
+  // to be alike, so most are read without the vector moving its items at
+  // each doubling. A wrong guess costs what a plain vector costs.
+  class ListHints {
+   public:
+    template <class List>
+    void reserve(const Parser& p, List& list) const {
+      if (const size_t n = sizes_[std::min<std::uint32_t>(p.nesting_, kLevels - 1)]) list.reserve(n);
+    }
+    void note(const Parser& p, size_t n) {
+      sizes_[std::min<std::uint32_t>(p.nesting_, kLevels - 1)] = static_cast<std::uint8_t>(std::min<size_t>(n, 64));
+    }
+
+   private:
+    static constexpr std::uint32_t kLevels = 32;
+    std::uint8_t sizes_[kLevels] = {};
+  };
+  ListHints statement_hints_, expression_hints_, param_hints_, arm_hints_, pattern_hints_;
+
   std::string_view src_;
-  LineIndex lines_;
+  // The cursor of mark(): every byte before cursor_ is counted.
+  size_t cursor_ = 0;
+  size_t line_chars_ = 0;  // characters from the start of the line to cursor_
+  std::uint32_t line_ = 1;
+  std::optional<LineIndex> lines_;  // for marks behind the cursor
   // The calling thread's arena, looked up once per parse rather than per
   // node: a thread's own variable costs a call when this is a shared object.
   node_arena::Filler& nodes_ = node_arena::this_thread();
