@@ -40,39 +40,6 @@ enum class St : std::uint8_t { Ok, Soft, Hard };
 
 inline bool failed(St s) { return s != St::Ok; }
 
-// ---- pieces that do not depend on the trail ----
-
-// identifier rule's reserved words
-bool is_reserved_word(std::string_view word);
-// End of the name (alphabetic | "_") (alphabetic | numeric | "_")* at p,
-// reserved or not; p when none starts there.
-size_t identifier_end(std::string_view src, size_t p);
-
-struct OperatorToken {
-  BinaryOperator op;
-  int level;  // 1 loosest .. 8 tightest
-  size_t length;
-};
-// The binary operator at p, if any (parse_expr.cpp).
-bool match_binary_operator(std::string_view s, size_t p, OperatorToken& out);
-
-// One of the built-in type names at q ("Int" | "int" | "Float" | ...), as a
-// prefix; its length, 0 when none.
-size_t builtin_type(std::string_view src, size_t q, Type& out);
-
-// A number literal at q: on Read, `out` holds it and `end` is past it; None
-// when no number starts there; OutOfRange for an integer beyond 64 bits.
-enum class NumberScan : std::uint8_t { Read, None, OutOfRange };
-NumberScan scan_number(std::string_view src, size_t q, Literal& out, size_t& end);
-
-// A string literal at p. Read: `at` is past the closing quote. NoQuote: a
-// '"' was expected at `at`; BadEscape: the escape at `at` is unknown.
-struct StringScan {
-  enum End : std::uint8_t { Read, NoQuote, BadEscape } end;
-  size_t at;
-};
-StringScan scan_string(std::string_view src, size_t p, std::string& out);
-
 // Maps byte offsets to 1-based line and character column in O(log n): line
 // starts are indexed once, and characters are counted per 64-byte block so a
 // column inside a very long line costs at most one block scan. Built only
