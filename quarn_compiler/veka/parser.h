@@ -94,17 +94,20 @@ class Parser {
   // (element ("," element)*)? : the first element, then one more after each
   // ',' while it parses. A soft failure ends the run (its trail dropped), so
   // the caller goes on to its closing character; a hard one is passed on.
-  // `element(size_t&)` follows the rule conventions above.
+  // `element(size_t&)` follows the rule conventions above. White space
+  // before a ',' is allowed only in some runs.
   template <class Element>
-  St comma_separated(size_t& q, Element&& element) {
+  St comma_separated(size_t& q, Element&& element, bool blank_before_comma = false) {
     St st = element(q);
     if (st == St::Hard) return st;
     if (st == St::Soft) {
       drop();
       return St::Ok;
     }
-    while (at(q, ',')) {
-      size_t s = q + 1;
+    while (true) {
+      const size_t comma = blank_before_comma ? skip_ws(q) : q;
+      if (!at(comma, ',')) break;
+      size_t s = comma + 1;
       st = element(s);
       if (st == St::Hard) return st;
       if (st == St::Soft) {
@@ -161,7 +164,7 @@ class Parser {
   // ---- lexical (lexical.cpp) ----
   // Most calls stand at a token already, most others at the one blank
   // between two tokens; the rest go to skip_ws_run.
-  size_t skip_ws(size_t p) {
+  [[gnu::always_inline]] size_t skip_ws(size_t p) {
     if (is_token_byte(p)) return p;
     if (p < src_.size() && src_[p] == ' ' && is_token_byte(p + 1)) return p + 1;
     return skip_ws_run(p);
