@@ -40,27 +40,6 @@ enum class St : std::uint8_t { Ok, Soft, Hard };
 
 inline bool failed(St s) { return s != St::Ok; }
 
-// Maps byte offsets to 1-based line and character column in O(log n): line
-// starts are indexed once, and characters are counted per 64-byte block so a
-// column inside a very long line costs at most one block scan. Built only
-// when the parser asks for a position behind the one it counted up to.
-class LineIndex {
- public:
-  explicit LineIndex(std::string_view src);
-  Span span(size_t start, size_t end) const;
-
- private:
-  size_t char_index(size_t pos) const;
-
-  std::string_view src_;
-  bool ascii_ = true;                // every byte below 0x80: columns are bytes
-  std::vector<size_t> line_starts_;  // offset of each line's first byte
-  std::vector<size_t> block_chars_;  // characters before byte k*64
-  // Spans are mostly made in source order: the line of the previous one is
-  // tried before searching.
-  mutable size_t last_line_ = 0;
-};
-
 // A failure's entries are dropped as they are made: for the first reading.
 struct NoTrail {
   void push(const TrailEntry&) {}
@@ -173,10 +152,10 @@ class Parser {
     return p < src_.size() && static_cast<unsigned char>(src_[p]) > ' ' && src_[p] != '/';
   }
   size_t skip_ws_run(size_t p);
-  bool at(size_t p, char c) const { return p < src_.size() && src_[p] == c; }
+  [[gnu::always_inline]] bool at(size_t p, char c) const { return p < src_.size() && src_[p] == c; }
   // `word` is never empty; the first character is compared inline, as most
   // tries fail there.
-  bool starts_with(size_t p, std::string_view word) const {
+  [[gnu::always_inline]] bool starts_with(size_t p, std::string_view word) const {
     return src_.size() - p >= word.size() && src_[p] == word[0] &&
            std::char_traits<char>::compare(src_.data() + p + 1, word.data() + 1, word.size() - 1) == 0;
   }
@@ -189,7 +168,7 @@ class Parser {
     size_t at;
     std::uint32_t line, col;
   };
-  Mark mark(size_t pos) {
+  [[gnu::always_inline]] Mark mark(size_t pos) {
     if (pos < cursor_ || pos - cursor_ > 16) return mark_far(pos);
     std::uint32_t line = line_;  // in locals: a store to a member may alias the text
     size_t chars = line_chars_;
@@ -367,7 +346,6 @@ class Parser {
   size_t cursor_ = 0;
   size_t line_chars_ = 0;  // characters from the start of the line to cursor_
   std::uint32_t line_ = 1;
-  std::optional<LineIndex> lines_;  // for marks behind the cursor
   // The calling thread's arena, looked up once per parse rather than per
   // node: a thread's own variable costs a call when this is a shared object.
   node_arena::Filler& nodes_ = node_arena::this_thread();
