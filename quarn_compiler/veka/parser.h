@@ -160,10 +160,8 @@ class Parser {
            std::char_traits<char>::compare(src_.data() + p + 1, word.data() + 1, word.size() - 1) == 0;
   }
 
-  // A position with the line and column of a span starting there. The parser
-  // mostly moves forward, so a cursor counts lines and characters up to each
-  // position as it is reached; a rule takes the mark of a span's start when
-  // it passes it, and makes the span from it later.
+  // A position with the line and column of a span starting there, taken as
+  // the parser passes it: a cursor counts lines and characters up to it.
   struct Mark {
     size_t at;
     std::uint32_t line, col;
@@ -254,8 +252,8 @@ class Parser {
   St parse_if_rest(size_t& p, Span if_span, Stmt& out);
   St parse_condition(size_t& p, SpannedExpr& out);
   St parse_loop(size_t& p, Stmt& out);
-  St parse_break(size_t& p, Stmt& out);
-  St parse_continue(size_t& p, Stmt& out);
+  template <class Jump>
+  St parse_jump(size_t& p, Stmt& out);
   St parse_barrier(size_t& p, Stmt& out);
   St parse_switch(size_t& p, Stmt& out);
   St parse_switch_arm(size_t& p, SwitchArm& out);
@@ -264,7 +262,6 @@ class Parser {
   // form failed.
   St parse_assignment(size_t& p, Stmt& out, const Mark& before, std::string_view* label);
   St parse_asm(size_t& p, Stmt& out);
-  St parse_expression_statement(size_t& p, Stmt& out);
   // A full expression that must be there: failure is hard with `label`.
   St required_expression(size_t& p, std::string_view label, SpannedExpr& out);
 
