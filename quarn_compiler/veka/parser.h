@@ -286,10 +286,8 @@ class Parser {
   // operand boxed with its span. The waiting operators of every parse_binary
   // call in progress share one stack, each call above the entries of the
   // calls it is nested in, so that reading an operator allocates nothing
-  // once the stack has grown. Built in place from scalars.
+  // once the stack has grown.
   struct PendingOperator {
-    PendingOperator(Box<SpannedExpr>&& l, Mark ls, BinaryOperator o, int lv, Mark rs)
-        : lhs(std::move(l)), lhs_start(ls), op(o), level(lv), rhs_start(rs) {}
     Box<SpannedExpr> lhs;
     Mark lhs_start;
     BinaryOperator op;
@@ -301,10 +299,9 @@ class Parser {
   // A child node in the node arena, built straight from `e` (one move).
   Box<SpannedExpr> boxed(Expr&& e, Span sp) { return Box<SpannedExpr>::in_arena_of(nodes_, std::move(e), sp); }
 
-  // Makes `node` hold a T built from `args`. A node as it was made blank (a
-  // null literal, a break statement) owns nothing, so T is built over it
-  // without the variant's reset, a call through a table (storage may be
-  // reused without running a destructor that nothing depends on).
+  // Makes `node` hold a T built from `args`. A blank node (a null literal, a
+  // break statement) owns nothing: T is built over it without the variant's
+  // reset, a call through a table.
   static bool blank(const Expr& e) {
     const auto* lit = e.as<Expr::Literal>();
     return lit != nullptr && lit->value.is<Literal::Null>();
@@ -317,11 +314,9 @@ class Parser {
     return *std::get_if<T>(&node.v);
   }
 
-  // Statement, argument, element, parameter, arm and pattern lists are
-  // reserved for as many items as the last list of their kind read at the
+  // Lists are reserved for as many items as the last of their kind at the
   // same nesting level held (up to 64): neighbouring lists of a level tend
-  // to be alike, so most are read without the vector moving its items at
-  // each doubling. A wrong guess costs what a plain vector costs.
+  // to be alike, so most are read without their items moving as they grow.
   class ListHints {
    public:
     template <class List>
@@ -356,6 +351,5 @@ class Parser {
  public:
   static constexpr Span kNoSpan{};
 };
-
 
 }  // namespace quarn::compiler::detail
