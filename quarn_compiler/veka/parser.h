@@ -193,7 +193,7 @@ class Parser {
   St parse_name(size_t& p);
   St parse_identifier(size_t& p, std::string& out);
   St parse_identifier_span(size_t& p, std::string& out, Span& sp);
-  St parse_literal(size_t& p, Literal& out);
+  St parse_literal(size_t& p, Expr& out);
   St parse_string_literal(size_t& p, std::string& out);
   St parse_type(size_t& p, Type& out);
   // Skips whitespace, then a type; `sp` covers the type text.
@@ -307,6 +307,13 @@ class Parser {
     return lit != nullptr && lit->value.is<Literal::Null>();
   }
   static bool blank(const Stmt& s) { return s.is<Stmt::Break>(); }
+  // Converts to what `make` returns, made where the conversion's result goes
+  // (handed to become, in the node's alternative, without a move).
+  template <class F>
+  struct Made {
+    F make;
+    operator decltype(std::declval<const F&>()())() const { return make(); }  // NOLINT
+  };
   template <class T, class Node, class... Args>
   static T& become(Node& node, Args&&... args) {
     if (!blank(node)) return node.v.template emplace<T>(std::forward<Args>(args)...);
