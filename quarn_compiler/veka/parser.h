@@ -307,6 +307,16 @@ class Parser {
     return lit != nullptr && lit->value.is<Literal::Null>();
   }
   static bool blank(const Stmt& s) { return s.is<Stmt::Break>(); }
+  // A blank statement, built where the conversion's result goes (a list's
+  // own storage). Default-initialised and then made a break, it is not
+  // zeroed first (as a braced or value-initialised one is, all 312 bytes).
+  struct BlankStatement {
+    operator SpannedStmt() const {  // NOLINT: converts implicitly by design
+      SpannedStmt s;
+      std::construct_at(&s.node.v, std::in_place_type<Stmt::Break>);
+      return s;
+    }
+  };
   // Converts to what `make` returns, made where the conversion's result goes
   // (handed to become, in the node's alternative, without a move).
   template <class F>
