@@ -12,7 +12,6 @@
 #include "bench_corpus.h"
 #include "quarn_compiler/compile.h"
 #include "quarn_compiler/lower/lower.h"
-#include "quarn_compiler/veka/fast_parse.h"
 #include "quarn_compiler/veka/parse.h"
 #include "quarn_core/quarn_crate/encode.h"
 
@@ -68,23 +67,6 @@ double best_seconds(const std::string& src, int runs) {
   return best_seconds(src, runs, [](const std::string& s) { return quarn::compiler::parse_source(s); });
 }
 
-// parse_source against the backtracking parser alone, in interleaved rounds
-// of one run each, so that a loaded machine slows both alike.
-void routes(const std::string& src, int rounds) {
-  double routed = 1e9, reference = 1e9;
-  for (int i = 0; i < rounds; ++i) {
-    routed = std::min(routed, best_seconds(src, 1));
-    reference = std::min(reference, best_seconds(src, 1, [](const std::string& s) {
-      return quarn::compiler::detail::parse_source_backtracking(s);
-    }));
-  }
-  auto mbs = [&](double t) { return static_cast<double>(src.size()) / t / 1e6; };
-  std::printf("routes, %.1f MB, best of %d interleaved, CPU time, tree freed: parse_source %.2f ms "
-              "(%.1f MB/s), backtracking parser alone %.2f ms (%.1f MB/s), speed-up %.2fx\n",
-              static_cast<double>(src.size()) / 1e6, rounds, routed * 1e3, mbs(routed), reference * 1e3,
-              mbs(reference), reference / routed);
-}
-
 // Where a compile's time goes: parsing the whole tree, lowering it, encoding
 // the lowered program, and the whole driver (which lowers each definition
 // as it is read), each the best of `runs` in CPU time.
@@ -128,9 +110,6 @@ int main(int argc, char** argv) {
   double t4 = best_seconds(four, 9);
   std::printf("best of 9, CPU time: parse 1 MB: %.1f ms (%.1f MB/s), 4 MB: %.1f ms (%.1f MB/s), ratio time(4 MB)/time(1 MB) = %.2f\n",
               t1 * 1e3, one.size() / t1 / 1e6, t4 * 1e3, four.size() / t4 / 1e6, t4 / t1);
-  routes(source(100 * 1024), 21);
-  routes(one, 11);
-  routes(four, 5);
   stage_breakdown(one, 5);
   stage_breakdown(four, 3);
   return 0;

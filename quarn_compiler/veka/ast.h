@@ -482,9 +482,5 @@ void render_to(std::string& out, const Type& t);
 // has a place in the source (line above 0), or nothing: the position a
 // message quoting the node points at.
 std::optional<Span> render_noting_position(std::string& out, const Expr& e);
-// Every field and span of a whole parse or of one definition, for comparing
-// trees (multi-line; not quoted by the lowering).
-std::string render(const Program& program);
-std::string render(const FunctionDef& definition);
 
 }  // namespace quarn::compiler

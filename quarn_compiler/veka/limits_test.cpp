@@ -10,7 +10,6 @@
 #include <functional>
 #include <string>
 
-#include "quarn_compiler/veka/fast_parse.h"
 #include "quarn_compiler/veka/parse.h"
 #include "quarn_compiler/veka/veka_test_util.h"
 
@@ -136,28 +135,6 @@ TEST(NestingLimitTest, ChainsAreNotNesting) {
       ParseResult r = parse_source(src);
       ASSERT_TRUE(r.ok()) << shape.name << "\n" << render_parse_error(src, r.error()).substr(0, 400);
       walk(r.value());
-    }
-  });
-}
-
-// parse_source reads shallow texts on its predictive route and leaves deep
-// ones to the backtracking parser: on both sides of where it gives up, and
-// of the limit, the outcome is the backtracking parser's.
-TEST(NestingLimitTest, BothRoutesAgreeAroundEveryDepthBoundary) {
-  run_on_small_stack([] {
-    for (const Nested& shape : nested_shapes()) {
-      for (int n : {1, 31, 32, 33, 63, 64, 65, 199, 200, 201}) {
-        const std::string src = shape.source(n);
-        EXPECT_EQ(detail::outcome_text(src, parse_source(src)),
-                  detail::outcome_text(src, detail::parse_source_backtracking(src)))
-            << shape.name << " x" << n;
-      }
-    }
-    for (const Nested& shape : chain_shapes()) {
-      const std::string src = shape.source(100000);
-      EXPECT_EQ(detail::outcome_text(src, parse_source(src)),
-                detail::outcome_text(src, detail::parse_source_backtracking(src)))
-          << shape.name;
     }
   });
 }

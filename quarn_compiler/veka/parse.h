@@ -8,10 +8,8 @@
 // parse_source reads the one text in place (no token list). A failure carries
 // the trail of what was expected where, innermost first; render_parse_error
 // turns it into the numbered, caret-marked blocks users see. Text after the
-// program block or bare module is never looked at. Programs in common forms
-// are read by a predictive route that records no trail (fast_parse.h); the
-// backtracking parser reads the rest, and every failure, with the same
-// result as if it had read the whole text.
+// program block or bare module is never looked at. A text is read once with
+// no trail kept; only a text that fails is read again to record its trail.
 #pragma once
 
 #include <cstdint>

@@ -318,6 +318,35 @@ TEST(StatementListTest, SpansAndEmptyBodies) {
   EXPECT_EQ(body[1].span, (Span{src.find("f()"), src.find("f()") + 4, 3, 3}));
 }
 
+// A binary operator's left operand starts where its statement's white
+// space does, on the line before. The statement read straight on and the
+// one read again after its assignment attempt (a prefix operator) place it
+// alike, counting characters, not bytes.
+TEST(StatementListTest, OperandSpansFromTheLineBefore) {
+  const std::string text = "let \u00e9 = 1;\n  x + y;\n  -x + y; -\u00e9 - 1;";
+  const std::string src = in_main(text);
+  auto body = body_of(text);
+  ASSERT_EQ(body.size(), 4u);
+  const size_t second = src.find("x +"), third = src.find("-x");
+  EXPECT_EQ(body[1].span, (Span{second, second + 6, 2, 3}));
+  EXPECT_EQ(body[2].span, (Span{third, third + 7, 3, 3}));
+  const auto* sum = body[1].node.as<Stmt::Expr>()->expr.node.as<Expr::BinOp>();
+  const auto* negated = body[2].node.as<Stmt::Expr>()->expr.node.as<Expr::BinOp>();
+  ASSERT_TRUE(sum && negated);
+  // "program p { fn main() { " is 24 characters, "let é = 1;" 10 (11 bytes).
+  EXPECT_EQ(sum->lhs->span, (Span{second - 3, second + 1, 1, 35}));
+  EXPECT_EQ(sum->rhs->span, (Span{second + 3, second + 5, 2, 6}));
+  EXPECT_EQ(negated->lhs->span, (Span{third - 3, third + 2, 2, 9}));
+  EXPECT_EQ(negated->rhs->span, (Span{third + 4, third + 6, 3, 7}));
+  // On the same line as the statement before it.
+  const size_t fourth = src.find("-\u00e9");
+  const auto* last = body[3].node.as<Stmt::Expr>()->expr.node.as<Expr::BinOp>();
+  ASSERT_NE(last, nullptr);
+  EXPECT_EQ(body[3].span, (Span{fourth, fourth + 8, 3, 11}));
+  EXPECT_EQ(last->lhs->span, (Span{fourth - 1, fourth + 3, 3, 10}));
+  EXPECT_EQ(last->rhs->span, (Span{fourth + 5, fourth + 7, 3, 15}));
+}
+
 TEST(StatementTrailTest, PositionsOfAHardFailure) {
   // The symbol's pair (character after whitespace, label before it), then
   // the form's label where the statement list entered it, before whitespace.

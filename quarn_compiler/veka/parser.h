@@ -1,6 +1,12 @@
 // Internal to the front end: the parser state shared by the lexical,
 // expression, statement and item rules. Include parse.h instead.
 //
+// The rules are written once and compiled twice, by the trail they keep
+// (the Trail parameter): NoTrail, whose entries compile to nothing, for the
+// first reading of every text, and RecordTrail for a second reading of a text
+// that failed. The rules live in lexical.inc, parse_expr.inc, parse_stmt.inc
+// and parse_items.inc, compiled as one unit by parser.cpp.
+//
 // Conventions of every rule `St rule(size_t& p, Out& out, ...)`:
 //   - p is a byte offset into the source; on Ok it is moved past what the
 //     rule read, on failure it is left as it was.
@@ -16,8 +22,10 @@
 //     loops and open no level.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,59 +40,20 @@ enum class St : std::uint8_t { Ok, Soft, Hard };
 
 inline bool failed(St s) { return s != St::Ok; }
 
-// ---- pieces shared by the backtracking parser and the predictive one ----
-
-// identifier rule's reserved words
-bool is_reserved_word(std::string_view word);
-// End of the name (alphabetic | "_") (alphabetic | numeric | "_")* at p,
-// reserved or not; p when none starts there.
-size_t identifier_end(std::string_view src, size_t p);
-
-struct OperatorToken {
-  BinaryOperator op;
-  int level;  // 1 loosest .. 8 tightest
-  size_t length;
-};
-// The binary operator at p, if any (parse_expr.cpp).
-bool match_binary_operator(std::string_view s, size_t p, OperatorToken& out);
-
-// One of the built-in type names at q ("Int" | "int" | "Float" | ...), as a
-// prefix; its length, 0 when none.
-size_t builtin_type(std::string_view src, size_t q, Type& out);
-
-// A number literal at q: on Read, `out` holds it and `end` is past it; None
-// when no number starts there; OutOfRange for an integer beyond 64 bits.
-enum class NumberScan : std::uint8_t { Read, None, OutOfRange };
-NumberScan scan_number(std::string_view src, size_t q, Literal& out, size_t& end);
-
-// A string literal at p. Read: `at` is past the closing quote. NoQuote: a
-// '"' was expected at `at`; BadEscape: the escape at `at` is unknown.
-struct StringScan {
-  enum End : std::uint8_t { Read, NoQuote, BadEscape } end;
-  size_t at;
-};
-StringScan scan_string(std::string_view src, size_t p, std::string& out);
-
-// Maps byte offsets to 1-based line and character column in O(log n): line
-// starts are indexed once, and characters are counted per 64-byte block so a
-// column inside a very long line costs at most one block scan.
-class LineIndex {
- public:
-  explicit LineIndex(std::string_view src);
-  Span span(size_t start, size_t end) const;
-
- private:
-  size_t char_index(size_t pos) const;
-
-  std::string_view src_;
-  bool ascii_ = true;                // every byte below 0x80: columns are bytes
-  std::vector<size_t> line_starts_;  // offset of each line's first byte
-  std::vector<size_t> block_chars_;  // characters before byte k*64
-  // Spans are mostly made in source order: the line of the previous one is
-  // tried before searching.
-  mutable size_t last_line_ = 0;
+// A failure's entries are dropped as they are made: for the first reading.
+struct NoTrail {
+  void push(const TrailEntry&) {}
+  void clear() {}
 };
 
+// A failure's entries, innermost first: for the reading that reports it.
+struct RecordTrail {
+  std::vector<TrailEntry> entries;
+  void push(const TrailEntry& e) { entries.push_back(e); }
+  void clear() { entries.clear(); }
+};
+
+template <class Trail>
 class Parser {
  public:
   // With a sink, the program block's definitions go to it as they are read
@@ -98,23 +67,26 @@ class Parser {
   St parse_definitions_from(size_t q, Program& out);
 
   // ---- failure plumbing ----
-  std::vector<TrailEntry> trail_;
+  Trail trail_;
   void drop() { trail_.clear(); }
 
   // (element ("," element)*)? : the first element, then one more after each
   // ',' while it parses. A soft failure ends the run (its trail dropped), so
   // the caller goes on to its closing character; a hard one is passed on.
-  // `element(size_t&)` follows the rule conventions above.
+  // `element(size_t&)` follows the rule conventions above. White space
+  // before a ',' is allowed only in some runs.
   template <class Element>
-  St comma_separated(size_t& q, Element&& element) {
+  St comma_separated(size_t& q, Element&& element, bool blank_before_comma = false) {
     St st = element(q);
     if (st == St::Hard) return st;
     if (st == St::Soft) {
       drop();
       return St::Ok;
     }
-    while (at(q, ',')) {
-      size_t s = q + 1;
+    while (true) {
+      const size_t comma = blank_before_comma ? skip_ws(q) : q;
+      if (!at(comma, ',')) break;
+      size_t s = comma + 1;
       st = element(s);
       if (st == St::Hard) return st;
       if (st == St::Soft) {
@@ -126,25 +98,25 @@ class Parser {
     return St::Ok;
   }
   St fail_char(size_t pos, char32_t c) {
-    trail_.push_back(TrailEntry::expected_char(pos, c));
+    trail_.push(TrailEntry::expected_char(pos, c));
     return St::Soft;
   }
   St fail_kind(size_t pos, PrimitiveKind k) {
-    trail_.push_back(TrailEntry::primitive_kind(pos, k));
+    trail_.push(TrailEntry::primitive_kind(pos, k));
     return St::Soft;
   }
   St add_label(St st, size_t pos, std::string_view label) {
-    trail_.push_back(TrailEntry::context(pos, label));
+    trail_.push(TrailEntry::context(pos, label));
     return st;
   }
   // A failure that no alternative may recover from, marked with `label`.
   St hard(size_t pos, std::string_view label) {
-    trail_.push_back(TrailEntry::context(pos, label));
+    trail_.push(TrailEntry::context(pos, label));
     return St::Hard;
   }
   // Soft or hard, the failure becomes hard and carries `label`.
   St cut(St st, size_t pos, std::string_view label) {
-    trail_.push_back(TrailEntry::context(pos, label));
+    trail_.push(TrailEntry::context(pos, label));
     (void)st;
     return St::Hard;
   }
@@ -169,19 +141,59 @@ class Parser {
   St too_deep(size_t pos) { return hard(pos, kNestingTooDeepLabel); }
 
   // ---- lexical (lexical.cpp) ----
-  size_t skip_ws(size_t p);
-  bool at(size_t p, char c) const { return p < src_.size() && src_[p] == c; }
+  // Most calls stand at a token already, most others at the one blank
+  // between two tokens; the rest go to skip_ws_run.
+  [[gnu::always_inline]] size_t skip_ws(size_t p) {
+    if (is_token_byte(p)) return p;
+    if (p < src_.size() && src_[p] == ' ' && is_token_byte(p + 1)) return p + 1;
+    return skip_ws_run(p);
+  }
+  bool is_token_byte(size_t p) const {
+    return p < src_.size() && static_cast<unsigned char>(src_[p]) > ' ' && src_[p] != '/';
+  }
+  size_t skip_ws_run(size_t p);
+  [[gnu::always_inline]] bool at(size_t p, char c) const { return p < src_.size() && src_[p] == c; }
   // `word` is never empty; the first character is compared inline, as most
   // tries fail there.
-  bool starts_with(size_t p, std::string_view word) const {
+  [[gnu::always_inline]] bool starts_with(size_t p, std::string_view word) const {
     return src_.size() - p >= word.size() && src_[p] == word[0] &&
            std::char_traits<char>::compare(src_.data() + p + 1, word.data() + 1, word.size() - 1) == 0;
   }
-  Span span(size_t start, size_t end) const { return lines_.span(start, end); }
 
+  // A position with the line and column of a span starting there, taken as
+  // the parser passes it: a cursor counts lines and characters up to it.
+  struct Mark {
+    size_t at;
+    std::uint32_t line, col;
+  };
+  [[gnu::always_inline]] Mark mark(size_t pos) {
+    if (pos < cursor_ || pos - cursor_ > 16) return mark_far(pos);
+    std::uint32_t line = line_;  // in locals: a store to a member may alias the text
+    size_t chars = line_chars_;
+    for (size_t i = cursor_; i < pos; ++i) count(static_cast<unsigned char>(src_[i]), line, chars);
+    cursor_ = pos;
+    line_ = line;
+    line_chars_ = chars;
+    return Mark{pos, line, static_cast<std::uint32_t>(chars + 1)};
+  }
+  Mark mark_far(size_t pos);
+  // One byte passed by the cursor. Columns count characters: the bytes of a
+  // line that do not continue a UTF-8 sequence.
+  static void count(unsigned char c, std::uint32_t& line, size_t& chars) {
+    if (c == '\n') {
+      ++line;
+      chars = 0;
+    } else {
+      chars += (c & 0xC0) != 0x80;
+    }
+  }
+  static Span span(const Mark& m, size_t end) { return Span{m.at, end, m.line, m.col}; }
+
+  // An identifier that is no reserved word: p moves past it.
+  St parse_name(size_t& p);
   St parse_identifier(size_t& p, std::string& out);
   St parse_identifier_span(size_t& p, std::string& out, Span& sp);
-  St parse_literal(size_t& p, Literal& out);
+  St parse_literal(size_t& p, Expr& out);
   St parse_string_literal(size_t& p, std::string& out);
   St parse_type(size_t& p, Type& out);
   // Skips whitespace, then a type; `sp` covers the type text.
@@ -199,8 +211,7 @@ class Parser {
   St hard_name(size_t& p, std::string_view label, std::string& out, Span* sp = nullptr);
 
   // ---- expressions (parse_expr.cpp) ----
-  St parse_expression(size_t& p, Expr& out);
-  St parse_and_level(size_t& p, Expr& out);
+  St parse_expression(size_t& p, Expr& out) { return parse_binary(p, 1, out, mark(p)); }
   St parse_postfix(size_t& p, Expr& out);
   // Skips whitespace, then a full expression; the span starts after the
   // whitespace (elements, arguments, field and entry values).
@@ -210,14 +221,20 @@ class Parser {
   St parse_entered_expression(size_t& p, SpannedExpr& out);
 
   // ---- statements (parse_stmt.cpp) ----
-  St parse_statement(size_t& p, Stmt& out);
+  // `before` marks p, where the statement's white space begins.
+  St parse_statement(size_t& p, Stmt& out, const Mark& before);
   St parse_statement_list(size_t& p, std::vector<SpannedStmt>& out);
   // The statement list of a block nested in a statement: one level deeper.
   St parse_nested_statements(size_t& p, std::vector<SpannedStmt>& out);
 
  private:
   // expressions
-  St parse_binary(size_t& p, int min_level, Expr& out);
+  // Levels min_level..8 from p; `entry` is mark(p), taken by a caller that
+  // marks a later position first.
+  St parse_binary(size_t& p, int min_level, Expr& out, const Mark& entry);
+  // The operator loop, with the first operand read into `cur` (from
+  // cur_start to q).
+  St parse_binary_rest(size_t& q, int min_level, Expr& cur, Mark cur_start);
   St parse_unary(size_t& p, Expr& out);
   St parse_primary(size_t& p, Expr& out);
   St parse_postfix_form(size_t r, Expr& cur, size_t& end);
@@ -235,14 +252,16 @@ class Parser {
   St parse_if_rest(size_t& p, Span if_span, Stmt& out);
   St parse_condition(size_t& p, SpannedExpr& out);
   St parse_loop(size_t& p, Stmt& out);
-  St parse_break(size_t& p, Stmt& out);
-  St parse_continue(size_t& p, Stmt& out);
+  template <class Jump>
+  St parse_jump(size_t& p, Stmt& out);
   St parse_barrier(size_t& p, Stmt& out);
   St parse_switch(size_t& p, Stmt& out);
   St parse_switch_arm(size_t& p, SwitchArm& out);
-  St parse_assignment(size_t& p, Stmt& out);
+  // With `label`, a target that no assignment operator follows goes on as
+  // the first operand of an expression statement, and *label says which
+  // form failed.
+  St parse_assignment(size_t& p, Stmt& out, const Mark& before, std::string_view* label);
   St parse_asm(size_t& p, Stmt& out);
-  St parse_expression_statement(size_t& p, Stmt& out);
   // A full expression that must be there: failure is hard with `label`.
   St required_expression(size_t& p, std::string_view label, SpannedExpr& out);
 
@@ -263,32 +282,82 @@ class Parser {
   St parse_body(size_t& p, std::string_view open_label, std::string_view close_label,
                 std::vector<SpannedStmt>& out);
 
-  // An operator of parse_binary waiting for its right operand. The waiting
-  // operators of every parse_binary call in progress share one stack, each
-  // call above the entries of the calls it is nested in, so that reading an
-  // operator allocates nothing once the stack has grown.
+  // An operator of parse_binary waiting for its right operand, its left
+  // operand boxed with its span. The waiting operators of every parse_binary
+  // call in progress share one stack, each call above the entries of the
+  // calls it is nested in, so that reading an operator allocates nothing
+  // once the stack has grown.
   struct PendingOperator {
-    Expr lhs;
-    size_t lhs_start, lhs_end;
+    Box<SpannedExpr> lhs;
+    Mark lhs_start;
     BinaryOperator op;
     int level;
-    size_t rhs_start;
+    Mark rhs_start;
   };
   std::vector<PendingOperator> pending_;
 
-  // The target that parse_assignment read before finding no assignment
-  // operator. A postfix expression read at the same offset and nesting level
-  // is the same tree, so parse_postfix hands this one over instead of
-  // reading it again. Only the statement being tried may use it.
-  struct PostfixMemo {
-    size_t start, end;  // after the leading whitespace; past the expression
-    std::uint32_t nesting;
-    Expr expr;
+  // A child node in the node arena, built straight from `e` (one move).
+  Box<SpannedExpr> boxed(Expr&& e, Span sp) { return Box<SpannedExpr>::in_arena_of(nodes_, std::move(e), sp); }
+
+  // Makes `node` hold a T built from `args`. A blank node (a null literal, a
+  // break statement) owns nothing: T is built over it without the variant's
+  // reset, a call through a table.
+  static bool blank(const Expr& e) {
+    const auto* lit = e.as<Expr::Literal>();
+    return lit != nullptr && lit->value.is<Literal::Null>();
+  }
+  static bool blank(const Stmt& s) { return s.is<Stmt::Break>(); }
+  // A blank statement, built where the conversion's result goes (a list's
+  // own storage). Default-initialised and then made a break, it is not
+  // zeroed first (as a braced or value-initialised one is, all 312 bytes).
+  struct BlankStatement {
+    operator SpannedStmt() const {  // NOLINT: converts implicitly by design
+      SpannedStmt s;
+      std::construct_at(&s.node.v, std::in_place_type<Stmt::Break>);
+      return s;
+    }
   };
-  std::optional<PostfixMemo> postfix_memo_;
+  // Converts to what `make` returns, made where the conversion's result goes
+  // (handed to become, in the node's alternative, without a move).
+  template <class F>
+  struct Made {
+    F make;
+    operator decltype(std::declval<const F&>()())() const { return make(); }  // NOLINT
+  };
+  template <class T, class Node, class... Args>
+  static T& become(Node& node, Args&&... args) {
+    if (!blank(node)) return node.v.template emplace<T>(std::forward<Args>(args)...);
+    std::construct_at(&node.v, std::in_place_type<T>, std::forward<Args>(args)...);
+    return *std::get_if<T>(&node.v);
+  }
+
+  // Lists are reserved for as many items as the last of their kind at the
+  // same nesting level held (up to 64): neighbouring lists of a level tend
+  // to be alike, so most are read without their items moving as they grow.
+  class ListHints {
+   public:
+    template <class List>
+    void reserve(const Parser& p, List& list) const {
+      if (const size_t n = sizes_[std::min<std::uint32_t>(p.nesting_, kLevels - 1)]) list.reserve(n);
+    }
+    void note(const Parser& p, size_t n) {
+      sizes_[std::min<std::uint32_t>(p.nesting_, kLevels - 1)] = static_cast<std::uint8_t>(std::min<size_t>(n, 64));
+    }
+
+   private:
+    static constexpr std::uint32_t kLevels = 32;
+    std::uint8_t sizes_[kLevels] = {};
+  };
+  ListHints statement_hints_, expression_hints_, param_hints_, arm_hints_, pattern_hints_;
 
   std::string_view src_;
-  LineIndex lines_;
+  // The cursor of mark(): every byte before cursor_ is counted.
+  size_t cursor_ = 0;
+  size_t line_chars_ = 0;  // characters from the start of the line to cursor_
+  std::uint32_t line_ = 1;
+  // The calling thread's arena, looked up once per parse rather than per
+  // node: a thread's own variable costs a call when this is a shared object.
+  node_arena::Filler& nodes_ = node_arena::this_thread();
   ProgramSink* sink_ = nullptr;
   std::uint32_t nesting_ = 0;
   // skip_ws is asked about the same offset many times while alternatives are
@@ -299,6 +368,5 @@ class Parser {
  public:
   static constexpr Span kNoSpan{};
 };
-
 
 }  // namespace quarn::compiler::detail
