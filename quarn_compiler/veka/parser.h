@@ -299,23 +299,11 @@ class Parser {
   // A child node in the node arena, built straight from `e` (one move).
   Box<SpannedExpr> boxed(Expr&& e, Span sp) { return Box<SpannedExpr>::in_arena_of(nodes_, std::move(e), sp); }
 
-  // Makes `node` hold a T built from `args`. A blank node (a null literal, a
-  // break statement) owns nothing: T is built over it without the variant's
-  // reset, a call through a table.
-  static bool blank(const Expr& e) {
-    const auto* lit = e.as<Expr::Literal>();
-    return lit != nullptr && lit->value.is<Literal::Null>();
-  }
-  static bool blank(const Stmt& s) { return s.is<Stmt::Break>(); }
-  // A blank statement, built where the conversion's result goes (a list's
-  // own storage). Default-initialised and then made a break, it is not
-  // zeroed first (as a braced or value-initialised one is, all 312 bytes).
+  // A statement to be read into, built where the conversion's result goes (a
+  // list's own storage): a break, which owns nothing, and only that built,
+  // where a value-initialised statement would zero all of its bytes first.
   struct BlankStatement {
-    operator SpannedStmt() const {  // NOLINT: converts implicitly by design
-      SpannedStmt s;
-      std::construct_at(&s.node.v, std::in_place_type<Stmt::Break>);
-      return s;
-    }
+    operator SpannedStmt() const { return SpannedStmt{Stmt{Stmt::Break{}}, Span{}}; }  // NOLINT: by design
   };
   // Converts to what `make` returns, made where the conversion's result goes
   // (handed to become, in the node's alternative, without a move).
@@ -324,11 +312,18 @@ class Parser {
     F make;
     operator decltype(std::declval<const F&>()())() const { return make(); }  // NOLINT
   };
+  template <class F>
+  Made(F) -> Made<F>;  // spelled out for compilers without aggregate deduction
+  // Makes `node` hold a T built from `args`, in its place. A compiler that
+  // cannot build an aggregate from parentheses gets it built from braces and
+  // moved in.
   template <class T, class Node, class... Args>
   static T& become(Node& node, Args&&... args) {
-    if (!blank(node)) return node.v.template emplace<T>(std::forward<Args>(args)...);
-    std::construct_at(&node.v, std::in_place_type<T>, std::forward<Args>(args)...);
-    return *std::get_if<T>(&node.v);
+    if constexpr (std::is_constructible_v<T, Args&&...>) {
+      return node.v.template emplace<T>(std::forward<Args>(args)...);
+    } else {
+      return node.v.template emplace<T>(T{std::forward<Args>(args)...});
+    }
   }
 
   // Lists are reserved for as many items as the last of their kind at the
