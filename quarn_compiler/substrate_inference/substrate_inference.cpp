@@ -135,25 +135,21 @@ class SignatureKey {
     put_number(text.size());
     out_.append(text);
   }
-  void type(std::string_view tag, const Type& type) {
+  // A piece whose text is a node's debug rendering, written in place.
+  template <class Node>
+  void rendered(std::string_view tag, const Node& node) {
     put_tag(tag);
     const std::size_t at = out_.size();
     put_number(0);
-    render_to(out_, type);
-    patch_length(at);
+    render_to(out_, node);
+    const std::uint64_t n = out_.size() - at - sizeof(std::uint64_t);
+    for (int i = 0; i < 8; ++i) out_[at + i] = static_cast<char>(n >> (8 * i));
   }
   void statement(const SpannedStmt& s) {
-    if (s.span.has_position()) {
-      put_tag("at");
-      put_number(s.span.start);
-      put_number(s.span.end);
-      return;
-    }
-    put_tag("stmt");
-    const std::size_t at = out_.size();
-    put_number(0);
-    render_to(out_, s);
-    patch_length(at);
+    if (!s.span.has_position()) return rendered("stmt", s);
+    put_tag("at");
+    put_number(s.span.start);
+    put_number(s.span.end);
   }
 
  private:
@@ -167,11 +163,6 @@ class SignatureKey {
     for (int i = 0; i < 8; ++i) b[i] = static_cast<char>(n >> (8 * i));
     out_.append(b, sizeof b);
   }
-  // Writes the length of what follows the number at `at`, in its place.
-  void patch_length(std::size_t at) {
-    const std::uint64_t n = out_.size() - at - sizeof(std::uint64_t);
-    for (int i = 0; i < 8; ++i) out_[at + i] = static_cast<char>(n >> (8 * i));
-  }
 
   std::string& out_;
 };
@@ -181,9 +172,9 @@ void write_signature_key(const FunctionDef& f, std::string& buffer) {
   key.text("name", f.name);
   for (const Param& p : f.params) {
     key.text("param", p.name);
-    key.type("type", p.type);
+    key.rendered("type", p.type);
   }
-  if (f.return_type) key.type("returns", *f.return_type);
+  if (f.return_type) key.rendered("returns", *f.return_type);
   for (const SpannedStmt& s : f.body) key.statement(s);
 }
 

@@ -60,7 +60,7 @@ class Parser {
   // instead of into Program::definitions.
   explicit Parser(std::string_view src, ProgramSink* sink = nullptr);
 
-  // ---- items (parse_items.cpp) ----
+  // ---- items (parse_items.inc) ----
   St parse_program(Program& out);
   // The definitions of a program block and its closing brace, from q (where
   // the previous definition, or the modules, ended); `out` holds the rest.
@@ -140,7 +140,7 @@ class Parser {
   // The level opened at pos is one too many: hard failure there.
   St too_deep(size_t pos) { return hard(pos, kNestingTooDeepLabel); }
 
-  // ---- lexical (lexical.cpp) ----
+  // ---- lexical (lexical.inc) ----
   // Most calls stand at a token already, most others at the one blank
   // between two tokens; the rest go to skip_ws_run.
   [[gnu::always_inline]] size_t skip_ws(size_t p) {
@@ -210,7 +210,7 @@ class Parser {
   // An identifier after whitespace whose failure is hard with `label`.
   St hard_name(size_t& p, std::string_view label, std::string& out, Span* sp = nullptr);
 
-  // ---- expressions (parse_expr.cpp) ----
+  // ---- expressions (parse_expr.inc) ----
   St parse_expression(size_t& p, Expr& out) { return parse_binary(p, 1, out, mark(p)); }
   St parse_postfix(size_t& p, Expr& out);
   // Skips whitespace, then a full expression; the span starts after the
@@ -220,7 +220,7 @@ class Parser {
   // before the whitespace; its own span starts after it (statement parts).
   St parse_entered_expression(size_t& p, SpannedExpr& out);
 
-  // ---- statements (parse_stmt.cpp) ----
+  // ---- statements (parse_stmt.inc) ----
   // `before` marks p, where the statement's white space begins.
   St parse_statement(size_t& p, Stmt& out, const Mark& before);
   St parse_statement_list(size_t& p, std::vector<SpannedStmt>& out);
