@@ -299,12 +299,6 @@ class Parser {
   // A child node in the node arena, built straight from `e` (one move).
   Box<SpannedExpr> boxed(Expr&& e, Span sp) { return Box<SpannedExpr>::in_arena_of(nodes_, std::move(e), sp); }
 
-  // A statement to be read into, built where the conversion's result goes (a
-  // list's own storage): a break, which owns nothing, and only that built,
-  // where a value-initialised statement would zero all of its bytes first.
-  struct BlankStatement {
-    operator SpannedStmt() const { return SpannedStmt{Stmt{Stmt::Break{}}, Span{}}; }  // NOLINT: by design
-  };
   // Converts to what `make` returns, made where the conversion's result goes
   // (handed to become, in the node's alternative, without a move).
   template <class F>
@@ -316,10 +310,18 @@ class Parser {
   Made(F) -> Made<F>;  // spelled out for compilers without aggregate deduction
   // Makes `node` hold a T built from `args`, in its place. A compiler that
   // cannot build an aggregate from parentheses gets it built from braces and
-  // moved in.
+  // moved in. A T made from nothing is default-initialised: every form the
+  // parser makes so initialises each of its members itself, while a
+  // value-initialised one would have all its bytes cleared first (a few
+  // hundred for a statement form).
   template <class T, class Node, class... Args>
   static T& become(Node& node, Args&&... args) {
-    if constexpr (std::is_constructible_v<T, Args&&...>) {
+    if constexpr (sizeof...(Args) == 0) {
+      return node.v.template emplace<T>(Made{[] {
+        T made;
+        return made;
+      }});
+    } else if constexpr (std::is_constructible_v<T, Args&&...>) {
       return node.v.template emplace<T>(std::forward<Args>(args)...);
     } else {
       return node.v.template emplace<T>(T{std::forward<Args>(args)...});
