@@ -125,7 +125,10 @@ void for_each_named_call(std::vector<const SpannedExpr*> pending, OnCall on_call
 // compilation two statements at the same place are the same statement, so
 // the place tells bodies apart exactly as the rendering would, at a small
 // fraction of the cost (rendering every body took a third of a compile).
-// A statement with no place in the source goes in as its rendering.
+// For the same reason a run of statements that follow one another in the
+// source goes in as one piece: where the run begins and ends, and how many
+// statements it holds, since the text between those places reads as those
+// statements alone. A statement with no place goes in as its rendering.
 class SignatureKey {
  public:
   explicit SignatureKey(std::string& buffer) : out_(buffer) { out_.clear(); }
@@ -145,11 +148,22 @@ class SignatureKey {
     const std::uint64_t n = out_.size() - at - sizeof(std::uint64_t);
     for (int i = 0; i < 8; ++i) out_[at + i] = static_cast<char>(n >> (8 * i));
   }
-  void statement(const SpannedStmt& s) {
-    if (!s.span.has_position()) return rendered("stmt", s);
-    put_tag("at");
-    put_number(s.span.start);
-    put_number(s.span.end);
+  void statements(const std::vector<SpannedStmt>& body) {
+    for (std::size_t k = 0; k < body.size();) {
+      if (!body[k].span.has_position()) {
+        rendered("stmt", body[k++]);
+        continue;
+      }
+      const std::size_t first = k;
+      while (k + 1 < body.size() && body[k + 1].span.has_position() &&
+             body[k + 1].span.start >= body[k].span.end) {
+        ++k;
+      }
+      put_tag("run");
+      put_number(body[first].span.start);
+      put_number(body[k].span.end);
+      put_number(++k - first);
+    }
   }
 
  private:
@@ -175,7 +189,7 @@ void write_signature_key(const FunctionDef& f, std::string& buffer) {
     key.rendered("type", p.type);
   }
   if (f.return_type) key.rendered("returns", *f.return_type);
-  for (const SpannedStmt& s : f.body) key.statement(s);
+  key.statements(f.body);
 }
 
 struct ScalePragma {
@@ -340,10 +354,16 @@ SubstrateDecision SubstrateInference::infer(const FunctionDef& function) {
   }
 
   write_signature_key(function, signature_key_);
-  if (auto it = memo_.find(signature_key_); it != memo_.end()) return it->second;
-  SubstrateDecision d = infer_from_operations(function);
-  memo_.emplace(signature_key_, d);
-  return d;
+  auto [it, fresh] = memo_.try_emplace(signature_key_);
+  if (fresh) {
+    try {
+      it->second = infer_from_operations(function);
+    } catch (...) {
+      memo_.erase(it);  // no entry without its decision
+      throw;
+    }
+  }
+  return it->second;
 }
 
 SubstrateDecision SubstrateInference::infer_from_operations(const FunctionDef& function) const {

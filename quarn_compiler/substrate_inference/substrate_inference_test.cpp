@@ -331,7 +331,7 @@ TEST(OperationInferenceTest, WalkEntersOnlyTheListedPlaces) {
   body.push_back(expr_stmt(ex(Expr{Expr::Cast{Box<SpannedExpr>(c), Type{Type::Int{}}}})));
   body.push_back(expr_stmt(ex(Expr{Expr::Literal{Literal{Literal::Array{list({&c})}}}})));
   body.push_back(expr_stmt(ex(Expr{Expr::Resolve{Box<SpannedExpr>(c)}})));
-  body.push_back(expr_stmt(ex(Expr{Expr::Collapse{"t", "n", Box<SpannedExpr>(c)}})));
+  body.push_back(expr_stmt(ex(Expr{Expr::Collapse{Box<Expr::Collapse::Names>({"t", "n"}), Box<SpannedExpr>(c)}})));
   body.push_back(expr_stmt(ex(Expr{Expr::Contract{1, {{0, c}}}})));
   std::vector<SpannedStmt> txn;
   txn.push_back(expr_stmt(c));
@@ -392,10 +392,18 @@ TEST(MemoTest, RepeatsAreServedAndBodiesAreTellApart) {
   (void)inference.infer(d);
   EXPECT_EQ(inference.memo_size(), 4u);
 
+  // Bodies that begin at the same place but end elsewhere, or hold another
+  // number of statements, are other bodies.
+  const FunctionDef two = fn({}, calls({"tensor_add", "sqrt"}, 100), "kernel");
+  const FunctionDef three = fn({}, calls({"tensor_add", "tensor_add", "tensor_add"}, 100), "kernel");
+  EXPECT_EQ(inference.infer(two).substrate, Substrate::Hybrid);
+  EXPECT_EQ(inference.infer(three).substrate, Substrate::QuantumSim);
+  EXPECT_EQ(inference.memo_size(), 6u);
+
   // Pragma decisions are not memoised.
   (void)inference.infer(fn({"substrate(cpu)"}, calls({"cos"})));
   (void)inference.infer(fn({"scale(size=2)"}, calls({"cos"})));
-  EXPECT_EQ(inference.memo_size(), 4u);
+  EXPECT_EQ(inference.memo_size(), 6u);
 }
 
 TEST(MemoTest, StatementsWithoutAPlaceAreToldApartByTheirContent) {

@@ -48,12 +48,25 @@ constexpr std::size_t kChunkBytes = 64 * 1024;
 // parsing); the filler gives back the part it did not hand out when it
 // leaves the chunk. The count reaches zero only after that, once the last
 // node handed out is released.
+//
+// Releasing is made cheap the same way: a node released by the thread that
+// is still filling its chunk (a tree dropped soon after it was read) is only
+// counted in `own_released`, which that thread alone touches, and the sum
+// leaves the shared count with the filler. Any other release subtracts
+// from the shared count at once.
 struct Chunk {
-  std::atomic<std::size_t> live;  // prepaid count less what was given back and released
-  std::size_t used;               // bytes of `data` handed out (filler only)
-  std::size_t handed;             // nodes handed out (filler only)
+  std::atomic<std::size_t> live;       // prepaid count less what was given back and released
+  std::atomic<const void*> filler;     // thread pointer of the filling thread, null once left
+  std::size_t used;                    // bytes of `data` handed out (filler only)
+  std::size_t handed;                  // nodes handed out (filler only)
+  std::size_t own_released;            // nodes the filler released while filling (filler only)
   alignas(8) unsigned char data[kChunkBytes];
 };
+
+// Tells threads apart: the address of the calling thread's control block,
+// read from a register, where looking up a thread_local variable from a
+// shared object costs a call.
+const void* this_thread_pointer() noexcept { return __builtin_thread_pointer(); }
 
 constexpr std::size_t kHeader = sizeof(Chunk*);
 // Nodes of at least one byte take kHeader + 8 bytes each.
@@ -63,9 +76,12 @@ void drop(Chunk* c, std::size_t n) noexcept {
   if (c->live.fetch_sub(n, std::memory_order_acq_rel) == n) std::free(c);
 }
 
-// The filler stops filling c: the counts prepaid for nodes never handed out
-// and its hold go back.
-void leave(Chunk* c) noexcept { drop(c, kPrepaid - c->handed); }
+// The filler stops filling c: the counts prepaid for nodes never handed out,
+// its hold, and the nodes it released meanwhile go back.
+void leave(Chunk* c) noexcept {
+  c->filler.store(nullptr, std::memory_order_relaxed);
+  drop(c, kPrepaid - c->handed + c->own_released);
+}
 
 }  // namespace
 
@@ -91,8 +107,10 @@ void* allocate(Filler& room, std::size_t size) {
     if (raw == nullptr) throw std::bad_alloc();
     Chunk* fresh = ::new (raw) Chunk;
     fresh->live.store(kPrepaid, std::memory_order_relaxed);
+    fresh->filler.store(this_thread_pointer(), std::memory_order_relaxed);
     fresh->used = 0;
     fresh->handed = 0;
+    fresh->own_released = 0;
     QUARN_NODE_POISON(fresh->data, kChunkBytes);
     if (c) leave(c);
     room.chunk = c = fresh;
@@ -110,7 +128,13 @@ void release(void* p, std::size_t size) noexcept {
   Chunk* c;
   std::memcpy(&c, static_cast<unsigned char*>(p) - kHeader, kHeader);
   QUARN_NODE_POISON(p, size);
-  drop(c, 1);
+  // Only the filler finds its own thread pointer here: another thread reads
+  // either the filler's or null.
+  if (c->filler.load(std::memory_order_relaxed) == this_thread_pointer()) {
+    ++c->own_released;
+  } else {
+    drop(c, 1);
+  }
 }
 
 }  // namespace node_arena
@@ -207,7 +231,7 @@ Expr::Expr(const Expr& other) {
           else if constexpr (std::is_same_v<T, Field>) to->v.template emplace<T>(T{Box<SpannedExpr>(), n.field});
           else if constexpr (std::is_same_v<T, Cast>) to->v.template emplace<T>(T{Box<SpannedExpr>(), n.target_type});
           else if constexpr (std::is_same_v<T, Pipe>) to->v.template emplace<T>(T{Box<SpannedExpr>(), n.func});
-          else if constexpr (std::is_same_v<T, Collapse>) to->v.template emplace<T>(T{n.table, n.namespace_, Box<SpannedExpr>()});
+          else if constexpr (std::is_same_v<T, Collapse>) to->v.template emplace<T>(T{n.names, Box<SpannedExpr>()});
           else if constexpr (std::is_same_v<T, Resolve>) to->v.template emplace<T>(T{Box<SpannedExpr>()});
           else to->v.template emplace<T>(n);
         },

@@ -271,8 +271,13 @@ struct Expr {
     Box<SpannedExpr> func;
   };
   struct Collapse {
-    std::string table;
-    std::string namespace_;  // `namespace` in the debug text
+    // The two names sit behind one pointer: the form is never parsed, and
+    // held in place they would set the size of every expression node.
+    struct Names {
+      std::string table;
+      std::string namespace_;  // `namespace` in the debug text
+    };
+    Box<Names> names;
     Box<SpannedExpr> value;
   };
   struct Resolve { Box<SpannedExpr> target; };

@@ -269,9 +269,9 @@ class Printer {
             raw("Pipe { value: ");
           } else if constexpr (std::is_same_v<T, Expr::Collapse>) {
             raw("Collapse { table: ");
-            text(n.table);
+            text(n.names->table);
             raw(", namespace: ");
-            text(n.namespace_);
+            text(n.names->namespace_);
             raw(", value: ");
           } else if constexpr (std::is_same_v<T, Expr::Resolve>) {
             raw("Resolve { target: ");

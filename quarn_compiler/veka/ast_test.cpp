@@ -86,7 +86,7 @@ TEST(RenderTest, ExpressionVariantsTheParserNeverBuilds) {
   EXPECT_EQ(render(Expr{Expr::Snapshot{}}), "Snapshot");
   EXPECT_EQ(render(Expr{Expr::Handle{"h"}}), "Handle(\"h\")");
   EXPECT_EQ(render(Expr{Expr::Transaction{}}), "Transaction { body: [] }");
-  EXPECT_EQ(render(Expr{Expr::Collapse{"t", "ns", Box<SpannedExpr>(ident("v"))}}),
+  EXPECT_EQ(render(Expr{Expr::Collapse{Box<Expr::Collapse::Names>({"t", "ns"}), Box<SpannedExpr>(ident("v"))}}),
             "Collapse { table: \"t\", namespace: \"ns\", value: Spanned { node: Ident(\"v\"), span: "
             "Span { start: 0, end: 0, line: 0, col: 0 } } }");
   EXPECT_EQ(render(Expr{Expr::Resolve{Box<SpannedExpr>(ident("r"))}}),
