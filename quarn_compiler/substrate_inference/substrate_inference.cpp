@@ -21,13 +21,6 @@ constexpr std::uint64_t kCpuSwarmLimit = 10000;
 
 using core::decimal;
 
-// Counts are sums of 1 and 0.5, so one decimal shows them exactly.
-std::string one_decimal(double x) {
-  std::string out;
-  core::append_fixed_point(out, x, 1);
-  return out;
-}
-
 // "+"? digits, the whole text, within 64 bits.
 std::optional<std::uint64_t> parse_u64(std::string_view s) {
   return core::parse_decimal(s, std::numeric_limits<std::uint64_t>::max());
@@ -45,10 +38,12 @@ std::optional<std::string_view> pragma_argument(std::string_view text, std::stri
 // Visits every statement of a body that is executed in its own flow: the
 // statements themselves and those nested in if branches and while bodies.
 // Switch arms and expression-held statements are not visited. Iterative, so
-// the machine stack does not grow with the nesting of the body.
+// the machine stack does not grow with the nesting of the body; `pending` is
+// the walk's stack, passed in so that its memory can serve many walks.
 template <class Visit>
-void for_each_flow_statement(const std::vector<SpannedStmt>& body, Visit visit) {
-  std::vector<const SpannedStmt*> pending;
+void for_each_flow_statement(const std::vector<SpannedStmt>& body, Visit visit,
+                             std::vector<const SpannedStmt*>& pending) {
+  pending.clear();
   const auto push_all = [&pending](const std::vector<SpannedStmt>& list) {
     for (auto it = list.rbegin(); it != list.rend(); ++it) pending.push_back(&*it);
   };
@@ -87,9 +82,10 @@ void push_statement_expressions(const Stmt& stmt, std::vector<const SpannedExpr*
 }
 
 // Calls `on_call(name)` for every call whose callee is an identifier, within
-// the expressions an operation count looks into. Iterative.
+// the expressions an operation count looks into, starting from `pending`
+// (taken from the back), which the walk uses as its stack. Iterative.
 template <class OnCall>
-void for_each_named_call(std::vector<const SpannedExpr*> pending, OnCall on_call) {
+void for_each_named_call(std::vector<const SpannedExpr*>& pending, OnCall on_call) {
   while (!pending.empty()) {
     const Expr& e = pending.back()->node;
     pending.pop_back();
@@ -278,9 +274,10 @@ std::optional<ScaleSize> parse_scale_size(std::string_view value) {
 
 std::uint64_t count_barriers(const FunctionDef& function) {
   std::uint64_t n = 0;
+  std::vector<const SpannedStmt*> pending;
   for_each_flow_statement(function.body, [&n](const Stmt& s) {
     if (s.is<Stmt::Barrier>()) ++n;
-  });
+  }, pending);
   return n;
 }
 
@@ -366,19 +363,20 @@ SubstrateDecision SubstrateInference::infer(const FunctionDef& function) {
   return it->second;
 }
 
-SubstrateDecision SubstrateInference::infer_from_operations(const FunctionDef& function) const {
+SubstrateDecision SubstrateInference::infer_from_operations(const FunctionDef& function) {
   // Counted in halves so that the sums stay exact integers.
   std::uint64_t n = 0;
   std::uint64_t cpu_halves = 0;
   std::uint64_t quantum = 0;
   std::uint64_t barriers = 0;
-  std::vector<const SpannedExpr*> roots;
+  std::vector<const SpannedExpr*>& roots = expression_stack_;
+  roots.clear();
   for_each_flow_statement(function.body, [&](const Stmt& s) {
     if (s.is<Stmt::Barrier>()) ++barriers;
     push_statement_expressions(s, roots);
-  });
+  }, statement_stack_);
   std::reverse(roots.begin(), roots.end());  // the walk takes from the back
-  for_each_named_call(std::move(roots), [&](const std::string& name) {
+  for_each_named_call(roots, [&](const std::string& name) {
     ++n;
     const auto it = operations_.find(name);
     if (it == operations_.end()) {
@@ -401,8 +399,16 @@ SubstrateDecision SubstrateInference::infer_from_operations(const FunctionDef& f
     d.substrate = Substrate::Cpu;
   }
   d.confidence = n == 0 ? 1.0 : std::min(std::max(cpu, q) / static_cast<double>(n), 1.0);
-  d.reason = "Inferred from " + decimal(n) + " operations (CPU: " + one_decimal(cpu) +
-             ", Quantum: " + one_decimal(q) + ")";
+  // Written piece by piece into one buffer: this runs for nearly every
+  // function of a program.
+  d.reason.reserve(64);
+  d.reason += "Inferred from ";
+  core::append_decimal(d.reason, n);
+  d.reason += " operations (CPU: ";
+  core::append_fixed_point(d.reason, cpu, 1);  // sums of 1 and 0.5: one decimal is exact
+  d.reason += ", Quantum: ";
+  core::append_fixed_point(d.reason, q, 1);
+  d.reason += ')';
   d.barrier_count = barriers;
   return d;
 }

@@ -21,10 +21,15 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace quarn::compiler {
 
 struct FunctionDef;
+struct Expr;
+struct Stmt;
+template <class T>
+struct Spanned;
 
 // The numeric values are the substrate's identity; keep them in this order.
 enum class Substrate : std::uint8_t {
@@ -103,14 +108,17 @@ class SubstrateInference {
  private:
   enum class OperationClass : std::uint8_t { Cpu, Quantum };
 
-  SubstrateDecision infer_from_operations(const FunctionDef& function) const;
+  SubstrateDecision infer_from_operations(const FunctionDef& function);
 
   std::unordered_map<std::string_view, OperationClass> operations_;
   // Keyed by the whole signature key (see write_signature_key), so a hash
   // collision can never hand one function another function's decision.
   std::unordered_map<std::string, SubstrateDecision> memo_;
-  // The key being looked up, its memory kept from one function to the next.
+  // The key being looked up, and the stacks of the walk over a body, their
+  // memory kept from one function to the next.
   std::string signature_key_;
+  std::vector<const Spanned<Stmt>*> statement_stack_;
+  std::vector<const Spanned<Expr>*> expression_stack_;
 };
 
 }  // namespace quarn::compiler
