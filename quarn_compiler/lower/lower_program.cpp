@@ -209,10 +209,17 @@ LowerResult<core::Unit> ProgramLowering::add_modules(const Program& program) {
 
 LowerResult<core::Unit> ProgramLowering::add_definition(const FunctionDef& function) {
   // Only functions with attribute text can declare a depth; one without
-  // still resets a name an earlier function declared.
-  if (!function.attributes.empty() ||
-      (!top_level_depths_.empty() && top_level_depths_.contains(function.name))) {
-    top_level_depths_.insert_or_assign(function.name, declared_max_depth(function));
+  // still resets a name an earlier function declared. Top-level entries are
+  // looked at last, so one holding the default is as good as none: only
+  // declared depths are kept, which keeps the map small for the look-up of
+  // every call site at the end.
+  if (!function.attributes.empty() || !top_level_depths_.empty()) {
+    const std::uint32_t depth = declared_max_depth(function);
+    if (depth != kDefaultMaxDepth) {
+      top_level_depths_.insert_or_assign(function.name, depth);
+    } else {
+      top_level_depths_.erase(function.name);
+    }
   }
   const Target entry = st_.position();
   if (!lower_function_body(st_, function, params_).ok()) return st_.take_error();
@@ -247,9 +254,22 @@ LowerResult<core::Unit> ProgramLowering::finish_lowering() {
                    std::make_move_iterator(module_decisions_.end()));
   QUARN_CHECK(check_scale(decisions));
 
-  // Every site was written with the default.
+  // Every site was written with the default. Only a site whose name has an
+  // entry can change; the marks of those names, as bits of a small filter,
+  // pass over most other sites without reading their names back.
   if (!module_depths_.empty() || !top_level_depths_.empty()) {
+    constexpr std::size_t kFilterBits = std::size_t{1} << 16;
+    std::vector<std::uint64_t> filter(kFilterBits / 64);
+    const auto bit = [](std::uint64_t mark) { return mark % kFilterBits; };
+    for (const DepthMap* map : {&module_depths_, &top_level_depths_}) {
+      for (const auto& [name, depth] : *map) {
+        const std::size_t b = bit(LoweringState::name_mark(name));
+        filter[b / 64] |= std::uint64_t{1} << (b % 64);
+      }
+    }
     for (const LoweringState::DepthSite& site : st_.depth_sites) {
+      const std::size_t b = bit(site.name_mark);
+      if ((filter[b / 64] >> (b % 64) & 1) == 0) continue;
       const std::uint32_t depth = final_max_depth(st_.name_of(site));
       if (depth == kDefaultMaxDepth) continue;
       if (encoder_ != nullptr) {

@@ -499,6 +499,23 @@ TEST(LowerProgram, MaxDepthPragmas) {
             "7: LoadConst r3, Null\n"
             "8: Return r3\n"
             "9: FuncDef \"main\", [], @6, 1000\n");
+  // A later function of the same name without the pragma (with no
+  // attribute at all, or with another one) puts the default back.
+  for (const char* later : {"fn f() { }", "#[inline] fn f() { }"}) {
+    EXPECT_EQ(listing(std::string("program p { #[max_depth(6)] fn f() { } fn main() { f(); } ") +
+                      later + " }"),
+              "0: LoadConst r0, Null\n"
+              "1: Return r0\n"
+              "2: FuncDef \"f\", [], @0, 1000\n"
+              "3: Call r1, \"f\", [], 1000\n"
+              "4: LoadConst r2, Null\n"
+              "5: Return r2\n"
+              "6: FuncDef \"main\", [], @3, 1000\n"
+              "7: LoadConst r3, Null\n"
+              "8: Return r3\n"
+              "9: FuncDef \"f\", [], @7, 1000\n")
+        << later;
+  }
   // A call written before its callee carries the callee's pragma all the same.
   EXPECT_EQ(listing("program p { fn main() { f(); } #[max_depth(4)] fn f() { } }"),
             "0: Call r0, \"f\", [], 4\n"

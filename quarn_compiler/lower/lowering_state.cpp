@@ -132,9 +132,9 @@ Target LoweringState::emit_constant(Reg dst, const Constant& value) {
 // A user Call's or a FuncDef's max_depth is settled at the end: its site is
 // where that field and the name stand.
 template <class Insn, std::size_t N>
-LoweringState::DepthSite depth_site_of(const core::Emitted<N>& written) {
+LoweringState::DepthSite depth_site_of(const core::Emitted<N>& written, std::string_view name) {
   return {written.fields[core::field_index<Insn>("max_depth")],
-          written.fields[core::field_index<Insn>("name")]};
+          written.fields[core::field_index<Insn>("name")], LoweringState::name_mark(name)};
 }
 
 Target LoweringState::emit_call(Reg dst, std::string_view name, std::span<const Reg> args,
@@ -144,11 +144,11 @@ Target LoweringState::emit_call(Reg dst, std::string_view name, std::span<const 
     keep(std::in_place_type<core::Call>,
          core::Call{dst, std::string(name), core::RegList(args.begin(), args.end()),
                     kDefaultMaxDepth});
-    if (user_call) depth_sites.push_back({at, 0});
+    if (user_call) depth_sites.push_back({at, 0, name_mark(name)});
     return at;
   }
   const auto written = encoder_->emit<core::Call>(dst, name, args, kDefaultMaxDepth);
-  if (user_call) depth_sites.push_back(depth_site_of<core::Call>(written));
+  if (user_call) depth_sites.push_back(depth_site_of<core::Call>(written, name));
   return at;
 }
 
@@ -159,11 +159,11 @@ Target LoweringState::emit_func_def(std::string_view name, std::span<const Reg> 
     keep(std::in_place_type<core::FuncDef>,
          core::FuncDef{std::string(name), core::RegList(params.begin(), params.end()), entry,
                        kDefaultMaxDepth});
-    depth_sites.push_back({at, 0});
+    depth_sites.push_back({at, 0, name_mark(name)});
     return at;
   }
   const auto written = encoder_->emit<core::FuncDef>(name, params, entry, kDefaultMaxDepth);
-  depth_sites.push_back(depth_site_of<core::FuncDef>(written));
+  depth_sites.push_back(depth_site_of<core::FuncDef>(written, name));
   return at;
 }
 

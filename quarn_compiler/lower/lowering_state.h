@@ -235,8 +235,22 @@ class LoweringState {
   // from the output, since the trees are gone by then.
   struct DepthSite {
     std::size_t at;
-    std::size_t name_at;  // with an encoder only
+    std::size_t name_at;     // with an encoder only
+    std::uint64_t name_mark;  // name_mark(name): most sites need no look-up at the end
   };
+  // A cheap 64-bit mark of a name (its length and its first and last eight
+  // bytes, mixed): equal names have equal marks, and names whose marks
+  // differ are known to differ without reading them back.
+  static std::uint64_t name_mark(std::string_view name) {
+    std::uint64_t head = 0, tail = 0;
+    const std::size_t n = std::min<std::size_t>(name.size(), sizeof head);
+    if (n != 0) {
+      std::memcpy(&head, name.data(), n);
+      std::memcpy(&tail, name.data() + name.size() - n, n);
+    }
+    std::uint64_t h = (head ^ (tail * 0x9E3779B97F4A7C15ull) ^ name.size()) * 0xD6E8FEB86659FD93ull;
+    return h ^ (h >> 32);
+  }
   std::vector<DepthSite> depth_sites;
   std::string_view name_of(const DepthSite& site) const;
   bool writes_bytes() const { return encoder_ != nullptr; }
