@@ -23,8 +23,10 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -168,6 +170,27 @@ class Parser {
   };
   [[gnu::always_inline]] Mark mark(size_t pos) {
     if (pos < cursor_ || pos - cursor_ > 16) return mark_far(pos);
+    // Mostly the cursor passes a few bytes of one line, all ASCII: then the
+    // column grows by their number, which two words of the text tell at once.
+    if constexpr (std::endian::native == std::endian::little) {
+      if (src_.size() - cursor_ >= 16) {
+        const size_t n = pos - cursor_;
+        std::uint64_t first, second;
+        std::memcpy(&first, src_.data() + cursor_, 8);
+        std::memcpy(&second, src_.data() + cursor_ + 8, 8);
+        if (n < 8) {
+          first &= (std::uint64_t{1} << (8 * n)) - 1;
+          second = 0;
+        } else if (n < 16) {
+          second &= (std::uint64_t{1} << (8 * (n - 8))) - 1;
+        }
+        if (plain_ascii(first) && plain_ascii(second)) {
+          cursor_ = pos;
+          line_chars_ += n;
+          return Mark{pos, line_, static_cast<std::uint32_t>(line_chars_ + 1)};
+        }
+      }
+    }
     std::uint32_t line = line_;  // in locals: a store to a member may alias the text
     size_t chars = line_chars_;
     for (size_t i = cursor_; i < pos; ++i) count(static_cast<unsigned char>(src_[i]), line, chars);
@@ -177,6 +200,12 @@ class Parser {
     return Mark{pos, line, static_cast<std::uint32_t>(chars + 1)};
   }
   Mark mark_far(size_t pos);
+  // No byte of `w` is a line feed or beyond ASCII (a zero byte is neither).
+  static bool plain_ascii(std::uint64_t w) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+    const std::uint64_t lf = w ^ (kOnes * '\n');  // zero bytes where w has a line feed
+    return ((((lf - kOnes) & ~lf) | w) & kHighs) == 0;
+  }
   // One byte passed by the cursor. Columns count characters: the bytes of a
   // line that do not continue a UTF-8 sequence.
   static void count(unsigned char c, std::uint32_t& line, size_t& chars) {
