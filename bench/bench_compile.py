@@ -648,7 +648,7 @@ def run_lua(path, repeat, workdir):
 # Rounds over all sizes and peers. The machine may be slowed for seconds at
 # a time by its neighbours; spreading each measurement's tries over rounds
 # keeps one slow spell from deciding a size's best time.
-ROUNDS = 3
+ROUNDS = 5
 REPEAT = 5
 
 
