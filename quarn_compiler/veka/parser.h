@@ -169,11 +169,11 @@ class Parser {
     std::uint32_t line, col;
   };
   [[gnu::always_inline]] Mark mark(size_t pos) {
-    if (pos < cursor_ || pos - cursor_ > 16) return mark_far(pos);
     // Mostly the cursor passes a few bytes of one line, all ASCII: then the
-    // column grows by their number, which two words of the text tell at once.
+    // column grows by their number, which two words of the text tell at
+    // once. Any other move goes to mark_far.
     if constexpr (std::endian::native == std::endian::little) {
-      if (src_.size() - cursor_ >= 16) {
+      if (pos >= cursor_ && pos - cursor_ <= 16 && src_.size() - cursor_ >= 16) {
         const size_t n = pos - cursor_;
         std::uint64_t first, second;
         std::memcpy(&first, src_.data() + cursor_, 8);
@@ -191,13 +191,7 @@ class Parser {
         }
       }
     }
-    std::uint32_t line = line_;  // in locals: a store to a member may alias the text
-    size_t chars = line_chars_;
-    for (size_t i = cursor_; i < pos; ++i) count(static_cast<unsigned char>(src_[i]), line, chars);
-    cursor_ = pos;
-    line_ = line;
-    line_chars_ = chars;
-    return Mark{pos, line, static_cast<std::uint32_t>(chars + 1)};
+    return mark_far(pos);
   }
   Mark mark_far(size_t pos);
   // No byte of `w` is a line feed or beyond ASCII (a zero byte is neither).
