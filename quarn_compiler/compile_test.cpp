@@ -12,6 +12,8 @@
 #include <blake3.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <fstream>
@@ -120,6 +122,25 @@ TEST(CompileDriver, LoweringErrorsPointWhereTheyArose) {
   expect_at("program p { module m { const C: int = 1 + zz; } }", " zz", 1, "Undefined: zz");
   // The @scale check names the function.
   expect_at("program p { @scale(size=4) fn worker() { } fn main() { } }", "worker", 1, "@scale on 'worker'");
+
+  // Line feeds and two- and three-byte characters before the place, at every
+  // place within the eight-byte words that the parser counts at a time.
+  for (std::size_t shift = 0; shift < 24; ++shift) {
+    std::string text = "program p {\n  fn main() {" + std::string(shift, ' ') + "//\n";
+    for (std::size_t k = 0; k < shift % 7; ++k) text += "// \xC3\xA9" + std::string(k, ' ') + "\xC3\xA9\n";
+    text += "\n" + std::string(shift % 9, ' ') + "let s = \"";
+    for (std::size_t k = 0; k < shift % 4; ++k) text += "\xE2\x86\x92";
+    text += "\"; let y = 2 + zz; }\n}";
+    const std::size_t at = text.find(" zz");
+    const std::size_t line_start = text.rfind('\n', at) + 1;
+    std::uint64_t characters = 0;
+    for (std::size_t i = line_start; i < at; ++i) characters += (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80;
+    const auto line = 1 + static_cast<std::uint64_t>(std::count(text.begin(), text.begin() + at, '\n'));
+    const CompileError e = failure_of(text);
+    EXPECT_NE(e.message.find("Undefined: zz"), std::string::npos) << e.message;
+    ASSERT_TRUE(e.position.has_value()) << shift;
+    EXPECT_EQ(*e.position, (SourcePosition{line, characters + 1, at})) << shift;
+  }
 }
 
 TEST(CompileDriver, LoweringErrorsPointAtTheNodeTheyQuote) {

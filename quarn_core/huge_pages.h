@@ -15,4 +15,12 @@ namespace quarn::core {
 // same either way.
 void advise_huge_pages(void* data, std::size_t size) noexcept;
 
+// The same, for a buffer that is about to be written in full: the parts at
+// either end that huge pages cannot cover (the mapping need not start or end
+// on a huge page boundary) are also faulted in at once, in one call, rather
+// than one 4 KiB page at a time as the writes reach them. A page fault costs
+// far more than the kernel's own loop over the same pages, above all in a
+// virtual machine.
+void advise_huge_pages_for_filling(void* data, std::size_t size) noexcept;
+
 }  // namespace quarn::core

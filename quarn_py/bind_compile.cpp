@@ -2,32 +2,17 @@
 // fresh dict, `success` first, then `bytecode` (list of int) or `error`.
 #include "quarn_compiler/compile.h"
 #include "quarn_py/args.h"
+#include "quarn_py/byte_list.h"
 #include "quarn_py/functions.h"
 #include "quarn_py/guard.h"
 #include "quarn_py/results.h"
 #include "quarn_py/unlock_sizes.h"
 
-#include <array>
 #include <cstdint>
 #include <vector>
 
 namespace quarn::py {
 namespace {
-
-// The list of one int per byte. PyLong_FromLong hands out the interpreter's
-// own small ints for 0-255, so each item is a new reference to one of 256
-// shared objects: no int is made per byte. A long list is filled in slices
-// with the lock let go between them (filled_list), as other results are.
-PyRef byte_list(const std::vector<std::uint8_t>& bytes) {
-  std::array<PyRef, 256> ints;
-  for (int i = 0; i < 256; ++i) {
-    if (!(ints[i] = PyRef::steal(PyLong_FromLong(i)))) return PyRef();
-  }
-  const std::uint8_t* in = bytes.data();
-  return filled_list(bytes.size(), kByteListSliceItems, [&](std::size_t k, PyObject* const*) {
-    return PyRef::borrow(ints[in[k]].get());
-  });
-}
 
 // The encoded program of each call is copied into the list and then no
 // longer needed, so each thread keeps its buffer for its next call: a large

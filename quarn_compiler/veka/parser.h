@@ -200,6 +200,28 @@ class Parser {
     const std::uint64_t lf = w ^ (kOnes * '\n');  // zero bytes where w has a line feed
     return ((((lf - kOnes) & ~lf) | w) & kHighs) == 0;
   }
+  // The first n (1..8) bytes of w, little-endian, passed by the cursor, as
+  // count() would pass them one by one; bytes of w past n are zero.
+  static void count_word(std::uint64_t w, size_t n, std::uint32_t& line, size_t& chars) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+    if (plain_ascii(w)) {
+      chars += n;
+      return;
+    }
+    // The high bit of each byte that is a line feed (exact: no carry crosses
+    // a byte), and of each byte that continues a UTF-8 sequence (10xxxxxx).
+    const std::uint64_t x = w ^ (kOnes * '\n');
+    const std::uint64_t feeds = ~(((x & ~kHighs) + ~kHighs) | x) & kHighs;
+    const std::uint64_t continuing = w & ~(w << 1) & kHighs;
+    if (feeds == 0) {
+      chars += n - static_cast<size_t>(std::popcount(continuing));
+      return;
+    }
+    line += static_cast<std::uint32_t>(std::popcount(feeds));
+    const int last = (63 - std::countl_zero(feeds)) / 8;  // the last line feed's byte
+    const std::uint64_t after = last == 7 ? 0 : ~std::uint64_t{0} << (8 * (last + 1));
+    chars = n - 1 - static_cast<size_t>(last) - static_cast<size_t>(std::popcount(continuing & after));
+  }
   // One byte passed by the cursor. Columns count characters: the bytes of a
   // line that do not continue a UTF-8 sequence.
   static void count(unsigned char c, std::uint32_t& line, size_t& chars) {

@@ -2,6 +2,7 @@
 prefixes, determinism, the hand-over to execute_bytecode, and survival of any
 input, however deeply nested, on a thread with a 1 MiB stack."""
 
+import subprocess
 import sys
 
 import pytest
@@ -9,6 +10,7 @@ from hypothesis import given, strategies as st
 
 import quarn_py
 from conftest import SANITIZED, on_small_stack
+from test_quarnc import ENV, QUARNC
 
 PREFIXES = ("Parse error: ", "Lowering error: ", "Serialization error: ")
 
@@ -102,6 +104,21 @@ class TestResultDictionary:
         assert quarn_py.execute_bytecode(copy)["success"] is True
         del code, copy
         assert compile_ok("program p { }")[:9] == [1] + [0] * 8
+
+    def test_list_beyond_the_caches_holds_the_command_line_bytes(self):
+        # From a million items on, the list is written another way than a
+        # short one; quarnc writes the same program's bytes by its own route.
+        source = "program p {\n" + "".join(
+            f"  fn f{i}(a: int, b: int) -> int {{ let x = a * {i} + b; "
+            f"if x > {i} {{ x = x - 1; }} else {{ x = x + 2; }} return x + 1; }}\n"
+            for i in range(6000)) + "}\n"
+        code = compile_ok(source)
+        assert len(code) > 1 << 20
+        built = subprocess.run([str(QUARNC), "build", "-", "-o", "-"], input=source.encode(),
+                               env=ENV, capture_output=True, check=True).stdout
+        assert bytes(code) == built
+        # Each item is the interpreter's own int of its value.
+        assert all(b is i for b, i in zip(code[:4096], built[:4096]))
 
     def test_empty_program_layout(self):
         code = compile_ok("program p { }")
