@@ -100,6 +100,15 @@ inline bool is_valid_utf8(std::string_view s) { return check_utf8(s, nullptr); }
 // byte that is not a continuation byte counts as one.
 std::size_t count_code_points(std::string_view s);
 
+// How many bytes of `marks` have their high bit set, where no other bit is:
+// the masks that tests of text eight bytes at a time make. Plain arithmetic
+// (each byte adds its 0 or 1 into the top byte), as the baseline x86-64
+// target has no population count instruction and would call a library
+// routine for std::popcount.
+constexpr std::size_t count_marked_bytes(std::uint64_t marks) {
+  return static_cast<std::size_t>(((marks >> 7) * 0x0101010101010101ull) >> 56);
+}
+
 // Appends the UTF-8 form of a code point. REQUIRES: cp <= U+10FFFF
 void append_utf8(std::string& out, char32_t cp);
 

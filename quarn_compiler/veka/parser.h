@@ -35,6 +35,7 @@
 
 #include "quarn_compiler/veka/ast.h"
 #include "quarn_compiler/veka/parse.h"
+#include "quarn_core/text.h"
 
 namespace quarn::compiler::detail {
 
@@ -214,13 +215,13 @@ class Parser {
     const std::uint64_t feeds = ~(((x & ~kHighs) + ~kHighs) | x) & kHighs;
     const std::uint64_t continuing = w & ~(w << 1) & kHighs;
     if (feeds == 0) {
-      chars += n - static_cast<size_t>(std::popcount(continuing));
+      chars += n - core::count_marked_bytes(continuing);
       return;
     }
-    line += static_cast<std::uint32_t>(std::popcount(feeds));
+    line += static_cast<std::uint32_t>(core::count_marked_bytes(feeds));
     const int last = (63 - std::countl_zero(feeds)) / 8;  // the last line feed's byte
     const std::uint64_t after = last == 7 ? 0 : ~std::uint64_t{0} << (8 * (last + 1));
-    chars = n - 1 - static_cast<size_t>(last) - static_cast<size_t>(std::popcount(continuing & after));
+    chars = n - 1 - static_cast<size_t>(last) - core::count_marked_bytes(continuing & after);
   }
   // One byte passed by the cursor. Columns count characters: the bytes of a
   // line that do not continue a UTF-8 sequence.
