@@ -33,12 +33,13 @@ bool huge_range(void* data, std::size_t size, HugeRange& out) {
 
 }  // namespace
 
+// Refusal of either advice (no transparent huge pages; a kernel before
+// 5.14 for MADV_POPULATE_WRITE) changes nothing: it is ignored, and the
+// writes fault the pages in as they come.
 void advise_huge_pages(void* data, std::size_t size) noexcept {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   HugeRange r;
-  if (!huge_range(data, size, r)) return;
-  // Refusal (no transparent huge pages) changes nothing: ignore it.
-  (void)madvise(reinterpret_cast<void*>(r.first), r.last - r.first, MADV_HUGEPAGE);
+  if (huge_range(data, size, r)) (void)madvise(reinterpret_cast<void*>(r.first), r.last - r.first, MADV_HUGEPAGE);
 #else
   (void)data;
   (void)size;
@@ -46,10 +47,7 @@ void advise_huge_pages(void* data, std::size_t size) noexcept {
 }
 
 void advise_huge_pages_for_filling(void* data, std::size_t size) noexcept {
-  advise_huge_pages(data, size);
-#if defined(__linux__)
-  // Linux 5.14 and later; older kernels refuse the advice, which changes
-  // nothing, and the writes fault the pages in as they come.
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
 #if defined(MADV_POPULATE_WRITE)
   constexpr int kPopulateWrite = MADV_POPULATE_WRITE;
 #else
@@ -57,6 +55,7 @@ void advise_huge_pages_for_filling(void* data, std::size_t size) noexcept {
 #endif
   HugeRange r;
   if (!huge_range(data, size, r)) return;
+  (void)madvise(reinterpret_cast<void*>(r.first), r.last - r.first, MADV_HUGEPAGE);
   const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
   const std::uintptr_t head = r.begin & ~(page - 1);
   const std::uintptr_t tail_end = (r.end + page - 1) & ~(page - 1);
@@ -65,6 +64,9 @@ void advise_huge_pages_for_filling(void* data, std::size_t size) noexcept {
   // never changes what it holds.
   if (head < r.first) (void)madvise(reinterpret_cast<void*>(head), r.first - head, kPopulateWrite);
   if (r.last < tail_end) (void)madvise(reinterpret_cast<void*>(r.last), tail_end - r.last, kPopulateWrite);
+#else
+  (void)data;
+  (void)size;
 #endif
 }
 

@@ -82,7 +82,7 @@ std::size_t count_code_points(std::string_view s) {
   for (; i + 8 <= s.size(); i += 8) {
     std::uint64_t w;
     std::memcpy(&w, s.data() + i, 8);
-    continuations += count_marked_bytes(w & ~(w << 1) & 0x8080808080808080ull);
+    continuations += count_marked_bytes(continuation_marks(w));
   }
   for (; i < s.size(); ++i) continuations += (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80;
   return s.size() - continuations;

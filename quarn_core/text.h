@@ -109,6 +109,10 @@ constexpr std::size_t count_marked_bytes(std::uint64_t marks) {
   return static_cast<std::size_t>(((marks >> 7) * 0x0101010101010101ull) >> 56);
 }
 
+// The high bit of each byte of `w` (eight bytes of text) that continues a
+// UTF-8 sequence (0b10xxxxxx), and no other bit.
+constexpr std::uint64_t continuation_marks(std::uint64_t w) { return w & ~(w << 1) & 0x8080808080808080ull; }
+
 // Appends the UTF-8 form of a code point. REQUIRES: cp <= U+10FFFF
 void append_utf8(std::string& out, char32_t cp);
 

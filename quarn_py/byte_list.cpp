@@ -70,19 +70,15 @@ PyRef byte_list(const std::vector<std::uint8_t>& bytes) {
     all_immortal = all_immortal && immortal(table[i]);
   }
   const std::uint8_t* in = bytes.data();
+  if (!all_immortal) {
+    return filled_list(bytes.size(), kByteListSliceItems,
+                       [&](std::size_t k, PyObject* const*) { return PyRef::borrow(table[in[k]]); });
+  }
   const bool streamed = bytes.size() >= kStreamedItems;
   return list_by_slices(bytes.size(), kByteListSliceItems,
                         [&](PyObject* out, std::size_t start, std::size_t end) {
-                          if (all_immortal) {
-                            fill_pointers(PySequence_Fast_ITEMS(out) + start, in + start, end - start,
-                                          table.data(), streamed);
-                            return true;
-                          }
-                          for (std::size_t k = start; k < end; ++k) {
-                            PyObject* item = table[in[k]];
-                            Py_INCREF(item);
-                            PyList_SET_ITEM(out, static_cast<Py_ssize_t>(k), item);  // steals
-                          }
+                          fill_pointers(PySequence_Fast_ITEMS(out) + start, in + start, end - start,
+                                        table.data(), streamed);
                           return true;
                         });
 }

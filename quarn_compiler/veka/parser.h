@@ -195,25 +195,25 @@ class Parser {
     return mark_far(pos);
   }
   Mark mark_far(size_t pos);
+  // Each byte of a word, and the high bit of each byte.
+  static constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
   // No byte of `w` is a line feed or beyond ASCII (a zero byte is neither).
   static bool plain_ascii(std::uint64_t w) {
-    constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
     const std::uint64_t lf = w ^ (kOnes * '\n');  // zero bytes where w has a line feed
     return ((((lf - kOnes) & ~lf) | w) & kHighs) == 0;
   }
   // The first n (1..8) bytes of w, little-endian, passed by the cursor, as
   // count() would pass them one by one; bytes of w past n are zero.
   static void count_word(std::uint64_t w, size_t n, std::uint32_t& line, size_t& chars) {
-    constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
     if (plain_ascii(w)) {
       chars += n;
       return;
     }
     // The high bit of each byte that is a line feed (exact: no carry crosses
-    // a byte), and of each byte that continues a UTF-8 sequence (10xxxxxx).
+    // a byte), and of each byte that continues a UTF-8 sequence.
     const std::uint64_t x = w ^ (kOnes * '\n');
     const std::uint64_t feeds = ~(((x & ~kHighs) + ~kHighs) | x) & kHighs;
-    const std::uint64_t continuing = w & ~(w << 1) & kHighs;
+    const std::uint64_t continuing = core::continuation_marks(w);
     if (feeds == 0) {
       chars += n - core::count_marked_bytes(continuing);
       return;
